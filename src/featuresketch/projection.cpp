@@ -1,0 +1,117 @@
+#include "featuresketch/projection.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <numeric>
+
+namespace quillon::fsketch {
+namespace {
+
+constexpr double kSqrt3 = 1.7320508075688772;
+
+// A sparse random-projection coefficient: +sqrt(3) or -sqrt(3) with probability 1/6 each, else 0.
+double coefficient(const SeededHasher& name_state, uint64_t coordinate) {
+  SeededHasher h = name_state;
+  h.add_u64(coordinate);
+  switch (h.finish() % 6) {
+    case 0: return kSqrt3;
+    case 1: return -kSqrt3;
+    default: return 0.0;
+  }
+}
+
+DetectorError non_finite_value() {
+  return DetectorError::invalid_argument("feature values must be finite");
+}
+DetectorError non_finite_sum() {
+  return DetectorError::invalid_argument("combined feature values must be finite");
+}
+
+}  // namespace
+
+Result<CombinedEvent> combine(std::span<const FeaturePair> pairs) {
+  const size_t n = pairs.size();
+  CombinedEvent event;
+  bool ascending = true;
+  for (size_t k = 1; k < n && ascending; ++k) ascending = pairs[k - 1].first < pairs[k].first;
+  if (ascending) {
+    event.entries.reserve(n);
+    for (const auto& [name, value] : pairs) {
+      if (!std::isfinite(value)) return fail(non_finite_value());
+      event.entries.emplace_back(name, 0.0 + value);
+    }
+    return event;
+  }
+
+  // Group equal names while keeping input order inside each group, so every name is summed in
+  // the order its values arrived; the earliest offending pair across groups names the error.
+  std::vector<size_t> order(n);
+  std::iota(order.begin(), order.end(), size_t{0});
+  std::stable_sort(order.begin(), order.end(),
+                   [&](size_t a, size_t b) { return pairs[a].first < pairs[b].first; });
+  size_t first_bad = n;
+  bool bad_sum = false;
+  event.entries.reserve(n);
+  for (size_t start = 0; start < n;) {
+    const std::string_view name = pairs[order[start]].first;
+    size_t end = start;
+    double sum = 0.0;
+    for (; end < n && pairs[order[end]].first == name; ++end) {
+      const size_t index = order[end];
+      if (index >= first_bad) continue;
+      const double value = pairs[index].second;
+      if (!std::isfinite(value)) {
+        first_bad = index;
+        bad_sum = false;
+        continue;
+      }
+      sum += value;
+      if (!std::isfinite(sum)) {
+        first_bad = index;
+        bad_sum = true;
+      }
+    }
+    event.entries.emplace_back(name, sum);
+    start = end;
+  }
+  if (first_bad < n) return fail(bad_sum ? non_finite_sum() : non_finite_value());
+  return event;
+}
+
+uint64_t name_hash(std::string_view name, const Seed4& seed) {
+  SeededHasher h(seed);
+  h.add_bytes(name);
+  h.add_u64(0xff);
+  return h.finish();
+}
+
+ProjectedEvent project(const CombinedEvent& event, uint64_t value_dims, uint64_t presence_dims,
+                       const ProjectionSeeds& seeds) {
+  ProjectedEvent out;
+  out.value.assign(value_dims, 0.0);
+  out.presence.assign(presence_dims + 1, 0.0);
+  double* value = out.value.data();
+  double* presence = out.presence.data();
+  for (const auto& [name, combined] : event.entries) {
+    const double scaled = std::asinh(combined);
+    const uint64_t lo = name_hash(name, seeds.feature_lo);
+    const uint64_t hi = name_hash(name, seeds.feature_hi);
+    // The per-name prefix is hashed once and the state copied for every coordinate.
+    SeededHasher value_state(seeds.value);
+    value_state.add_u64(lo);
+    value_state.add_u64(hi);
+    for (uint64_t i = 0; i < value_dims; ++i) {
+      value[i] = coefficient(value_state, i) * scaled + value[i];
+    }
+    SeededHasher presence_state(seeds.presence);
+    presence_state.add_u64(lo);
+    presence_state.add_u64(hi);
+    for (uint64_t i = 0; i < presence_dims; ++i) {
+      presence[i] = coefficient(presence_state, i) + presence[i];
+    }
+  }
+  presence[presence_dims] = std::log1p(static_cast<double>(event.entries.size()));
+  return out;
+}
+
+}  // namespace quillon::fsketch

@@ -1,0 +1,114 @@
+// Decayed count-min sketches, one per chain level, and the ensemble score built on them.
+#pragma once
+
+#include <cmath>
+#include <cstdint>
+#include <span>
+#include <string_view>
+#include <vector>
+
+#include "featuresketch/chain.hpp"
+#include "keyed_hash.hpp"
+#include "rng.hpp"
+
+namespace quillon::fsketch {
+
+// A count as of `epoch`; it is worth value * 2^(-(now - epoch) / half_life) at a later epoch.
+struct DecayedValue {
+  double value = 0.0;
+  uint64_t epoch = 0;
+
+  static constexpr std::string_view kJsonName = "DecayedValue";
+  template <class Self, class Field>
+  static void json_fields(Self& self, Field&& field) {
+    field("value", self.value);
+    field("epoch", self.epoch);
+  }
+  friend bool operator==(const DecayedValue&, const DecayedValue&) = default;
+};
+
+struct RowHashSeeds {
+  std::vector<Seed4> seeds;
+
+  static constexpr std::string_view kJsonName = "RowHashSeeds";
+  template <class Self, class Field>
+  static void json_fields(Self& self, Field&& field) {
+    field("seeds", self.seeds);
+  }
+  friend bool operator==(const RowHashSeeds&, const RowHashSeeds&) = default;
+};
+
+// Row-major cells: row j, bucket b is cells[j * buckets + b].
+struct LevelSketch {
+  uint64_t rows = 0;
+  uint64_t buckets = 0;
+  RowHashSeeds row_hash_seeds;
+  std::vector<DecayedValue> cells;
+
+  static constexpr std::string_view kJsonName = "LevelSketch";
+  template <class Self, class Field>
+  static void json_fields(Self& self, Field&& field) {
+    field("rows", self.rows);
+    field("buckets", self.buckets);
+    field("row_hash_seeds", self.row_hash_seeds);
+    field("cells", self.cells);
+  }
+  friend bool operator==(const LevelSketch&, const LevelSketch&) = default;
+};
+
+// One level sketch and one reference mass per layout level, in layout order.
+struct EnsembleSketch {
+  std::vector<LevelSketch> levels;
+  std::vector<DecayedValue> reference_masses;
+
+  static constexpr std::string_view kJsonName = "EnsembleSketch";
+  template <class Self, class Field>
+  static void json_fields(Self& self, Field&& field) {
+    field("levels", self.levels);
+    field("reference_masses", self.reference_masses);
+  }
+  friend bool operator==(const EnsembleSketch&, const EnsembleSketch&) = default;
+};
+
+// Four generator words per row seed, level by level; all counters start at zero.
+EnsembleSketch generate_sketch(uint64_t rows, uint64_t buckets, uint64_t level_count,
+                               Xoshiro256PlusPlus& rng);
+
+// The bucket of `bin` in row `row`, keyed by that row's seed.
+inline uint64_t bucket_of(const Seed4& row_seed, uint64_t row, int64_t bin, uint64_t buckets) {
+  SeededHasher h(row_seed);
+  h.add_u64(row);
+  h.add_i64(bin);
+  return h.finish() % buckets;
+}
+
+inline double decay_factor(uint64_t since, uint64_t now, uint64_t half_life) {
+  if (now <= since) return 1.0;
+  return std::exp2(-static_cast<double>(now - since) / static_cast<double>(half_life));
+}
+
+inline double decayed(const DecayedValue& v, uint64_t now, uint64_t half_life) {
+  return v.value * decay_factor(v.epoch, now, half_life);
+}
+
+// The clamped surprise of one level: -ln of the bin's mass share relative to its width share.
+double level_score(double bin_mass, double reference_mass, double bin_volume_ratio);
+
+// The functions below rely on the shape invariants of a constructed (or checked) ensemble:
+// matching level counts, dimensions inside `x`, rows >= 1, buckets >= 2, rows * buckets cells.
+
+// Adds one event at epoch `now` to every level's bin counters and reference mass.
+void record(EnsembleSketch& sketch, const ChainLayout& layout, std::span<const double> x,
+            uint64_t now, uint64_t half_life);
+
+// Mean over chains of each chain's most surprising level, read at epoch `now`.
+double score(const EnsembleSketch& sketch, const ChainLayout& layout, std::span<const double> x,
+             uint64_t now, uint64_t half_life);
+
+// score(..., now) followed by record(..., now + 1) in one pass over the cells. Every counter
+// belongs to exactly one (level, row) visit, so reading and rewriting it in place gives the
+// same result as the two separate passes.
+double score_then_record(EnsembleSketch& sketch, const ChainLayout& layout,
+                         std::span<const double> x, uint64_t now, uint64_t half_life);
+
+}  // namespace quillon::fsketch

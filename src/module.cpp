@@ -1,0 +1,80 @@
+// Module entry: `import quillon.quillon` runs PyInit_quillon, whose exec step registers the four
+// classes and the version, in a fixed order, each name also appended to `__all__`.
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include "py_binding.hpp"
+#include "py_classes.hpp"
+
+namespace {
+
+int add_to_module(PyObject* module, const char* name, PyObject* value) {
+  if (value == nullptr) return -1;
+  PyObject* all = nullptr;
+  if (PyObject_GetOptionalAttrString(module, "__all__", &all) < 0) {
+    Py_DECREF(value);
+    return -1;
+  }
+  if (all == nullptr) {
+    all = PyList_New(0);
+    if (all == nullptr || PyObject_SetAttrString(module, "__all__", all) < 0) {
+      Py_XDECREF(all);
+      Py_DECREF(value);
+      return -1;
+    }
+  } else if (!PyList_Check(all)) {
+    PyErr_SetString(PyExc_TypeError, "`__all__` must be a list");
+    Py_DECREF(all);
+    Py_DECREF(value);
+    return -1;
+  }
+  PyObject* text = PyUnicode_FromString(name);
+  const int appended = text != nullptr ? PyList_Append(all, text) : -1;
+  Py_XDECREF(text);
+  Py_DECREF(all);
+  if (appended < 0) {
+    Py_DECREF(value);
+    return -1;
+  }
+  return PyModule_Add(module, name, value);
+}
+
+int add_class(PyObject* module, const char* name, PyTypeObject* (*make)()) {
+  PyTypeObject* type = make();
+  if (type == nullptr) {
+    PyObject* cause = PyErr_GetRaisedException();
+    PyErr_Format(PyExc_RuntimeError, "An error occurred while initializing class %s", name);
+    if (cause != nullptr) {
+      PyObject* exc = PyErr_GetRaisedException();
+      PyException_SetCause(exc, cause);
+      PyErr_SetRaisedException(exc);
+    }
+    return -1;
+  }
+  Py_INCREF(type);
+  return add_to_module(module, name, reinterpret_cast<PyObject*>(type));
+}
+
+int quillon_exec(PyObject* module) {
+  if (quillon::py::panic_exception_type() == nullptr) return -1;
+  if (add_class(module, "FeatureSketch", &quillon::py::feature_sketch_type) < 0) return -1;
+  if (add_class(module, "OnlineIForest", &quillon::py::online_iforest_type) < 0) return -1;
+  if (add_class(module, "MStream", &quillon::py::mstream_type) < 0) return -1;
+  if (add_class(module, "Forest", &quillon::py::forest_type) < 0) return -1;
+  if (add_to_module(module, "__version__", PyUnicode_FromString("0.5.2")) < 0) return -1;
+  return 0;
+}
+
+PyModuleDef_Slot quillon_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(&quillon_exec)},
+    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+    {0, nullptr},
+};
+
+PyModuleDef quillon_module = {
+    PyModuleDef_HEAD_INIT, "quillon", "", 0, nullptr, quillon_slots, nullptr, nullptr, nullptr,
+};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_quillon(void) { return PyModuleDef_Init(&quillon_module); }
