@@ -1,0 +1,107 @@
+// The Random Cut Forest core: configuration, trees with one sampler each, the shared point store,
+// the observation count and the generator that drives sampling.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "detector_error.hpp"
+#include "json_codec.hpp"
+#include "rcf/point_store.hpp"
+#include "rcf/sampler.hpp"
+#include "rcf/tree/mod.hpp"
+#include "rng.hpp"
+
+namespace quillon::rcf {
+
+struct RcfConfig {
+  uint64_t input_dim = 0;
+  uint64_t shingle_size = 1;
+  uint64_t capacity = 256;
+  uint64_t num_trees = 50;
+  double time_decay = 0.0;        // 0.0: automatic, 0.1 / capacity
+  uint64_t output_after = 0;      // 0: automatic, capacity / 4 + 1
+  bool internal_shingling = true;
+  double initial_accept_fraction = 0.125;
+
+  static constexpr std::string_view kJsonName = "RcfConfig";
+  template <class Self, class Field>
+  static void json_fields(Self& self, Field&& field) {
+    field("input_dim", self.input_dim);
+    field("shingle_size", self.shingle_size);
+    field("capacity", self.capacity);
+    field("num_trees", self.num_trees);
+    field("time_decay", self.time_decay);
+    field("output_after", self.output_after);
+    field("internal_shingling", self.internal_shingling);
+    field("initial_accept_fraction", self.initial_accept_fraction);
+  }
+};
+
+// One sampler's admission during an update.
+struct Admission {
+  uint64_t tree = 0;
+  bool evicts = false;
+  uint64_t evicted = kNoIndex;
+  double weight = 0.0;
+};
+
+struct Forest {
+  RcfConfig config;
+  std::vector<RcfTree> trees;
+  std::vector<Sampler> samplers;
+  PointStore point_store;
+  uint64_t entries_seen = 0;
+  Xoshiro256PlusPlus rng;  // sampling decisions only
+
+  // The first violated constructor rule, in the fixed order of the messages.
+  static Status validate(const RcfConfig& config);
+  // Validates and builds. Throws std::bad_alloc, before touching memory, when the state would not
+  // fit in physical memory.
+  static Result<Forest> create(const RcfConfig& config, uint64_t seed);
+
+  // Ingests one observation (forest/update.cpp). Every check precedes the first change, so a
+  // failed update leaves the forest exactly as it was.
+  Status update(std::span<const float> observation);
+
+  uint64_t dim() const { return point_store.dim; }
+  uint64_t num_trees() const { return trees.size(); }
+  // time_decay, or 0.1 / capacity when it is 0.
+  double effective_time_decay() const;
+  // Observations before the forest counts as ready (exclusive bound).
+  uint64_t readiness_threshold() const;
+  bool is_ready() const { return entries_seen > readiness_threshold(); }
+
+  // The point the read-only queries evaluate: with internal shingling and input_dim values, the
+  // shingle with its newest observation replaced (built in `scratch`); otherwise the values
+  // themselves, which must number dim().
+  Result<std::span<const float>> query_point(std::span<const float> values,
+                                             std::vector<float>& scratch) const;
+
+  std::string to_json() const;
+  // Parses and checks the consistency of a saved state; refuses with "invalid forest JSON: ...".
+  // Throws std::bad_alloc when the described forest would not fit in physical memory.
+  static Result<Forest> from_json(std::string_view text);
+
+  static constexpr std::string_view kJsonName = "Forest";
+  template <class Self, class Field>
+  static void json_fields(Self& self, Field&& field) {
+    field("config", self.config);
+    field("trees", self.trees);
+    field("samplers", self.samplers);
+    field("point_store", self.point_store);
+    field("entries_seen", self.entries_seen);
+    field("rng", self.rng);
+  }
+
+ private:
+  std::vector<Admission> admissions_;  // scratch of update, not part of the state
+};
+
+// Rejects any coordinate that is not a finite 32-bit float ("point values must be finite").
+Status check_finite(std::span<const float> values);
+
+}  // namespace quillon::rcf

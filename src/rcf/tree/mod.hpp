@@ -1,0 +1,75 @@
+// One random cut tree: the points its sampler holds, split by one random axis-aligned cut per
+// internal node. Mutations live in tree/mutation.cpp; the read-only traversals of the queries in
+// tree/traversal.*.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string_view>
+#include <vector>
+
+#include "detector_error.hpp"
+#include "json_codec.hpp"
+#include "rcf/node_arena.hpp"
+#include "rcf/point_store.hpp"
+#include "rng.hpp"
+
+namespace quillon::rcf {
+
+// An ancestor on a descent path with the child subtree the walk did not enter.
+struct PathEntry {
+  uint64_t node = kNoIndex;
+  uint64_t sibling = kNoIndex;
+};
+
+struct RcfTree {
+  uint64_t root = kNoIndex;  // kNoIndex for an empty tree
+  uint64_t tree_mass = 0;    // sum of leaf masses
+  NodeArena arena;
+  Xoshiro256PlusPlus rng;    // draws cuts only
+  uint64_t dims = 0;
+
+  // Empty tree whose arena reserves 2 * capacity + 4 slots.
+  static RcfTree create(uint64_t dims, uint64_t capacity, Xoshiro256PlusPlus rng);
+
+  bool is_empty() const { return root == kNoIndex; }
+
+  // Adds one copy of the point in `row`; returns the row the tree holds for it (`row`, or the row of
+  // an equal point it already held).
+  uint64_t insert(uint64_t row, const PointStore& store);
+  // Removes one copy of the point in `row`. Run check_delete first: a failing deletion is an
+  // internal invariant violation here.
+  void remove(uint64_t row, const PointStore& store);
+  // Whether remove(row) would succeed, without changing anything.
+  Status check_delete(uint64_t row, const PointStore& store) const;
+
+  // The leaf reached from the root by the descent rule (tree must not be empty).
+  uint64_t leaf_for(std::span<const float> point) const;
+
+  // Pre-sizes the scratch buffers so that mutations do not allocate (after copy or load).
+  void reserve_scratch();
+
+  static constexpr std::string_view kJsonName = "RcfTree";
+  template <class Self, class Field>
+  static void json_fields(Self& self, Field&& field) {
+    field("root", self.root);
+    field("tree_mass", self.tree_mass);
+    field("arena", self.arena);
+    field("rng", self.rng);
+    field("dims", self.dims);
+  }
+
+ private:
+  // Scratch reused by every mutation; not part of the state.
+  std::vector<PathEntry> path_;
+  std::vector<float> cut_min_;
+  std::vector<float> cut_max_;
+
+  uint64_t descend_with_path(std::span<const float> point);
+  void refresh_path(size_t count);
+  void refresh_node(uint64_t slot);
+  void link_new_internal(uint64_t row, std::span<const float> point, uint64_t cut_dim,
+                         float cut_val, uint64_t subtree, size_t level);
+};
+
+}  // namespace quillon::rcf
