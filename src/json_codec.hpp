@@ -333,8 +333,8 @@ struct Codec<Matrix<T>> {
         if (!r.seq_next(has)) return false;
         if (!has) return r.invalid_length(static_cast<size_t>(i), expected);
         if (i == 0 && !read_version(r, version)) return false;
-        if (i == 1 && !read(r, dim)) return false;
-        if (i == 2 && !read(r, m.data)) return false;
+        if (i == 1 && !json::read(r, dim)) return false;
+        if (i == 2 && !json::read(r, m.data)) return false;
       }
       if (!r.end_seq_exact(3, expected)) return false;
       return check_size(r, m, dim);
@@ -352,8 +352,8 @@ struct Codec<Matrix<T>> {
       have[index] = true;
       if (!r.map_colon()) return false;
       if (index == 0 && !read_version(r, version)) return false;
-      if (index == 1 && !read(r, dim)) return false;
-      if (index == 2 && !read(r, m.data)) return false;
+      if (index == 1 && !json::read(r, dim)) return false;
+      if (index == 2 && !json::read(r, m.data)) return false;
     }
     if (r.failed()) return false;
     static constexpr const char* kNames[3] = {"v", "dim", "data"};

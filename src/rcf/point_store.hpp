@@ -48,6 +48,8 @@ struct PointStore {
     QUILLON_INVARIANT(row < store.rows, "index out of range in point store");
     return {store.data.data() + row * dim, dim};
   }
+  // Unchecked row access for the traversals of a validated forest.
+  const float* row_ptr(uint64_t row) const { return store.data.data() + row * dim; }
   // Numeric equality per coordinate: +0.0 equals -0.0, NaN equals nothing.
   bool equals(uint64_t row, std::span<const float> values) const;
 

@@ -1,0 +1,352 @@
+#include "mstream/detector.hpp"
+
+#include <unistd.h>
+
+#include <cmath>
+#include <new>
+
+#include "float_format.hpp"
+
+namespace quillon::mstream {
+namespace {
+
+using u128 = unsigned __int128;
+
+constexpr u128 kSaturated = u128{1} << 100;
+
+// Products of configuration values saturate far above any real memory size instead of wrapping.
+u128 mul_sat(u128 a, u128 b) {
+  if (a == 0 || b == 0) return 0;
+  if (a >= kSaturated || b >= kSaturated || a > kSaturated / b) return kSaturated;
+  return a * b;
+}
+u128 mul_sat(u128 a, u128 b, u128 c) { return mul_sat(mul_sat(a, b), c); }
+u128 add_sat(u128 a, u128 b) { return a + b >= kSaturated ? kSaturated : a + b; }
+
+u128 physical_memory_bytes() {
+  const long pages = sysconf(_SC_PHYS_PAGES);
+  const long page_size = sysconf(_SC_PAGESIZE);
+  if (pages <= 0 || page_size <= 0) return kSaturated;
+  return u128{static_cast<unsigned long>(pages)} * static_cast<unsigned long>(page_size);
+}
+
+DetectorError invalid_state(const std::string& what) {
+  return DetectorError::invalid_argument("invalid MStream JSON: " + what);
+}
+
+// Checks of a restored state against its configuration, each naming the offending field.
+struct ShapeCheck {
+  std::optional<std::string> problem;
+
+  void value(const std::string& path, uint64_t got, uint64_t expected) {
+    if (problem || got == expected) return;
+    problem = path + " is " + std::to_string(got) + ", expected " + std::to_string(expected);
+  }
+  void length(const std::string& path, size_t got, uint64_t expected) {
+    if (problem || got == expected) return;
+    problem = path + " has " + std::to_string(got) + " entries, expected " + std::to_string(expected);
+  }
+  template <class T, size_t N>
+  void dim(const std::string& path, const NdArray<T, N>& array,
+           const std::array<uint64_t, N>& expected) {
+    if (problem || array.dim == expected) return;
+    problem = path + " has dim " + format_dim(array.dim) + ", expected " + format_dim(expected);
+  }
+
+  void record(const std::string& path, const RecordSketch& s, const MStreamConfig& c) {
+    value(path + ".num_rows", s.num_rows, c.num_rows);
+    value(path + ".num_buckets", s.num_buckets, c.num_buckets);
+    value(path + ".numeric_dim", s.numeric_dim, c.numeric_dim);
+    value(path + ".categorical_dim", s.categorical_dim, c.categorical_dim);
+    dim(path + ".numeric_planes", s.numeric_planes,
+        {c.num_rows, hash_bits(c.num_buckets), c.numeric_dim});
+    dim(path + ".categorical_coeffs", s.categorical_coeffs, {c.num_rows, c.categorical_dim});
+    dim(path + ".count", s.count, {c.num_rows, c.num_buckets});
+  }
+  void numeric(const std::string& path, const NumericSketch& s, const MStreamConfig& c) {
+    value(path + ".num_buckets", s.num_buckets, c.num_buckets);
+    dim(path + ".count", s.count, {c.num_buckets});
+  }
+  void categorical(const std::string& path, const CategoricalSketch& s, const MStreamConfig& c) {
+    value(path + ".num_rows", s.num_rows, c.num_rows);
+    value(path + ".num_buckets", s.num_buckets, c.num_buckets);
+    dim(path + ".hash_a", s.hash_a, {c.num_rows});
+    dim(path + ".hash_b", s.hash_b, {c.num_rows});
+    dim(path + ".count", s.count, {c.num_rows, c.num_buckets});
+  }
+};
+
+}  // namespace
+
+Status MStreamConfig::validate() const {
+  if (numeric_dim == 0 && categorical_dim == 0) {
+    return fail(DetectorError::invalid_argument(
+        "at least one of numeric_dim or categorical_dim must be > 0"));
+  }
+  if (num_rows == 0) return fail(DetectorError::invalid_argument("num_rows must be > 0"));
+  if (num_buckets < 2) return fail(DetectorError::invalid_argument("num_buckets must be >= 2"));
+  // Written so that NaN fails too.
+  if (!(alpha > 0.0 && alpha < 1.0)) {
+    return fail(DetectorError::invalid_argument("alpha must be in range (0, 1)"));
+  }
+  return {};
+}
+
+u128 MStream::footprint_bytes(const MStreamConfig& c) {
+  const u128 rows = c.num_rows;
+  const u128 buckets = c.num_buckets;
+  const u128 record_sketch = add_sat(
+      add_sat(mul_sat(rows, hash_bits(c.num_buckets), c.numeric_dim), mul_sat(rows, c.categorical_dim)),
+      mul_sat(rows, buckets));
+  const u128 numeric_sketch = buckets;
+  const u128 categorical_sketch = add_sat(mul_sat(rows, 2), mul_sat(rows, buckets));
+  u128 cells = mul_sat(record_sketch, 2);
+  cells = add_sat(cells, mul_sat(c.numeric_dim, 2, numeric_sketch));
+  cells = add_sat(cells, mul_sat(c.categorical_dim, 2, categorical_sketch));
+  cells = add_sat(cells, mul_sat(c.numeric_dim, 2));  // normaliser bounds
+  u128 bytes = mul_sat(cells, 8);
+  bytes = add_sat(bytes, mul_sat(c.numeric_dim, sizeof(SketchCounts<NumericSketch>)));
+  bytes = add_sat(bytes, mul_sat(c.categorical_dim, sizeof(SketchCounts<CategoricalSketch>)));
+  return add_sat(bytes, sizeof(MStream));
+}
+
+Result<MStream> MStream::create(const MStreamConfig& config, const uint64_t* seed) {
+  return create(config, resolve_seed(seed));
+}
+
+Result<MStream> MStream::create(const MStreamConfig& config, uint64_t seed) {
+  if (auto ok = config.validate(); !ok) return fail(ok.error());
+  // Overcommitted memory would be granted here and fail later, killing the process; refuse first.
+  if (footprint_bytes(config) > physical_memory_bytes()) throw std::bad_alloc();
+
+  const uint64_t rows = config.num_rows;
+  const uint64_t buckets = config.num_buckets;
+  auto rng = Xoshiro256PlusPlus::from_seed(seed);
+  MStream d;
+  d.config_ = config;
+  d.record_counts_.current =
+      RecordSketch::draw(rows, buckets, config.numeric_dim, config.categorical_dim, rng);
+  d.record_counts_.total = d.record_counts_.current;
+  d.numeric_counts_.reserve(config.numeric_dim);
+  for (uint64_t i = 0; i < config.numeric_dim; ++i) {
+    d.numeric_counts_.push_back({NumericSketch::zeroed(buckets), NumericSketch::zeroed(buckets)});
+  }
+  d.categorical_counts_.reserve(config.categorical_dim);
+  for (uint64_t j = 0; j < config.categorical_dim; ++j) {
+    SketchCounts<CategoricalSketch> pair;
+    pair.current = CategoricalSketch::draw(rows, buckets, rng);
+    pair.total = pair.current;
+    d.categorical_counts_.push_back(std::move(pair));
+  }
+  d.numeric_normalizer_ = NumericRangeNormalizer::with_dim(config.numeric_dim);
+  return d;
+}
+
+Status MStream::check_record(std::span<const double> numeric,
+                             std::span<const int64_t> categorical) const {
+  if (numeric.size() != config_.numeric_dim) {
+    return fail(DetectorError::dimension_mismatch(config_.numeric_dim, numeric.size()));
+  }
+  if (categorical.size() != config_.categorical_dim) {
+    return fail(DetectorError::dimension_mismatch(config_.categorical_dim, categorical.size()));
+  }
+  return {};
+}
+
+void MStream::reserve_detail(DetailedScore& detail) const {
+  detail.numeric_features.reserve(config_.numeric_dim);
+  detail.categorical_features.reserve(config_.categorical_dim);
+}
+
+void MStream::decay_current(double factor) {
+  record_counts_.current.decay(factor);
+  for (auto& pair : numeric_counts_) pair.current.decay(factor);
+  for (auto& pair : categorical_counts_) pair.current.decay(factor);
+}
+
+Result<double> MStream::ingest(std::span<const double> numeric,
+                               std::span<const int64_t> categorical, uint64_t timestamp,
+                               DetailedScore* detail) {
+  if (auto ok = check_record(numeric, categorical); !ok) return fail(ok.error());
+  const auto step = clock_.advance(timestamp);
+  if (!step) return fail(step.error());
+  // A refused record must not move the clock or decay the counts, so finiteness is checked
+  // before the first change.
+  if (auto ok = NumericRangeNormalizer::check_finite(numeric); !ok) return fail(ok.error());
+  if (detail != nullptr) reserve_detail(*detail);
+
+  const uint64_t tick = step->tick;
+  clock_.commit(timestamp, tick);
+  if (step->gap > 0) decay_current(std::pow(config_.alpha, static_cast<double>(step->gap)));
+
+  const bool first = entries_seen_ == 0;
+  double numeric_sum = 0.0;
+  for (size_t i = 0; i < numeric.size(); ++i) {
+    const double v = numeric_normalizer_.update_field(i, numeric[i], first);
+    auto& pair = numeric_counts_[i];
+    const uint64_t current_bucket = pair.current.bucket(v);
+    const uint64_t total_bucket = pair.total.bucket(v);
+    pair.current.count.data[current_bucket] += 1.0;
+    pair.total.count.data[total_bucket] += 1.0;
+    const double term = chi_squared_term(pair.current.count.data[current_bucket],
+                                         pair.total.count.data[total_bucket], tick);
+    numeric_sum += term;
+    if (detail != nullptr) detail->numeric_features.push_back(term);
+  }
+
+  record_counts_.current.add(numeric, categorical);
+  record_counts_.total.add(numeric, categorical);
+
+  double categorical_sum = 0.0;
+  for (size_t j = 0; j < categorical.size(); ++j) {
+    auto& pair = categorical_counts_[j];
+    pair.current.add(categorical[j]);
+    pair.total.add(categorical[j]);
+    const double term =
+        chi_squared_term(pair.current.estimate(categorical[j]), pair.total.estimate(categorical[j]), tick);
+    categorical_sum += term;
+    if (detail != nullptr) detail->categorical_features.push_back(term);
+  }
+
+  const double record = chi_squared_term(record_counts_.current.estimate(numeric, categorical),
+                                         record_counts_.total.estimate(numeric, categorical), tick);
+  entries_seen_ += 1;
+
+  const double total = numeric_sum + record + categorical_sum;
+  if (detail != nullptr) {
+    detail->total = total;
+    detail->record = record;
+  }
+  return total;
+}
+
+Result<double> MStream::preview(std::span<const double> numeric,
+                                std::span<const int64_t> categorical, uint64_t timestamp,
+                                DetailedScore* detail) const {
+  if (auto ok = check_record(numeric, categorical); !ok) return fail(ok.error());
+  const auto step = clock_.advance(timestamp);
+  if (!step) return fail(step.error());
+  if (auto ok = NumericRangeNormalizer::check_finite(numeric); !ok) return fail(ok.error());
+  if (detail != nullptr) reserve_detail(*detail);
+
+  const uint64_t tick = step->tick;
+  const double factor =
+      step->gap > 0 ? std::pow(config_.alpha, static_cast<double>(step->gap)) : 1.0;
+  // The counts the update would hold after its decay and increment.
+  auto current_after = [factor](double count) { return count * factor + 1.0; };
+  auto total_after = [](double count) { return count + 1.0; };
+
+  const bool first = entries_seen_ == 0;
+  double numeric_sum = 0.0;
+  for (size_t i = 0; i < numeric.size(); ++i) {
+    const double v = numeric_normalizer_.preview_field(i, numeric[i], first);
+    const auto& pair = numeric_counts_[i];
+    const double term =
+        chi_squared_term(current_after(pair.current.count.data[pair.current.bucket(v)]),
+                         total_after(pair.total.count.data[pair.total.bucket(v)]), tick);
+    numeric_sum += term;
+    if (detail != nullptr) detail->numeric_features.push_back(term);
+  }
+
+  double categorical_sum = 0.0;
+  for (size_t j = 0; j < categorical.size(); ++j) {
+    const auto& pair = categorical_counts_[j];
+    const double term = chi_squared_term(current_after(pair.current.estimate(categorical[j])),
+                                         total_after(pair.total.estimate(categorical[j])), tick);
+    categorical_sum += term;
+    if (detail != nullptr) detail->categorical_features.push_back(term);
+  }
+
+  const double record =
+      chi_squared_term(current_after(record_counts_.current.estimate(numeric, categorical)),
+                       total_after(record_counts_.total.estimate(numeric, categorical)), tick);
+
+  const double total = numeric_sum + record + categorical_sum;
+  if (detail != nullptr) {
+    detail->total = total;
+    detail->record = record;
+  }
+  return total;
+}
+
+Status MStream::update(std::span<const double> numeric, std::span<const int64_t> categorical,
+                       uint64_t timestamp) {
+  auto r = ingest(numeric, categorical, timestamp, nullptr);
+  if (!r) return fail(r.error());
+  return {};
+}
+
+Result<double> MStream::update_and_score(std::span<const double> numeric,
+                                         std::span<const int64_t> categorical,
+                                         uint64_t timestamp) {
+  return ingest(numeric, categorical, timestamp, nullptr);
+}
+
+Result<DetailedScore> MStream::update_and_score_detailed(std::span<const double> numeric,
+                                                         std::span<const int64_t> categorical,
+                                                         uint64_t timestamp) {
+  DetailedScore detail;
+  auto r = ingest(numeric, categorical, timestamp, &detail);
+  if (!r) return fail(r.error());
+  return detail;
+}
+
+Result<double> MStream::score(std::span<const double> numeric,
+                              std::span<const int64_t> categorical, uint64_t timestamp) const {
+  return preview(numeric, categorical, timestamp, nullptr);
+}
+
+Result<DetailedScore> MStream::score_detailed(std::span<const double> numeric,
+                                              std::span<const int64_t> categorical,
+                                              uint64_t timestamp) const {
+  DetailedScore detail;
+  auto r = preview(numeric, categorical, timestamp, &detail);
+  if (!r) return fail(r.error());
+  return detail;
+}
+
+std::string MStream::repr() const {
+  return "MStream(numeric_dim=" + std::to_string(config_.numeric_dim) +
+         ", categorical_dim=" + std::to_string(config_.categorical_dim) +
+         ", num_rows=" + std::to_string(config_.num_rows) +
+         ", num_buckets=" + std::to_string(config_.num_buckets) +
+         ", alpha=" + format_plain_decimal(config_.alpha) +
+         ", entries_seen=" + std::to_string(entries_seen_) + ")";
+}
+
+std::string MStream::to_json() const { return json::write_state(*this); }
+
+Result<MStream> MStream::from_json(std::string_view text) {
+  auto parsed = json::parse_state<MStream>(text, "invalid MStream JSON: ");
+  if (!parsed) return parsed;
+  if (auto ok = parsed->check_consistency(); !ok) return fail(ok.error());
+  return parsed;
+}
+
+Status MStream::check_consistency() const {
+  if (auto ok = config_.validate(); !ok) return fail(invalid_state(ok.error().message));
+  const MStreamConfig& c = config_;
+  ShapeCheck check;
+  check.record("record_counts.current", record_counts_.current, c);
+  check.record("record_counts.total", record_counts_.total, c);
+  check.length("numeric_counts", numeric_counts_.size(), c.numeric_dim);
+  for (size_t i = 0; i < numeric_counts_.size(); ++i) {
+    const std::string path = "numeric_counts[" + std::to_string(i) + "]";
+    check.numeric(path + ".current", numeric_counts_[i].current, c);
+    check.numeric(path + ".total", numeric_counts_[i].total, c);
+  }
+  check.length("categorical_counts", categorical_counts_.size(), c.categorical_dim);
+  for (size_t j = 0; j < categorical_counts_.size(); ++j) {
+    const std::string path = "categorical_counts[" + std::to_string(j) + "]";
+    check.categorical(path + ".current", categorical_counts_[j].current, c);
+    check.categorical(path + ".total", categorical_counts_[j].total, c);
+  }
+  check.length("numeric_normalizer.min_numeric", numeric_normalizer_.min_numeric.size(),
+               c.numeric_dim);
+  check.length("numeric_normalizer.max_numeric", numeric_normalizer_.max_numeric.size(),
+               c.numeric_dim);
+  if (check.problem) return fail(invalid_state(*check.problem));
+  return {};
+}
+
+}  // namespace quillon::mstream

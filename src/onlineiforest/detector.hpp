@@ -1,0 +1,105 @@
+// OnlineIForest: online isolation trees over a sliding window of the most recent points. Every
+// new point enters the window and every tree; once the window overflows, its oldest point leaves
+// the window and every tree. Scores come from the trees' average path length.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "detector_error.hpp"
+#include "onlineiforest/tree.hpp"
+
+namespace quillon::oif {
+
+struct OnlineIForestConfig {
+  uint64_t input_dim = 0;
+  uint64_t num_trees = 32;
+  uint64_t window_size = 2048;
+  uint64_t max_leaf_samples = 32;
+
+  static constexpr std::string_view kJsonName = "OnlineIForestConfig";
+  template <class Self, class Field>
+  static void json_fields(Self& self, Field&& field) {
+    field("input_dim", self.input_dim);
+    field("num_trees", self.num_trees);
+    field("window_size", self.window_size);
+    field("max_leaf_samples", self.max_leaf_samples);
+  }
+  friend bool operator==(const OnlineIForestConfig&, const OnlineIForestConfig&) = default;
+};
+
+// The constructor's rules, first violation first.
+Status validate(const OnlineIForestConfig& config);
+
+// The most recent points, oldest first, in one flat buffer with room for window_size + 1 points
+// (a new point is appended before the oldest one leaves).
+class PointWindow {
+ public:
+  PointWindow() = default;
+  PointWindow(uint64_t input_dim, uint64_t slots) : input_dim_(input_dim), slots_(slots) {}
+
+  uint64_t size() const { return count_; }
+  std::span<const float> at(uint64_t i) const {
+    return {data_.data() + ((head_ + i) % slots_) * input_dim_, input_dim_};
+  }
+  std::span<const float> oldest() const { return at(0); }
+  // Storage for every slot; may throw std::bad_alloc, before any change.
+  void reserve_all();
+  // Requires reserve_all() and a free slot.
+  void push(std::span<const float> point);
+  void pop_oldest();
+
+ private:
+  uint64_t input_dim_ = 0;
+  uint64_t slots_ = 1;
+  uint64_t head_ = 0;
+  uint64_t count_ = 0;
+  std::vector<float> data_;
+};
+
+class OnlineIForest {
+ public:
+  // Validates, resolves the seed (operating-system entropy when absent) and derives one
+  // generator per tree from it. Throws std::bad_alloc when the window and trees cannot fit in
+  // the machine's memory.
+  static Result<OnlineIForest> construct(const OnlineIForestConfig& config,
+                                         std::optional<uint64_t> seed);
+
+  Status update(std::span<const float> point);
+  Result<double> score(std::span<const float> point) const;
+  // update(point), then score(point) against the updated trees.
+  Result<double> update_and_score(std::span<const float> point);
+
+  bool is_ready() const { return entries_seen_ > 0; }
+  uint64_t entries_seen() const { return entries_seen_; }
+  uint64_t num_trees() const { return trees_.size(); }
+  uint64_t input_dim() const { return config_.input_dim; }
+  const OnlineIForestConfig& config() const { return config_; }
+  const std::vector<OnlineITree>& trees() const { return trees_; }
+  const PointWindow& window() const { return window_; }
+  // Bytes held by the window and trees (capacity, not just use).
+  size_t memory_bytes() const;
+
+  std::string repr() const;
+  std::string to_json() const;
+  // Refuses states that disagree with their own configuration (see from_json in detector.cpp).
+  static Result<OnlineIForest> from_json(std::string_view text);
+  std::vector<uint64_t> newargs() const { return {config_.input_dim}; }
+
+ private:
+  OnlineIForest() = default;
+  Status check_point(std::span<const float> point) const;
+  double score_checked(std::span<const float> point) const;
+
+  OnlineIForestConfig config_;
+  std::vector<OnlineITree> trees_;
+  PointWindow window_;
+  uint64_t entries_seen_ = 0;
+  double depth_limit_ = 0.0;
+};
+
+}  // namespace quillon::oif

@@ -1,0 +1,87 @@
+#include "rcf/sampler.hpp"
+
+#include <cmath>
+#include <utility>
+
+namespace quillon::rcf {
+
+namespace {
+
+constexpr double kMinUnit = 0x1.0p-52;
+constexpr double kMaxUnit = 1.0 - 0x1.0p-52;
+
+}  // namespace
+
+Sampler Sampler::create(uint64_t capacity) {
+  Sampler s;
+  s.capacity = capacity;
+  s.weights.assign(capacity, 0.0);
+  s.point_indices.assign(capacity, kNoIndex);
+  return s;
+}
+
+SamplerDecision Sampler::decide(Xoshiro256PlusPlus& rng, uint64_t t, double lambda,
+                                double accept_fraction) const {
+  double u1 = rng.unit_f64();
+  if (u1 < kMinUnit) u1 = kMinUnit;
+  if (u1 > kMaxUnit) u1 = kMaxUnit;
+  const double weight = std::log(-std::log(u1)) - static_cast<double>(t) * lambda;
+
+  SamplerDecision d;
+  d.weight = weight;
+  if (size == capacity) {
+    QUILLON_INVARIANT(!weights.empty() && !point_indices.empty(), "index out of range in sampler");
+    if (weight < weights[0]) {
+      d.kind = SamplerDecision::Kind::AdmitEvict;
+      d.evicted = point_indices[0];
+    }
+    return d;
+  }
+  const double u2 = rng.unit_f64();
+  const double fill = static_cast<double>(size) / static_cast<double>(capacity);
+  const double p =
+      fill < accept_fraction ? 1.0 : 1.0 - (fill - accept_fraction) / (1.0 - accept_fraction);
+  if (p > u2) d.kind = SamplerDecision::Kind::Admit;
+  return d;
+}
+
+void Sampler::commit(double weight, uint64_t row) {
+  QUILLON_INVARIANT(size <= capacity && weights.size() >= capacity &&
+                        point_indices.size() >= capacity && capacity > 0,
+                    "index out of range in sampler");
+  if (size < capacity) {
+    uint64_t i = size;
+    weights[i] = weight;
+    point_indices[i] = row;
+    ++size;
+    while (i > 0) {
+      const uint64_t parent = (i - 1) / 2;
+      if (!(weights[i] > weights[parent])) break;
+      std::swap(weights[i], weights[parent]);
+      std::swap(point_indices[i], point_indices[parent]);
+      i = parent;
+    }
+    return;
+  }
+  weights[0] = weight;
+  point_indices[0] = row;
+  uint64_t i = 0;
+  while (true) {
+    uint64_t largest = i;
+    const uint64_t left = 2 * i + 1;
+    const uint64_t right = 2 * i + 2;
+    if (left < size && weights[left] > weights[largest]) largest = left;
+    if (right < size && weights[right] > weights[largest]) largest = right;
+    if (largest == i) break;
+    std::swap(weights[i], weights[largest]);
+    std::swap(point_indices[i], point_indices[largest]);
+    i = largest;
+  }
+}
+
+uint64_t Sampler::eviction_candidate() const {
+  QUILLON_INVARIANT(!point_indices.empty(), "index out of range in sampler");
+  return point_indices[0];
+}
+
+}  // namespace quillon::rcf
