@@ -1,0 +1,28 @@
+import inspect
+import sys
+
+import pytest
+
+import quillon
+import quillon.quillon as native
+
+CLASSES = ["FeatureSketch", "OnlineIForest", "MStream", "Forest"]
+
+
+def test_import_keeps_the_gil_disabled():
+    assert sys._is_gil_enabled() is False
+
+
+def test_module_attributes_in_registration_order():
+    assert quillon.__version__ == "0.5.2"
+    assert quillon.__all__ == CLASSES + ["__version__"]
+    assert native.__all__ == CLASSES + ["__version__"]
+    assert native.__doc__ in ("", None)
+
+
+@pytest.mark.parametrize("name", CLASSES)
+def test_classes_live_in_the_native_module(name):
+    cls = getattr(quillon, name)
+    assert cls is getattr(native, name)
+    assert cls.__module__ == "quillon.quillon"
+    assert cls.__qualname__ == name
