@@ -47,6 +47,7 @@ class PointWindow {
     return {data_.data() + ((head_ + i) % slots_) * input_dim_, input_dim_};
   }
   std::span<const float> oldest() const { return at(0); }
+  size_t reserved_bytes() const { return data_.capacity() * sizeof(float); }
   // Storage for every slot; may throw std::bad_alloc, before any change.
   void reserve_all();
   // Requires reserve_all() and a free slot.

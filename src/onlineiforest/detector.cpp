@@ -1,0 +1,261 @@
+#include "onlineiforest/detector.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <new>
+#include <utility>
+
+#include "json_codec.hpp"
+#include "rng.hpp"
+
+namespace quillon::oif {
+namespace {
+
+constexpr std::string_view kJsonPrefix = "invalid OnlineIForest JSON: ";
+
+// The saved state as read, before it is checked against its configuration.
+struct ParsedState {
+  OnlineIForestConfig config;
+  std::vector<ParsedTree> trees;
+  std::vector<std::vector<float>> window;
+  uint64_t entries_seen = 0;
+
+  static constexpr std::string_view kJsonName = "OnlineIForest";
+  template <class Self, class Field>
+  static void json_fields(Self& self, Field&& field) {
+    field("config", self.config);
+    field("trees", self.trees);
+    field("window", self.window);
+    field("entries_seen", self.entries_seen);
+  }
+};
+
+// The window's full reservation plus the trees' fixed parts must fit in physical memory;
+// overcommit would otherwise grant it and end the process once the window fills.
+void ensure_storage_fits(const OnlineIForestConfig& config) {
+  const unsigned __int128 slots = static_cast<unsigned __int128>(config.window_size) + 1;
+  const unsigned __int128 floats = slots * config.input_dim;  // < 2^128
+  if (floats > (static_cast<unsigned __int128>(1) << 64)) throw std::bad_alloc();
+  const unsigned __int128 bytes = floats * sizeof(float) +
+                                  static_cast<unsigned __int128>(config.num_trees) * sizeof(OnlineITree);
+  if (bytes > std::numeric_limits<uint64_t>::max()) throw std::bad_alloc();
+  ensure_physical_memory(static_cast<uint64_t>(bytes));
+}
+
+DetectorError refuse(std::string what) {
+  return DetectorError::invalid_argument(std::string(kJsonPrefix) + std::move(what));
+}
+
+}  // namespace
+
+Status validate(const OnlineIForestConfig& config) {
+  if (config.input_dim == 0) return fail(DetectorError::invalid_argument("input_dim must be > 0"));
+  if (config.num_trees == 0) return fail(DetectorError::invalid_argument("num_trees must be > 0"));
+  if (config.window_size == 0) {
+    return fail(DetectorError::invalid_argument("window_size must be > 0"));
+  }
+  if (config.window_size == std::numeric_limits<uint64_t>::max()) {
+    return fail(DetectorError::invalid_argument("window_size is too large"));
+  }
+  if (config.max_leaf_samples == 0) {
+    return fail(DetectorError::invalid_argument("max_leaf_samples must be > 0"));
+  }
+  if (config.max_leaf_samples >= config.window_size) {
+    return fail(DetectorError::invalid_argument("window_size must be greater than max_leaf_samples"));
+  }
+  return {};
+}
+
+// ---------------------------------------------------------------------------------------------
+// Window
+
+void PointWindow::reserve_all() {
+  const size_t floats = static_cast<size_t>(slots_ * input_dim_);
+  if (data_.capacity() >= floats) return;
+  ensure_physical_memory(floats * sizeof(float));
+  data_.reserve(floats);
+}
+
+void PointWindow::push(std::span<const float> point) {
+  QUILLON_INVARIANT(count_ < slots_, "window overflow");
+  const uint64_t slot = (head_ + count_) % slots_;
+  const size_t offset = static_cast<size_t>(slot * input_dim_);
+  if (offset == data_.size()) {
+    data_.insert(data_.end(), point.begin(), point.end());
+  } else {
+    std::copy(point.begin(), point.end(), data_.begin() + static_cast<std::ptrdiff_t>(offset));
+  }
+  ++count_;
+}
+
+void PointWindow::pop_oldest() {
+  QUILLON_INVARIANT(count_ > 0, "pop from an empty window");
+  head_ = (head_ + 1) % slots_;
+  --count_;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Detector
+
+Result<OnlineIForest> OnlineIForest::construct(const OnlineIForestConfig& config,
+                                               std::optional<uint64_t> seed) {
+  if (Status ok = validate(config); !ok) return fail(ok.error());
+  ensure_storage_fits(config);
+  const uint64_t resolved = resolve_seed(seed ? &*seed : nullptr);
+  Xoshiro256PlusPlus master = Xoshiro256PlusPlus::from_seed(resolved);
+
+  OnlineIForest d;
+  d.config_ = config;
+  d.depth_limit_ = depth_limit(config.window_size, config.max_leaf_samples);
+  d.trees_.reserve(config.num_trees);
+  for (uint64_t t = 0; t < config.num_trees; ++t) {
+    d.trees_.emplace_back(config.input_dim, Xoshiro256PlusPlus::from_seed(master.next_u64()));
+  }
+  d.window_ = PointWindow(config.input_dim, config.window_size + 1);
+  d.window_.reserve_all();
+  return d;
+}
+
+Status OnlineIForest::check_point(std::span<const float> point) const {
+  if (point.size() != config_.input_dim) {
+    return fail(DetectorError::dimension_mismatch(config_.input_dim, point.size()));
+  }
+  for (const float v : point) {
+    if (!std::isfinite(v)) return fail(DetectorError::invalid_argument("point values must be finite"));
+  }
+  return {};
+}
+
+Status OnlineIForest::update(std::span<const float> point) {
+  if (Status ok = check_point(point); !ok) return ok;
+  // Everything that can fail to allocate happens here, before the first change.
+  window_.reserve_all();
+  for (OnlineITree& tree : trees_) tree.reserve_for_insert();
+
+  const uint64_t eta = config_.max_leaf_samples;
+  window_.push(point);
+  for (OnlineITree& tree : trees_) tree.insert(point, eta, depth_limit_);
+  if (window_.size() > config_.window_size) {
+    const std::span<const float> oldest = window_.oldest();
+    for (OnlineITree& tree : trees_) tree.remove(oldest, eta);
+    window_.pop_oldest();
+  }
+  ++entries_seen_;
+  return {};
+}
+
+double OnlineIForest::score_checked(std::span<const float> point) const {
+  if (trees_.empty()) return 0.0;
+  double sum = -0.0;
+  for (const OnlineITree& tree : trees_) sum += tree.path_length(point, config_.max_leaf_samples);
+  const double mean = -sum / static_cast<double>(trees_.size());
+  return std::exp2(mean / depth_limit_);
+}
+
+Result<double> OnlineIForest::score(std::span<const float> point) const {
+  if (Status ok = check_point(point); !ok) return fail(ok.error());
+  return score_checked(point);
+}
+
+Result<double> OnlineIForest::update_and_score(std::span<const float> point) {
+  if (Status ok = update(point); !ok) return fail(ok.error());
+  return score_checked(point);
+}
+
+size_t OnlineIForest::memory_bytes() const {
+  size_t bytes = sizeof(*this) + trees_.capacity() * sizeof(OnlineITree) + window_.reserved_bytes();
+  for (const OnlineITree& tree : trees_) bytes += tree.arena().reserved_bytes();
+  return bytes;
+}
+
+std::string OnlineIForest::repr() const {
+  return "OnlineIForest(input_dim=" + std::to_string(config_.input_dim) +
+         ", num_trees=" + std::to_string(config_.num_trees) +
+         ", window_size=" + std::to_string(config_.window_size) +
+         ", max_leaf_samples=" + std::to_string(config_.max_leaf_samples) +
+         ", entries_seen=" + std::to_string(entries_seen_) + ")";
+}
+
+std::string OnlineIForest::to_json() const {
+  json::Writer w;
+  w.put("{\"config\":");
+  json::write(w, config_);
+  w.put(",\"trees\":[");
+  for (size_t t = 0; t < trees_.size(); ++t) {
+    if (t != 0) w.put(',');
+    trees_[t].write_json(w);
+  }
+  w.put("],\"window\":[");
+  for (uint64_t i = 0; i < window_.size(); ++i) {
+    if (i != 0) w.put(',');
+    w.put('[');
+    bool first = true;
+    for (const float v : window_.at(i)) {
+      if (!first) w.put(',');
+      first = false;
+      w.f32(v);
+    }
+    w.put(']');
+  }
+  w.put("],\"entries_seen\":");
+  w.u64(entries_seen_);
+  w.put('}');
+  return w.take();
+}
+
+// The saved state is checked against its own configuration before it is used: a state that
+// breaks the constructor's rules, holds points or boxes of the wrong length, routes by a
+// dimension the points do not have, or whose counts cannot have come from its window would
+// otherwise read out of bounds or behave unlike any detector this class builds.
+Result<OnlineIForest> OnlineIForest::from_json(std::string_view text) {
+  auto parsed = json::parse_state<ParsedState>(text, kJsonPrefix);
+  if (!parsed) return fail(parsed.error());
+  ParsedState& s = *parsed;
+  const OnlineIForestConfig& config = s.config;
+  if (Status ok = validate(config); !ok) return fail(refuse(ok.error().message));
+  if (s.trees.size() != config.num_trees) {
+    return fail(refuse("expected " + std::to_string(config.num_trees) + " trees, found " +
+                       std::to_string(s.trees.size())));
+  }
+  const uint64_t expected_points = std::min(s.entries_seen, config.window_size);
+  if (s.window.size() != expected_points) {
+    return fail(refuse("window holds " + std::to_string(s.window.size()) + " points, expected " +
+                       std::to_string(expected_points) + " after " +
+                       std::to_string(s.entries_seen) + " entries with window_size " +
+                       std::to_string(config.window_size)));
+  }
+  for (size_t i = 0; i < s.window.size(); ++i) {
+    const std::vector<float>& point = s.window[i];
+    if (point.size() != config.input_dim) {
+      return fail(refuse("window point " + std::to_string(i) + " has " +
+                         std::to_string(point.size()) + " values, expected " +
+                         std::to_string(config.input_dim)));
+    }
+    for (const float v : point) {
+      if (!std::isfinite(v)) {
+        return fail(refuse("window point " + std::to_string(i) + " values must be finite"));
+      }
+    }
+  }
+  ensure_storage_fits(config);
+
+  OnlineIForest d;
+  d.config_ = config;
+  d.depth_limit_ = depth_limit(config.window_size, config.max_leaf_samples);
+  d.entries_seen_ = s.entries_seen;
+  d.trees_.reserve(s.trees.size());
+  for (size_t t = 0; t < s.trees.size(); ++t) {
+    auto tree = OnlineITree::from_parsed(std::move(s.trees[t]), config.input_dim,
+                                         config.max_leaf_samples, d.depth_limit_,
+                                         s.window.size());
+    if (!tree) return fail(refuse("tree " + std::to_string(t) + ": " + tree.error().message));
+    d.trees_.push_back(std::move(*tree));
+  }
+  d.window_ = PointWindow(config.input_dim, config.window_size + 1);
+  d.window_.reserve_all();
+  for (const std::vector<float>& point : s.window) d.window_.push(point);
+  return d;
+}
+
+}  // namespace quillon::oif
