@@ -1,8 +1,7 @@
 from collections.abc import Mapping, Sequence
 from os import PathLike
-from typing import Any, SupportsFloat, SupportsIndex, TypedDict
+from typing import Any, Self, SupportsFloat, SupportsIndex, TypedDict
 
-from typing_extensions import Self
 
 __version__: str
 __all__: list[str]
