@@ -57,6 +57,11 @@ Status PointStore::grow() {
   return {};
 }
 
+Status PointStore::ensure_free_row() {
+  if (!free_list.empty() || next_free < capacity) return {};
+  return grow();
+}
+
 Result<uint64_t> PointStore::add(std::span<const float> values) {
   QUILLON_INVARIANT(values.size() == dim, "store must be contiguous");
   uint64_t row;

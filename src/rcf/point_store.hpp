@@ -37,6 +37,9 @@ struct PointStore {
 
   // True when the next add needs no growth, or the growth it needs is representable.
   bool can_add() const;
+  // Grows the store now if the next add would have to (strong guarantee: on std::bad_alloc or
+  // overflow nothing changes), so that the add itself cannot fail.
+  Status ensure_free_row();
   // Stores `values` (exactly dim of them) in a free row with a reference count of 0; the caller
   // retains or releases the row before its operation ends.
   Result<uint64_t> add(std::span<const float> values);

@@ -10,6 +10,7 @@
 
 #include "detector_error.hpp"
 #include "json_codec.hpp"
+#include "rcf/memory_budget.hpp"
 #include "rcf/point_store.hpp"
 #include "rcf/sampler.hpp"
 #include "rcf/tree/mod.hpp"
@@ -57,6 +58,13 @@ struct Forest {
   uint64_t entries_seen = 0;
   Xoshiro256PlusPlus rng;  // sampling decisions only
 
+  Forest() = default;
+  // Copies are deep and keep the working reservations, so a copy's updates do not allocate either.
+  Forest(const Forest& other);
+  Forest& operator=(const Forest& other);
+  Forest(Forest&&) noexcept = default;
+  Forest& operator=(Forest&&) noexcept = default;
+
   // The first violated constructor rule, in the fixed order of the messages.
   static Status validate(const RcfConfig& config);
   // Validates and builds. Throws std::bad_alloc, before touching memory, when the state would not
@@ -98,8 +106,14 @@ struct Forest {
   }
 
  private:
+  // Pre-sizes arenas, scratch lists and the store's free list for steady-state updates.
+  void reserve_working_memory();
+
   std::vector<Admission> admissions_;  // scratch of update, not part of the state
 };
+
+// Bytes a forest of this (validated) configuration reserves; saturates instead of overflowing.
+ByteCount forest_footprint(const RcfConfig& config);
 
 // Rejects any coordinate that is not a finite 32-bit float ("point values must be finite").
 Status check_finite(std::span<const float> values);

@@ -46,8 +46,9 @@ struct RcfTree {
   // The leaf reached from the root by the descent rule (tree must not be empty).
   uint64_t leaf_for(std::span<const float> point) const;
 
-  // Pre-sizes the scratch buffers so that mutations do not allocate (after copy or load).
-  void reserve_scratch();
+  // Pre-sizes the arena (2 * capacity + 4 slots) and the scratch buffers, so that mutations of a
+  // tree whose sampler holds at most `capacity` points do not allocate (after create, copy, load).
+  void reserve(uint64_t capacity);
 
   static constexpr std::string_view kJsonName = "RcfTree";
   template <class Self, class Field>
@@ -65,11 +66,14 @@ struct RcfTree {
   std::vector<float> cut_min_;
   std::vector<float> cut_max_;
 
+  // Clears the path, walks to a leaf recording (node, sibling) pairs; returns the leaf.
   uint64_t descend_with_path(std::span<const float> point);
-  void refresh_path(size_t count);
-  void refresh_node(uint64_t slot);
+  // Recomputes box and mass of the first `count` path entries, deepest first.
+  void refresh_path(size_t count, const PointStore& store);
+  void refresh_node(uint64_t slot, const PointStore& store);
+  // Puts a new leaf for `row` beside `subtree` under a new internal node with the given cut.
   void link_new_internal(uint64_t row, std::span<const float> point, uint64_t cut_dim,
-                         float cut_val, uint64_t subtree, size_t level);
+                         float cut_val, uint64_t subtree, size_t level, const PointStore& store);
 };
 
 }  // namespace quillon::rcf

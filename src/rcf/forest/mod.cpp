@@ -1,0 +1,131 @@
+#include "rcf/forest/mod.hpp"
+
+#include <cmath>
+
+namespace quillon::rcf {
+
+namespace {
+
+uint64_t store_rows(const RcfConfig& c) {
+  const uint64_t sampled = c.capacity * c.num_trees + 1;
+  const uint64_t doubled = 2 * c.capacity;
+  return sampled > doubled ? sampled : doubled;
+}
+
+}  // namespace
+
+Status Forest::validate(const RcfConfig& c) {
+  auto invalid = [](const char* message) { return fail(DetectorError::invalid_argument(message)); };
+  uint64_t product = 0;
+  if (c.input_dim == 0) return invalid("input_dim must be > 0");
+  if (c.shingle_size == 0) return invalid("shingle_size must be > 0");
+  if (__builtin_mul_overflow(c.input_dim, c.shingle_size, &product)) {
+    return invalid("input_dim * shingle_size overflows usize");
+  }
+  if (c.capacity == 0) return invalid("capacity must be > 0");
+  if (c.num_trees == 0) return invalid("num_trees must be > 0");
+  if (c.capacity >= (uint64_t{1} << 63) - 2) return invalid("2 * capacity + 4 overflows usize");
+  if (__builtin_mul_overflow(c.capacity, c.num_trees, &product) || product == UINT64_MAX) {
+    return invalid("capacity * num_trees + 1 overflows usize");
+  }
+  if (!std::isfinite(c.time_decay) || c.time_decay < 0.0) {
+    return invalid("time_decay must be finite and >= 0.0");
+  }
+  if (!std::isfinite(c.initial_accept_fraction) || c.initial_accept_fraction < 0.0 ||
+      c.initial_accept_fraction > 1.0) {
+    return invalid("initial_accept_fraction must be finite and in [0.0, 1.0]");
+  }
+  return {};
+}
+
+ByteCount forest_footprint(const RcfConfig& c) {
+  const uint64_t dim = c.input_dim * c.shingle_size;
+  const uint64_t rows = store_rows(c);
+  const uint64_t slots = 2 * c.capacity + 4;
+  const ByteCount store = ByteCount::of(rows, dim).times(sizeof(float)) +
+                          ByteCount::of(rows, 2 * sizeof(uint64_t) + 1) +
+                          ByteCount::of(dim, sizeof(float));
+  const ByteCount per_slot = ByteCount(sizeof(Node) + sizeof(uint64_t)) +
+                             ByteCount::of(dim, 2 * sizeof(float));
+  const ByteCount per_tree = per_slot.times(slots) +
+                             ByteCount::of(c.capacity + 1, sizeof(PathEntry)) +
+                             ByteCount::of(c.capacity, sizeof(double) + sizeof(uint64_t)) +
+                             ByteCount::of(dim, 2 * sizeof(float)) + ByteCount(sizeof(Admission));
+  return store + per_tree.times(c.num_trees);
+}
+
+Result<Forest> Forest::create(const RcfConfig& config, uint64_t seed) {
+  if (auto ok = validate(config); !ok) return fail(ok.error());
+  ensure_physical_memory(forest_footprint(config));
+
+  const uint64_t dim = config.input_dim * config.shingle_size;
+  Forest f;
+  f.config = config;
+  auto master = Xoshiro256PlusPlus::from_seed(seed);
+  f.trees.reserve(config.num_trees);
+  for (uint64_t i = 0; i < config.num_trees; ++i) {
+    f.trees.push_back(RcfTree::create(dim, config.capacity, Xoshiro256PlusPlus::from_seed(master.next_u64())));
+  }
+  f.samplers.assign(config.num_trees, Sampler::create(config.capacity));
+  f.point_store = PointStore::create(dim, config.input_dim, config.shingle_size,
+                                     config.internal_shingling, store_rows(config));
+  f.rng = Xoshiro256PlusPlus::from_seed(master.next_u64());
+  f.admissions_.reserve(config.num_trees);
+  return f;
+}
+
+Forest::Forest(const Forest& other)
+    : config(other.config),
+      trees(other.trees),
+      samplers(other.samplers),
+      point_store(other.point_store),
+      entries_seen(other.entries_seen),
+      rng(other.rng) {
+  reserve_working_memory();
+}
+
+Forest& Forest::operator=(const Forest& other) {
+  if (this != &other) {
+    Forest copy(other);
+    *this = std::move(copy);
+  }
+  return *this;
+}
+
+void Forest::reserve_working_memory() {
+  for (auto& tree : trees) tree.reserve(config.capacity);
+  point_store.free_list.reserve(point_store.capacity);
+  admissions_.reserve(trees.size());
+}
+
+double Forest::effective_time_decay() const {
+  return config.time_decay != 0.0 ? config.time_decay : 0.1 / static_cast<double>(config.capacity);
+}
+
+uint64_t Forest::readiness_threshold() const {
+  uint64_t w = config.output_after != 0 ? config.output_after : config.capacity / 4 + 1;
+  // A threshold beyond the 64-bit range is never reached.
+  if (config.internal_shingling && __builtin_add_overflow(w, config.shingle_size - 1, &w)) {
+    return UINT64_MAX;
+  }
+  return w;
+}
+
+Result<std::span<const float>> Forest::query_point(std::span<const float> values,
+                                                   std::vector<float>& scratch) const {
+  if (point_store.internal_shingling && values.size() == point_store.input_dim) {
+    point_store.query_shingle(values, scratch);
+    return std::span<const float>(scratch);
+  }
+  if (values.size() != dim()) return fail(DetectorError::dimension_mismatch(dim(), values.size()));
+  return values;
+}
+
+Status check_finite(std::span<const float> values) {
+  for (const float v : values) {
+    if (!std::isfinite(v)) return fail(DetectorError::invalid_argument("point values must be finite"));
+  }
+  return {};
+}
+
+}  // namespace quillon::rcf

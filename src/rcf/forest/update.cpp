@@ -1,0 +1,71 @@
+// The update pipeline. Every check that can fail runs before the first change (the shingle
+// advance), and the sampling draws are made on a working copy of the generator, so a refused
+// observation leaves the forest exactly as it was.
+#include "rcf/forest/mod.hpp"
+
+namespace quillon::rcf {
+
+Status Forest::update(std::span<const float> observation) {
+  const uint64_t expected = config.internal_shingling ? config.input_dim : point_store.dim;
+  if (observation.size() != expected) {
+    return fail(DetectorError::dimension_mismatch(expected, observation.size()));
+  }
+  if (auto finite = check_finite(observation); !finite) return finite;
+
+  const uint64_t t = entries_seen + 1;
+  const uint64_t warm_up = config.internal_shingling ? config.shingle_size - 1 : 0;
+  admissions_.clear();
+  Xoshiro256PlusPlus working = rng;
+  if (t > warm_up) {
+    const double lambda = effective_time_decay();
+    for (uint64_t i = 0; i < samplers.size(); ++i) {
+      const SamplerDecision d =
+          samplers[i].decide(working, t, lambda, config.initial_accept_fraction);
+      if (d.kind == SamplerDecision::Kind::Reject) continue;
+      admissions_.push_back(
+          {i, d.kind == SamplerDecision::Kind::AdmitEvict, d.evicted, d.weight});
+    }
+  }
+  for (const Admission& a : admissions_) {
+    if (!a.evicts) continue;
+    if (auto ok = trees[a.tree].check_delete(a.evicted, point_store); !ok) return ok;
+  }
+  if (!admissions_.empty() && !point_store.can_add()) {
+    return fail(DetectorError::overflow("point store capacity growth overflows usize"));
+  }
+  if (config.internal_shingling && observation.size() != point_store.input_dim) {
+    return fail(DetectorError::dimension_mismatch(point_store.input_dim, observation.size()));
+  }
+  // A store restored smaller than its sampling needs grows here, before anything changes.
+  if (!admissions_.empty()) {
+    if (auto room = point_store.ensure_free_row(); !room) return room;
+  }
+
+  if (config.internal_shingling) point_store.advance_shingle(observation);
+  entries_seen = t;
+  rng = working;
+  ++point_store.entries_seen;
+  if (admissions_.empty()) return {};
+
+  const std::span<const float> point =
+      config.internal_shingling ? std::span<const float>(point_store.shingle_buf) : observation;
+  auto added = point_store.add(point);
+  QUILLON_INVARIANT(added.has_value(), "point store add failed after its checks");
+  const uint64_t h = *added;
+  bool referenced = false;
+  for (const Admission& a : admissions_) {
+    RcfTree& tree = trees[a.tree];
+    if (a.evicts) {
+      tree.remove(a.evicted, point_store);
+      point_store.release(a.evicted);
+    }
+    const uint64_t held = tree.insert(h, point_store);
+    point_store.retain(held);
+    samplers[a.tree].commit(a.weight, held);
+    referenced = referenced || held == h;
+  }
+  if (!referenced) point_store.release(h);
+  return {};
+}
+
+}  // namespace quillon::rcf

@@ -1,0 +1,266 @@
+#include "rcf/node_arena.hpp"
+
+#include <algorithm>
+#include <string>
+
+namespace quillon::rcf {
+
+NodeArena::NodeArena(uint64_t box_dim, uint64_t reserve_slots) : dim(box_dim) {
+  nodes.reserve(reserve_slots);
+  boxes.reserve(reserve_slots * 2 * box_dim);
+  free.reserve(reserve_slots);
+}
+
+uint64_t NodeArena::allocate(const Node& node) {
+  if (!free.empty()) {
+    const uint64_t slot = free.back();
+    free.pop_back();
+    QUILLON_INVARIANT(slot < nodes.size(), "index out of range in node arena");
+    nodes[slot] = node;
+    return slot;
+  }
+  nodes.push_back(node);
+  boxes.resize(boxes.size() + 2 * dim, 0.0f);
+  return nodes.size() - 1;
+}
+
+void NodeArena::release(uint64_t i) {
+  QUILLON_INVARIANT(i < nodes.size(), "index out of range in node arena");
+  nodes[i] = Node{};
+  free.push_back(i);
+}
+
+void NodeArena::set_box_dim(uint64_t box_dim) {
+  if (dim != box_dim) {
+    dim = box_dim;
+    boxes.assign(nodes.size() * 2 * box_dim, 0.0f);
+  } else {
+    boxes.resize(nodes.size() * 2 * box_dim, 0.0f);
+  }
+}
+
+}  // namespace quillon::rcf
+
+namespace quillon::json {
+
+namespace {
+
+using rcf::Node;
+using rcf::NodeArena;
+using rcf::NodeKind;
+
+struct LeafRecord {
+  uint64_t point_idx = 0;
+  uint64_t mass = 0;
+  static constexpr std::string_view kJsonName = "Leaf";
+  template <class Self, class Field>
+  static void json_fields(Self& self, Field&& field) {
+    field("point_idx", self.point_idx);
+    field("mass", self.mass);
+  }
+};
+
+// Reads the box into caller-owned scratch so that loading allocates per arena, not per node.
+struct BoxRef {
+  rcf::BoundingBox* box = nullptr;
+};
+
+struct InternalRecord {
+  uint64_t left = 0;
+  uint64_t right = 0;
+  uint64_t cut_dim = 0;
+  float cut_val = 0.0f;
+  uint64_t mass = 0;
+  BoxRef bbox;
+  static constexpr std::string_view kJsonName = "Internal";
+  template <class Self, class Field>
+  static void json_fields(Self& self, Field&& field) {
+    field("left", self.left);
+    field("right", self.right);
+    field("cut_dim", self.cut_dim);
+    field("cut_val", self.cut_val);
+    field("mass", self.mass);
+    field("bbox", self.bbox);
+  }
+};
+
+void write_floats(Writer& w, std::span<const float> values) {
+  w.put('[');
+  for (size_t i = 0; i < values.size(); ++i) {
+    if (i != 0) w.put(',');
+    w.f32(values[i]);
+  }
+  w.put(']');
+}
+
+void write_node(Writer& w, const NodeArena& arena, uint64_t slot) {
+  const Node& n = arena.nodes[slot];
+  switch (n.kind) {
+    case NodeKind::Empty: w.null(); return;
+    case NodeKind::Leaf:
+      w.put("{\"Leaf\":{\"point_idx\":");
+      w.u64(n.point_idx());
+      w.put(",\"mass\":");
+      w.u64(n.mass);
+      w.put("}}");
+      return;
+    case NodeKind::Internal:
+      w.put("{\"Internal\":{\"left\":");
+      w.u64(n.left);
+      w.put(",\"right\":");
+      w.u64(n.right);
+      w.put(",\"cut_dim\":");
+      w.u64(n.cut_dim);
+      w.put(",\"cut_val\":");
+      w.f32(n.cut_val);
+      w.put(",\"mass\":");
+      w.u64(n.mass);
+      w.put(",\"bbox\":{\"min\":");
+      write_floats(w, arena.box_min(slot));
+      w.put(",\"max\":");
+      write_floats(w, arena.box_max(slot));
+      w.put(",\"range_sum\":");
+      w.f64(n.range_sum);
+      w.put("}}}");
+      return;
+  }
+}
+
+// The "nodes" list, read straight into the arena.
+struct NodeList {
+  NodeArena* arena = nullptr;
+};
+
+struct ArenaRecord {
+  NodeList nodes;
+  std::vector<uint64_t> free;
+  static constexpr std::string_view kJsonName = "NodeArena";
+  template <class Self, class Field>
+  static void json_fields(Self& self, Field&& field) {
+    field("nodes", self.nodes);
+    field("free", self.free);
+  }
+};
+
+constexpr std::string_view kVariants = "`Leaf` or `Internal`";
+
+}  // namespace
+
+template <>
+struct Codec<BoxRef> {
+  static void write(Writer&, const BoxRef&) {}
+  static bool read(Reader& r, BoxRef& ref) {
+    return ref.box != nullptr && read_record(r, *ref.box, "struct BoundingBox");
+  }
+};
+
+template <>
+struct Codec<NodeList> {
+  static void write(Writer&, const NodeList&) {}
+
+  static bool read(Reader& r, NodeList& list) {
+    NodeArena& arena = *list.arena;
+    arena.nodes.clear();
+    arena.boxes.clear();
+    arena.dim = 0;
+    bool have_dim = false;
+    rcf::BoundingBox box;
+    InternalRecord internal;
+    internal.bbox.box = &box;
+    if (!r.begin_seq("a sequence")) return false;
+    bool has = false;
+    while (r.seq_next(has) && has) {
+      Node node;
+      if (r.take_null()) {
+        // an empty slot
+      } else if (r.failed()) {
+        return false;
+      } else if (!read_variant(r, node, internal, box)) {
+        return false;
+      }
+      if (node.kind == NodeKind::Internal) {
+        if (box.min.size() != box.max.size()) {
+          return r.fail_here("bounding box min and max differ in length");
+        }
+        if (!have_dim) {
+          have_dim = true;
+          arena.dim = box.min.size();
+          arena.boxes.assign(arena.nodes.size() * 2 * arena.dim, 0.0f);
+        } else if (box.min.size() != arena.dim) {
+          return r.fail_here("bounding boxes differ in length");
+        }
+      }
+      arena.nodes.push_back(node);
+      arena.boxes.resize(arena.nodes.size() * 2 * arena.dim, 0.0f);
+      if (node.kind == NodeKind::Internal) {
+        const uint64_t slot = arena.nodes.size() - 1;
+        std::copy(box.min.begin(), box.min.end(), arena.box_min_mut(slot).begin());
+        std::copy(box.max.begin(), box.max.end(), arena.box_max_mut(slot).begin());
+      }
+    }
+    return !r.failed();
+  }
+
+ private:
+  static bool read_variant(Reader& r, Node& node, InternalRecord& internal, rcf::BoundingBox& box) {
+    if (r.peek() == '"') {
+      std::string name;
+      if (!r.read_string(name)) return false;
+      if (name == "Leaf") {
+        return r.invalid_type_here("unit variant", "struct variant Node::Leaf");
+      }
+      if (name == "Internal") {
+        return r.invalid_type_here("unit variant", "struct variant Node::Internal");
+      }
+      return r.fail_here("unknown variant `" + name + "`, expected " + std::string(kVariants));
+    }
+    if (!r.begin_map("enum Node")) return false;
+    bool has = false;
+    std::string_view key;
+    if (!r.map_next_key(has, key)) return false;
+    if (!has) return r.fail_here("expected value");
+    if (key == "Leaf") {
+      LeafRecord leaf;
+      if (!r.map_colon() || !read_record(r, leaf, "struct variant Node::Leaf")) return false;
+      node.kind = NodeKind::Leaf;
+      node.left = leaf.point_idx;
+      node.mass = leaf.mass;
+    } else if (key == "Internal") {
+      if (!r.map_colon() || !read_record(r, internal, "struct variant Node::Internal")) return false;
+      node.kind = NodeKind::Internal;
+      node.left = internal.left;
+      node.right = internal.right;
+      node.cut_dim = internal.cut_dim;
+      node.cut_val = internal.cut_val;
+      node.mass = internal.mass;
+      node.range_sum = box.range_sum;
+    } else {
+      return r.fail_here("unknown variant `" + std::string(key) + "`, expected " +
+                         std::string(kVariants));
+    }
+    if (!r.map_next_key(has, key)) return false;
+    if (has) return r.fail_here("expected `}`");
+    return true;
+  }
+};
+
+void Codec<rcf::NodeArena>::write(Writer& w, const rcf::NodeArena& arena) {
+  w.put("{\"nodes\":[");
+  for (uint64_t i = 0; i < arena.nodes.size(); ++i) {
+    if (i != 0) w.put(',');
+    write_node(w, arena, i);
+  }
+  w.put("],\"free\":");
+  Codec<std::vector<uint64_t>>::write(w, arena.free);
+  w.put('}');
+}
+
+bool Codec<rcf::NodeArena>::read(Reader& r, rcf::NodeArena& arena) {
+  ArenaRecord record;
+  record.nodes.arena = &arena;
+  if (!read_record(r, record, "struct NodeArena")) return false;
+  arena.free = std::move(record.free);
+  return true;
+}
+
+}  // namespace quillon::json
