@@ -1,0 +1,62 @@
+// The read-only scoring queries of the forest: anomaly score, displacement score, density,
+// attribution and near neighbours. Each forms the query point, walks every tree once and combines
+// the per-tree values in tree order. None changes the forest or advances a generator, and none
+// keeps state outside the call, so any number may run on one forest at once.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "detector_error.hpp"
+#include "rcf/forest/mod.hpp"
+
+namespace quillon::rcf {
+
+// Attribution of one coordinate: the part credited for lying above cuts ("below") and below or
+// on them ("above").
+struct AttributionPair {
+  double below = 0.0;
+  double above = 0.0;
+  friend bool operator==(const AttributionPair&, const AttributionPair&) = default;
+};
+
+// One merged neighbour: its score, a copy of the stored point and its L1 distance to the query.
+struct Neighbor {
+  double score = 0.0;
+  std::vector<float> point;
+  double distance = 0.0;
+};
+
+// `values`: input_dim values completed from the shingle (internal shingling) or dim values;
+// otherwise DimensionMismatch with expected dim.
+Result<double> score(const Forest& forest, std::span<const float> values);
+Result<double> displacement_score(const Forest& forest, std::span<const float> values);
+Result<double> density(const Forest& forest, std::span<const float> values);
+// dim pairs, element i for coordinate i of the (shingled) point.
+Result<std::vector<AttributionPair>> attribution(const Forest& forest,
+                                                 std::span<const float> values);
+// At most top_k neighbours in ascending distance. Checks percentile <= 100 ("percentile must be
+// in [0, 100]") before the query point.
+Result<std::vector<Neighbor>> near_neighbors(const Forest& forest, std::span<const float> values,
+                                             uint64_t top_k, uint64_t percentile);
+
+// Method docstrings of the Python class: text signature, "--", blank line, description.
+inline constexpr const char* kScoreDoc =
+    "score($self, point)\n--\n\nAnomaly score for `point`. Higher means more anomalous.";
+inline constexpr const char* kDisplacementScoreDoc =
+    "displacement_score($self, point)\n--\n\nDisplacement-based anomaly score.";
+inline constexpr const char* kAttributionDoc =
+    "attribution($self, point)\n--\n\nPer-dimension attribution of the anomaly score.\n\n"
+    "Returns a list of length `input_dim * shingle_size`.";
+inline constexpr const char* kDensityDoc =
+    "density($self, point)\n--\n\nDensity estimate at `point`. Higher means a denser "
+    "neighbourhood.";
+inline constexpr const char* kNearNeighborsDoc =
+    "near_neighbors($self, point, top_k=10, percentile=50)\n--\n\nFind approximate "
+    "near-neighbours of `point`.\n\n`percentile` controls per-tree traversal aggressiveness in "
+    "`[0, 100]`; lower values visit more branches and usually return more candidates. Returns a "
+    "list sorted by distance, with duplicate points across trees merged by point index. At most "
+    "`top_k` results are returned.";
+
+}  // namespace quillon::rcf

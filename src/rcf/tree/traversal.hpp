@@ -1,0 +1,136 @@
+// Read-only walks of one random cut tree for the forest queries: the scoring traversal with its two
+// rules, density, attribution, the branch-and-prune walk of the neighbour search and the
+// conditional search of imputation.
+//
+// Every walk is iterative (a legal tree can be as deep as the sampler capacity and the queries run
+// on Python threads with small stacks) and writes only into caller-owned buffers, so several
+// queries may walk one tree at the same time. The functions expect a tree that is not empty and
+// whose structure was validated (forest construction, updates or a checked load); a walk longer
+// than the arena is reported as an internal failure instead of looping.
+#pragma once
+
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "rcf/node_arena.hpp"
+#include "rcf/point_store.hpp"
+#include "rcf/tree/mod.hpp"
+#include "rng.hpp"
+
+namespace quillon::rcf {
+
+// Separation probability of `x` against the box [mn, mx] with cached `range_sum`, on raw
+// pointers: the inner kernel of every query. The outside distance is summed in 32-bit floats in
+// ascending dimension order; only dimensions where the point lies outside contribute, and adding
+// the zero of an inside dimension to a non-negative sum would not change it, so they are skipped.
+inline double separation_probability_at(const float* mn, const float* mx, double range_sum,
+                                        const float* x, size_t dim) {
+  float d = 0.0f;
+  for (size_t i = 0; i < dim; ++i) {
+    const float xi = x[i];
+    if (xi < mn[i]) {
+      d += mn[i] - xi;
+    } else if (xi > mx[i]) {
+      d += xi - mx[i];
+    }
+  }
+  if (d == 0.0f) return 0.0;
+  if (range_sum == 0.0) return 1.0;
+  const double dd = static_cast<double>(d);
+  return dd / (range_sum + dd);
+}
+
+// Numeric equality of a stored row and the query (+0.0 == -0.0, NaN equals nothing).
+inline bool row_equals(const float* row, const float* x, size_t dim) {
+  for (size_t i = 0; i < dim; ++i) {
+    if (!(row[i] == x[i])) return false;
+  }
+  return true;
+}
+
+// L1 distance: each |a - b| in 32-bit floats, widened, summed in 64 bits in ascending order.
+inline double l1_distance(const float* a, const float* b, size_t dim) {
+  double sum = 0.0;
+  for (size_t i = 0; i < dim; ++i) sum += static_cast<double>(std::fabs(a[i] - b[i]));
+  return sum;
+}
+
+// The same over the coordinates whose mask entry is 0.
+inline double masked_l1_distance(const float* a, const float* b, const uint8_t* mask, size_t dim) {
+  double sum = 0.0;
+  for (size_t i = 0; i < dim; ++i) {
+    if (mask[i] == 0) sum += static_cast<double>(std::fabs(a[i] - b[i]));
+  }
+  return sum;
+}
+
+// The anomaly score rule: isolation high in the tree scores high, a stored copy scores low.
+struct AnomalyRule {
+  static double present(double depth, double leaf_mass) {
+    return 1.0 / (depth + std::log2(leaf_mass + 1.0));
+  }
+  static double absent(double depth, double /*mass*/) { return 1.0 / (depth + 1.0); }
+  static double normalise(double tree_mass, double value) {
+    return std::log2(tree_mass + 1.0) * value;
+  }
+};
+
+// The displacement rule: the mass a cut would displace.
+struct DisplacementRule {
+  static double present(double /*depth*/, double leaf_mass) { return 1.0 / (leaf_mass + 1.0); }
+  static double absent(double /*depth*/, double mass) { return mass; }
+  static double normalise(double tree_mass, double value) { return value / (tree_mass + 1.0); }
+};
+
+// Shared by both rules: a query equal to a leaf with many copies is damped more.
+inline double damping(double leaf_mass, double tree_mass) {
+  if (tree_mass == 0.0) return 1.0;
+  return 1.0 - leaf_mass / (2.0 * tree_mass);
+}
+
+// An ancestor of the reached leaf whose box does not contain the query, kept for the bottom-up
+// mixing of the scoring walks.
+struct MixStep {
+  double p = 0.0;     // separation probability, never 0.0
+  uint64_t mass = 0;  // the node's mass
+  uint64_t depth = 0;
+};
+
+// The raw value of the scoring traversal from the root, before the tree normaliser.
+template <class Rule>
+double score_walk(const RcfTree& tree, const PointStore& store, const float* x,
+                  std::vector<MixStep>& path);
+// The density traversal from the root.
+double density_walk(const RcfTree& tree, const PointStore& store, const float* x,
+                    std::vector<MixStep>& path);
+// Adds the tree's attribution (before the division by the number of trees) to below/above, dim
+// entries each.
+void attribution_walk(const RcfTree& tree, const float* x, size_t dim, double* below,
+                      double* above);
+
+// One leaf reached by the neighbour search.
+struct NeighborCandidate {
+  double score = 0.0;
+  uint64_t row = 0;
+  double distance = 0.0;
+};
+struct PendingNode {
+  uint64_t node = 0;
+  uint64_t depth = 0;
+};
+// Appends one candidate per leaf reached, in visiting order. `threshold` is percentile / 100.
+void neighbor_walk(const RcfTree& tree, const PointStore& store, const float* x, double threshold,
+                   std::vector<NeighborCandidate>& out, std::vector<PendingNode>& stack);
+
+// The stored row that one tree proposes for the masked coordinates of `x` (mask entries 1 are
+// unknown). With centrality >= 1 the nearest leaf on the known coordinates (first found among
+// equals, left before right); below that a later leaf wins with probability 1 - centrality, one
+// draw from `gen` per contested leaf.
+uint64_t conditional_walk(const RcfTree& tree, const PointStore& store, const float* x,
+                          const uint8_t* mask, double centrality, Xoshiro256PlusPlus& gen,
+                          std::vector<uint64_t>& stack);
+
+}  // namespace quillon::rcf
