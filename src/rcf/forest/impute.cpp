@@ -77,7 +77,8 @@ Result<std::vector<float>> impute(const Forest& forest, std::span<const float> v
 Result<std::vector<float>> extrapolate(const Forest& forest, uint64_t look_ahead) {
   const RcfConfig& config = forest.config;
   if (!config.internal_shingling) {
-    return fail(DetectorError::invalid_argument("extrapolation requires internal_shingling = true"));
+    return fail(
+        DetectorError::invalid_argument("extrapolation requires internal_shingling = true"));
   }
   if (config.shingle_size <= 1) {
     return fail(DetectorError::invalid_argument("extrapolation requires shingle_size > 1"));

@@ -67,7 +67,8 @@ Result<double> density(const Forest& forest, std::span<const float> values) {
   double sum = 0.0;
   for (const RcfTree& tree : forest.trees) {
     double contribution = 0.0;
-    if (has_points(tree)) contribution = density_walk(tree, forest.point_store, query->data(), path);
+    if (has_points(tree))
+      contribution = density_walk(tree, forest.point_store, query->data(), path);
     sum += contribution;
   }
   return sum / static_cast<double>(forest.trees.size());
@@ -92,7 +93,8 @@ Result<std::vector<AttributionPair>> attribution(const Forest& forest,
 
 Result<std::vector<Neighbor>> near_neighbors(const Forest& forest, std::span<const float> values,
                                              uint64_t top_k, uint64_t percentile) {
-  if (percentile > 100) return fail(DetectorError::invalid_argument("percentile must be in [0, 100]"));
+  if (percentile > 100)
+    return fail(DetectorError::invalid_argument("percentile must be in [0, 100]"));
   std::vector<float> scratch;
   auto query = forest.query_point(values, scratch);
   if (!query) return fail(std::move(query.error()));

@@ -100,8 +100,8 @@ double density_walk(const RcfTree& tree, const PointStore& store, const float* x
   const size_t dim = store.dim;
   uint64_t depth = 0;
   const Node& leaf = descend_recording(view, tree.root, x, dim, path, depth);
-  double v = row_equals(store.row_ptr(leaf.point_idx()), x, dim) ? static_cast<double>(leaf.mass)
-                                                                 : 0.0;
+  double v =
+      row_equals(store.row_ptr(leaf.point_idx()), x, dim) ? static_cast<double>(leaf.mass) : 0.0;
   for (size_t i = path.size(); i-- > 0;) {
     const MixStep& s = path[i];
     v = v * (1.0 - s.p) + static_cast<double>(s.mass) * s.p;
