@@ -349,11 +349,11 @@ Result<OnlineITree> OnlineITree::from_parsed(ParsedTree&& parsed, uint64_t input
       return refuse("split node height " + std::to_string(n.height) +
                     " below its split threshold at depth " + std::to_string(depth[i]));
     }
+    // Inserts count a point in a parent and one child, removals uncount it from both (unless
+    // the child is already at 0), so a parent never counts more than its children together.
+    // A child may count more than its parent: a removal can route elsewhere than the insert.
     const uint64_t lh = nodes[n.left].height;
     const uint64_t rh = nodes[n.right].height;
-    if (lh > n.height || rh > n.height) {
-      return refuse("child height exceeds its parent's height " + std::to_string(n.height));
-    }
     if (static_cast<unsigned __int128>(lh) + rh < n.height) {
       return refuse("node height " + std::to_string(n.height) +
                     " exceeds the sum of its children's heights");
