@@ -1,5 +1,203 @@
-// Placeholder: the class file for this detector. A complete worked example of a class file (a
-// toy detector with constructor, methods, persistence, docstrings) is /work/notes/py_class_example.cpp
-// outside the repository; it compiles against src/py_binding.hpp. Define ClassInfo<YourCore>::type()
-// and the matching function of src/py_classes.hpp (e.g. quillon::py::forest_type()) here; that
-// replaces the placeholder class of src/py_pending.cpp. Delete these lines when you write the file.
+// The Python class MStream: method descriptions over the core in mstream/detector.hpp.
+#include <optional>
+#include <vector>
+
+#include "mstream/detector.hpp"
+#include "py_binding.hpp"
+#include "py_classes.hpp"
+
+namespace quillon::mstream {
+
+// current_time() is None until the first record is ingested.
+struct LastTimestamp {
+  std::optional<uint64_t> value;
+};
+
+PyObject* to_python(const LastTimestamp& t) {
+  if (!t.value) Py_RETURN_NONE;
+  return PyLong_FromUnsignedLongLong(*t.value);
+}
+
+// {"total", "record", "numeric_features", "categorical_features"}, in that order.
+PyObject* to_python(const DetailedScore& s) {
+  PyObject* dict = PyDict_New();
+  if (dict == nullptr) return nullptr;
+  auto set = [dict](const char* key, PyObject* value) {
+    if (value == nullptr) return false;
+    const int rc = PyDict_SetItemString(dict, key, value);
+    Py_DECREF(value);
+    return rc == 0;
+  };
+  if (!set("total", py::to_python(s.total)) || !set("record", py::to_python(s.record)) ||
+      !set("numeric_features", py::to_python(s.numeric_features)) ||
+      !set("categorical_features", py::to_python(s.categorical_features))) {
+    Py_DECREF(dict);
+    return nullptr;
+  }
+  return dict;
+}
+
+}  // namespace quillon::mstream
+
+namespace quillon::py {
+
+using mstream::DetailedScore;
+using mstream::MStream;
+
+template <>
+struct ClassInfo<MStream> {
+  static constexpr const char* kName = "MStream";
+  static PyTypeObject* type();
+};
+
+namespace {
+
+using Numeric = std::vector<double>;
+using Categorical = std::vector<int64_t>;
+
+Result<MStream> construct(uint64_t numeric_dim, uint64_t categorical_dim,
+                          std::optional<uint64_t> num_rows, std::optional<uint64_t> num_buckets,
+                          std::optional<double> alpha, Seed seed) {
+  mstream::MStreamConfig config;
+  config.numeric_dim = numeric_dim;
+  config.categorical_dim = categorical_dim;
+  config.num_rows = num_rows.value_or(config.num_rows);
+  config.num_buckets = num_buckets.value_or(config.num_buckets);
+  config.alpha = alpha.value_or(config.alpha);
+  return MStream::create(config, seed.get());
+}
+
+Status update(MStream& d, Numeric numeric, Categorical categorical, uint64_t timestamp) {
+  return d.update(numeric, categorical, timestamp);
+}
+Result<double> score(const MStream& d, Numeric numeric, Categorical categorical,
+                     uint64_t timestamp) {
+  return d.score(numeric, categorical, timestamp);
+}
+Result<double> update_and_score(MStream& d, Numeric numeric, Categorical categorical,
+                                uint64_t timestamp) {
+  return d.update_and_score(numeric, categorical, timestamp);
+}
+Result<DetailedScore> score_detailed(const MStream& d, Numeric numeric, Categorical categorical,
+                                     uint64_t timestamp) {
+  return d.score_detailed(numeric, categorical, timestamp);
+}
+Result<DetailedScore> update_and_score_detailed(MStream& d, Numeric numeric,
+                                                Categorical categorical, uint64_t timestamp) {
+  return d.update_and_score_detailed(numeric, categorical, timestamp);
+}
+bool is_ready(const MStream& d) { return d.is_ready(); }
+uint64_t entries_seen(const MStream& d) { return d.entries_seen(); }
+mstream::LastTimestamp current_time(const MStream& d) { return {d.current_time()}; }
+
+constexpr Signature kNew{"MStream.__new__()",
+                         {"numeric_dim", "categorical_dim", "num_rows", "num_buckets", "alpha", "seed"},
+                         6,
+                         2,
+                         kHoldLock};
+constexpr Signature kUpdate{"MStream.update()", {"numeric", "categorical", "timestamp"}, 3, 3,
+                            kReleaseLock};
+constexpr Signature kScore{"MStream.score()", {"numeric", "categorical", "timestamp"}, 3, 3,
+                           kReleaseLock};
+constexpr Signature kUpdateAndScore{"MStream.update_and_score()",
+                                    {"numeric", "categorical", "timestamp"}, 3, 3, kReleaseLock};
+constexpr Signature kScoreDetailed{"MStream.score_detailed()",
+                                   {"numeric", "categorical", "timestamp"}, 3, 3, kReleaseLock};
+constexpr Signature kUpdateAndScoreDetailed{"MStream.update_and_score_detailed()",
+                                            {"numeric", "categorical", "timestamp"}, 3, 3,
+                                            kReleaseLock};
+constexpr Signature kIsReady{"MStream.is_ready()", {}, 0, 0, kHoldLock};
+constexpr Signature kEntriesSeen{"MStream.entries_seen()", {}, 0, 0, kHoldLock};
+constexpr Signature kCurrentTime{"MStream.current_time()", {}, 0, 0, kHoldLock};
+constexpr PersistenceSignatures kPersist = QUILLON_PERSISTENCE_SIGNATURES("MStream");
+using Persist = PersistenceTable<MStream, kPersist>;
+
+constexpr const char* kClassDoc =
+    "MStream(numeric_dim, categorical_dim, num_rows=2, num_buckets=1024, alpha=0.8, seed=None)\n"
+    "--\n"
+    "\n"
+    "mStream detector for mixed numerical/categorical records.\n"
+    "\n"
+    "`timestamp` is a logical tick, not wall-clock time: adding a constant to every\n"
+    "timestamp does not change any score, and a gap of `k` ticks applies the decay\n"
+    "factor `alpha` exactly `k` times.\n"
+    "\n"
+    "Parameters\n"
+    "----------\n"
+    "numeric_dim : int\n"
+    "    Number of numerical features in each record.\n"
+    "categorical_dim : int\n"
+    "    Number of categorical features in each record.\n"
+    "num_rows : int, optional\n"
+    "    Number of hash rows (default 2).\n"
+    "num_buckets : int, optional\n"
+    "    Number of buckets per hash row (default 1024).\n"
+    "alpha : float, optional\n"
+    "    Temporal decay factor in `(0, 1)` (default 0.8).\n"
+    "seed : int, optional\n"
+    "    Random seed for deterministic hashing.";
+
+PyMethodDef methods[] = {
+    method_def<&update, kUpdate>(
+        "update",
+        "update($self, numeric, categorical, timestamp)\n--\n\n"
+        "Ingest a record without returning its score."),
+    method_def<&score, kScore>(
+        "score",
+        "score($self, numeric, categorical, timestamp)\n--\n\n"
+        "Preview the anomaly score for a record without mutating detector state.\n\n"
+        "The preview answers what this record would score if it were ingested next,\n"
+        "using the same timestamp semantics as `update_and_score()`."),
+    method_def<&update_and_score, kUpdateAndScore>(
+        "update_and_score",
+        "update_and_score($self, numeric, categorical, timestamp)\n--\n\n"
+        "Ingest a record and return its anomaly score.\n\n"
+        "This behaves as calling `score(numeric, categorical, timestamp)` first and then\n"
+        "`update(numeric, categorical, timestamp)` with the same record and timestamp.\n"
+        "`timestamp` must be a monotonically non-decreasing tick index; only tick\n"
+        "differences matter."),
+    method_def<&score_detailed, kScoreDetailed>(
+        "score_detailed",
+        "score_detailed($self, numeric, categorical, timestamp)\n--\n\n"
+        "Preview the decomposed anomaly score without mutating detector state."),
+    method_def<&update_and_score_detailed, kUpdateAndScoreDetailed>(
+        "update_and_score_detailed",
+        "update_and_score_detailed($self, numeric, categorical, timestamp)\n--\n\n"
+        "Ingest a record and return the decomposed score used to form the final anomaly score.\n\n"
+        "This has the same score-then-update behavior as `update_and_score()`,\n"
+        "but returns the decomposed score instead of only the total."),
+    method_def<&is_ready, kIsReady>(
+        "is_ready",
+        "is_ready($self)\n--\n\nReturn True once the detector has processed at least one record."),
+    method_def<&entries_seen, kEntriesSeen>(
+        "entries_seen", "entries_seen($self)\n--\n\nReturn the number of processed records."),
+    method_def<&current_time, kCurrentTime>(
+        "current_time",
+        "current_time($self)\n--\n\nReturn the last timestamp observed by the detector."),
+    Persist::to_json("to_json($self)\n--\n\nSerialize the detector state to JSON."),
+    Persist::from_json(
+        "from_json(json)\n--\n\n"
+        "Deserialize detector state from a JSON string previously written by `to_json()`."),
+    Persist::save_json("save_json($self, path)\n--\n\nSerialize the detector state to a JSON file."),
+    Persist::load_json(
+        "load_json(path)\n--\n\n"
+        "Deserialize detector state from a JSON file previously written by `save_json()`."),
+    Persist::copy(),
+    Persist::deepcopy(),
+    Persist::getstate(),
+    Persist::setstate(),
+    Persist::getnewargs(),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace
+
+PyTypeObject* ClassInfo<MStream>::type() {
+  static PyTypeObject* t = make_type_for<MStream>("quillon.quillon.MStream", kClassDoc,
+                                                  &new_slot<&construct, kNew>, methods);
+  return t;
+}
+
+PyTypeObject* mstream_type() { return ClassInfo<MStream>::type(); }
+
+}  // namespace quillon::py
