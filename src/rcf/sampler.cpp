@@ -38,11 +38,14 @@ SamplerDecision Sampler::decide(Xoshiro256PlusPlus& rng, uint64_t t, double lamb
     return d;
   }
   const double u2 = rng.unit_f64();
-  const double fill = static_cast<double>(size) / static_cast<double>(capacity);
-  const double p =
-      fill < accept_fraction ? 1.0 : 1.0 - (fill - accept_fraction) / (1.0 - accept_fraction);
-  if (p > u2) d.kind = SamplerDecision::Kind::Admit;
+  if (admission_probability(accept_fraction) > u2) d.kind = SamplerDecision::Kind::Admit;
   return d;
+}
+
+double Sampler::admission_probability(double accept_fraction) const {
+  const double fill = static_cast<double>(size) / static_cast<double>(capacity);
+  if (fill < accept_fraction) return 1.0;
+  return 1.0 - (fill - accept_fraction) / (1.0 - accept_fraction);
 }
 
 void Sampler::commit(double weight, uint64_t row) {

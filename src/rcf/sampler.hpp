@@ -27,6 +27,9 @@ struct Sampler {
   static Sampler create(uint64_t capacity);
 
   bool is_full() const { return size == capacity; }
+  // Probability that a filling sampler admits a newcomer: 1 while the fill is below
+  // accept_fraction, then falling linearly to 0 at full.
+  double admission_probability(double accept_fraction) const;
   // One draw from the forest's generator when full, two while filling. Does not change the sampler.
   // t is the forest's update count including this update, lambda the effective time decay,
   // accept_fraction the initial_accept_fraction.
