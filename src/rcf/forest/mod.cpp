@@ -121,6 +121,14 @@ Result<std::span<const float>> Forest::query_point(std::span<const float> values
   return values;
 }
 
+std::string Forest::repr() const {
+  return "Forest(input_dim=" + std::to_string(config.input_dim) +
+         ", shingle_size=" + std::to_string(config.shingle_size) +
+         ", num_trees=" + std::to_string(config.num_trees) +
+         ", capacity=" + std::to_string(config.capacity) +
+         ", entries_seen=" + std::to_string(entries_seen) + ")";
+}
+
 Status check_finite(std::span<const float> values) {
   for (const float v : values) {
     if (!std::isfinite(v)) return fail(DetectorError::invalid_argument("point values must be finite"));

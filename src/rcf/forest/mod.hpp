@@ -89,6 +89,11 @@ struct Forest {
   Result<std::span<const float>> query_point(std::span<const float> values,
                                              std::vector<float>& scratch) const;
 
+  // "Forest(input_dim=.., shingle_size=.., num_trees=.., capacity=.., entries_seen=..)"
+  std::string repr() const;
+  // The constructor's required arguments, for unpickling: (input_dim,).
+  std::vector<uint64_t> newargs() const { return {config.input_dim}; }
+
   std::string to_json() const;
   // Parses and checks the consistency of a saved state; refuses with "invalid forest JSON: ...".
   // Throws std::bad_alloc when the described forest would not fit in physical memory.
