@@ -50,12 +50,15 @@ ChainLayout generate_layout(uint64_t chains, uint64_t depth, uint64_t coordinate
                             bool last_is_count_signal, Xoshiro256PlusPlus& rng);
 
 // floor((coordinate + offset) / width) as a saturating signed 64-bit bin; NaN lands in bin 0.
+// Truncation plus a correction is the floor for every quotient inside the int64 range (above
+// 2^52 all doubles are integers), and avoids a library floor on baseline x86-64.
 inline int64_t bin_of(const ChainLevel& level, double coordinate) {
-  const double t = std::floor((coordinate + level.offset) / level.width);
-  if (std::isnan(t)) return 0;
+  const double t = (coordinate + level.offset) / level.width;
   if (t >= 0x1.0p63) return std::numeric_limits<int64_t>::max();
-  if (t < -0x1.0p63) return std::numeric_limits<int64_t>::min();
-  return static_cast<int64_t>(t);
+  if (!(t > -0x1.0p63)) return std::isnan(t) ? 0 : std::numeric_limits<int64_t>::min();
+  int64_t bin = static_cast<int64_t>(t);
+  if (static_cast<double>(bin) > t) --bin;
+  return bin;
 }
 
 }  // namespace quillon::fsketch

@@ -1,32 +1,36 @@
 #include "featuresketch/sketch.hpp"
 
 #include <array>
-#include <bit>
 #include <type_traits>
 
 namespace quillon::fsketch {
 namespace {
 
-// Decay factors towards one epoch, remembering the last one computed: every reference mass of an
-// ensemble usually shares one epoch, so most of their exp2 calls are saved. Same inputs, same
-// factor, so the cache never changes a result.
+// Decay factors towards one epoch, memoised by the counter's epoch: the counters one earlier
+// event wrote all share its epoch, and every reference mass of an ensemble usually shares one, so
+// most exp2 calls repeat. Same inputs give the same factor, so the memo never changes a result.
 class DecayTo {
  public:
-  DecayTo(uint64_t now, uint64_t half_life) : now_(now), half_life_(half_life) {}
+  DecayTo(uint64_t now, uint64_t half_life) : now_(now), half_life_(half_life) {
+    // No counter epoch at or after `now_` is ever looked up, so UINT64_MAX marks an empty slot.
+    for (Slot& slot : slots_) slot.since = UINT64_MAX;
+  }
   double factor(uint64_t since) {
     if (now_ <= since) return 1.0;
-    if (since != cached_since_) {
-      cached_since_ = since;
-      cached_factor_ = decay_factor(since, now_, half_life_);
-    }
-    return cached_factor_;
+    Slot& slot = slots_[since % kSlots];
+    if (slot.since != since) slot = {since, decay_factor(since, now_, half_life_)};
+    return slot.factor;
   }
 
  private:
+  static constexpr size_t kSlots = 32;
+  struct Slot {
+    uint64_t since;
+    double factor;
+  };
   uint64_t now_;
   uint64_t half_life_;
-  uint64_t cached_since_ = UINT64_MAX;  // never behind `now_`, so never looked up
-  double cached_factor_ = 1.0;
+  std::array<Slot, kSlots> slots_;
 };
 
 // Calls visit(level, row, cell) for every (level, row) of the ensemble in layout order. Bucket
@@ -49,7 +53,7 @@ void visit_cells(Ensemble& sketch, const ChainLayout& layout, std::span<const do
     auto& level = sketch.levels[i];
     const int64_t bin = bin_of(chain_level, x[chain_level.dimension]);
     const uint64_t buckets = level.buckets;
-    const bool power_of_two = std::has_single_bit(buckets);
+    const bool power_of_two = (buckets & (buckets - 1)) == 0;
     for (uint64_t j = 0; j < level.rows; ++j) {
       SeededHasher h(level.row_hash_seeds.seeds[j]);
       h.add_u64(j);
@@ -94,6 +98,15 @@ struct ScoreAccumulator {
   }
 };
 
+// -ln(1e-12) as the C library computes it (the compiler's constant folding might round apart).
+double floor_level_score() {
+  static const double score = [] {
+    volatile double floor = 1e-12;
+    return -std::log(floor);
+  }();
+  return score;
+}
+
 }  // namespace
 
 EnsembleSketch generate_sketch(uint64_t rows, uint64_t buckets, uint64_t level_count,
@@ -118,8 +131,14 @@ EnsembleSketch generate_sketch(uint64_t rows, uint64_t buckets, uint64_t level_c
 }
 
 double level_score(double bin_mass, double reference_mass, double bin_volume_ratio) {
-  double q = bin_mass / std::fmax(reference_mass, 1e-12) / std::fmax(bin_volume_ratio, 1e-12);
-  q = std::fmin(1.0, std::fmax(1e-12, q));
+  // Comparisons instead of fmax/fmin: the same results (the floors are not NaN and a NaN
+  // quotient takes the lower floor) without a library call per level.
+  constexpr double kFloor = 1e-12;
+  double q = bin_mass / (reference_mass > kFloor ? reference_mass : kFloor) /
+             (bin_volume_ratio > kFloor ? bin_volume_ratio : kFloor);
+  q = q > kFloor ? q : kFloor;
+  if (q >= 1.0) return 0.0;  // -ln(1) without the call; a chain score is never below +0.0
+  if (q == kFloor) return floor_level_score();
   return -std::log(q);
 }
 

@@ -93,5 +93,25 @@ TEST(ChainLayout, BinIsTheFloorWithSaturation) {
   }
 }
 
+TEST(ChainLayout, BinMatchesSaturatingFloorEverywhere) {
+  auto reference = [](double t) -> int64_t {
+    const double f = std::floor(t);
+    if (std::isnan(f)) return 0;
+    if (f >= 0x1.0p63) return std::numeric_limits<int64_t>::max();
+    if (f < -0x1.0p63) return std::numeric_limits<int64_t>::min();
+    return static_cast<int64_t>(f);
+  };
+  auto g = Xoshiro256PlusPlus::from_seed(17);
+  for (int k = 0; k < 200000; ++k) {
+    // Magnitudes from 2^-60 to 2^70, both signs, plus exact integers and their neighbours.
+    const double magnitude = std::ldexp(1.0, static_cast<int>(g.bounded_index(130)) - 60);
+    double t = g.range_f64(-magnitude, magnitude);
+    if (k % 3 == 0) t = std::nearbyint(t);
+    if (k % 5 == 0) t = std::nextafter(t, g.bounded_index(2) ? 1e300 : -1e300);
+    const ChainLevel level{0, 1.0, 0.0, 1.0};
+    ASSERT_EQ(bin_of(level, t), reference(t)) << t;
+  }
+}
+
 }  // namespace
 }  // namespace quillon::fsketch
