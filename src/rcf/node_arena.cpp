@@ -217,8 +217,8 @@ struct Codec<NodeList> {
     if (!r.begin_map("enum Node")) return false;
     bool has = false;
     std::string_view key;
+    if (r.peek() == '}') return r.fail_peek("expected value");
     if (!r.map_next_key(has, key)) return false;
-    if (!has) return r.fail_here("expected value");
     if (key == "Leaf") {
       LeafRecord leaf;
       if (!r.map_colon() || !read_record(r, leaf, "struct variant Node::Leaf")) return false;
@@ -238,9 +238,10 @@ struct Codec<NodeList> {
       return r.fail_here("unknown variant `" + std::string(key) + "`, expected " +
                          std::string(kVariants));
     }
-    if (!r.map_next_key(has, key)) return false;
-    if (has) return r.fail_here("expected `}`");
-    return true;
+    // A variant is an object with exactly one key.
+    const int next = r.peek();
+    if (next != '}' && next != -1) return r.fail_here("expected value");
+    return r.map_next_key(has, key) && !has;
   }
 };
 
