@@ -16,8 +16,10 @@ class Kind:
     sample: Callable[[random.Random, int], tuple]  # the i-th observation, as call arguments
     bad: tuple  # arguments of a refused observation
 
-    def feed(self, det, n, seed=0, start=0):
+    def feed(self, det, n, seed=0, start=None):
+        # Indices continue from what the detector has seen, so MStream's clock never runs back.
         rng = random.Random(seed)
+        start = det.entries_seen() if start is None else start
         for i in range(start, start + n):
             det.update(*self.sample(rng, i))
 
@@ -27,7 +29,7 @@ def _forest_sample(rng, i):
 
 
 def _mstream_sample(rng, i):
-    return ([rng.gauss(10, 2), rng.expovariate(1.0)], [rng.randrange(3), rng.randrange(50)], i // 5)
+    return ([rng.gauss(10, 2), rng.expovariate(1.0)], [rng.randrange(3), rng.randrange(50)], 1 + i // 5)
 
 
 def _sketch_sample(rng, i):
@@ -42,7 +44,7 @@ KINDS = [
     Kind("Forest", lambda: quillon.Forest(2, shingle_size=2, num_trees=5, capacity=16, seed=7),
          _forest_sample, ([1.0, 2.0, 3.0],)),
     Kind("MStream", lambda: quillon.MStream(2, 2, num_buckets=64, seed=7), _mstream_sample,
-         ([1.0], [1, 2], 0)),
+         ([1.0], [1, 2], 1)),
     Kind("FeatureSketch",
          lambda: quillon.FeatureSketch(value_projection_dims=4, presence_projection_dims=4,
                                        chains_per_ensemble=3, chain_depth=3, sketch_buckets=64,

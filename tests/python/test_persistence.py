@@ -127,6 +127,8 @@ def test_unknown_keys_are_skipped_but_not_inside_matrices(kind):
     for obj in _all_objects(state, []):
         if set(obj) == {"v", "dim", "data"}:
             matrices.append(obj)
+        elif len(obj) == 1 and next(iter(obj))[:1].isupper():
+            continue  # an enum variant wrapper such as {"Leaf": {...}} holds exactly one key
         else:
             obj["zz_unknown"] = {"nested": [1, None, "x"]}
     text = json.dumps(state)
