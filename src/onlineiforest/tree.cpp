@@ -29,9 +29,10 @@ inline float sample_between(Xoshiro256PlusPlus& rng, float lo, float hi) {
 
 // Box maintenance keeps the current bound on ties, so a bound's sign of zero only changes when a
 // strictly smaller (larger) value arrives.
+// Written as selects so the compiler can use minss/maxss, which have exactly these semantics.
 inline void widen(float* lo, float* hi, uint64_t i, float v) {
-  if (v < lo[i]) lo[i] = v;
-  if (v > hi[i]) hi[i] = v;
+  lo[i] = v < lo[i] ? v : lo[i];
+  hi[i] = v > hi[i] ? v : hi[i];
 }
 
 }  // namespace
