@@ -3,59 +3,72 @@
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <string_view>
 
 namespace quillon {
 namespace {
 
-constexpr int kNoLimit = 100000;
+// Plain notation for every exponent a double can have (the buffer holds the widest).
+constexpr int kNoLimit = 330;
 
-// `sci` is to_chars' shortest scientific text ("-1.2345e+06"); re-lay its digits.
-void lay_out(std::string& out, std::string_view sci, int plain_low, int plain_high) {
-  if (!sci.empty() && sci.front() == '-') {
-    out.push_back('-');
-    sci.remove_prefix(1);
-  }
-  const size_t e_pos = sci.find('e');
-  const std::string_view mantissa = sci.substr(0, e_pos);
-  int exponent = 0;
-  std::from_chars(sci.data() + e_pos + 1 + (sci[e_pos + 1] == '+' ? 1 : 0), sci.data() + sci.size(),
-                  exponent);
-  char digits[32];
+// `sci` is to_chars' shortest scientific text ("-1.2345e+06"); its digits are laid out again in a
+// stack buffer and appended once (this runs for every float of a saved state).
+void lay_out(std::string& out, const char* sci, const char* sci_end, int plain_low, int plain_high) {
+  char buf[400];
+  char* w = buf;
+  const char* p = sci;
+  if (*p == '-') *w++ = *p++;
+  char digits[24];
   size_t n = 0;
-  for (char c : mantissa) {
-    if (c != '.') digits[n++] = c;
+  for (; p < sci_end && *p != 'e'; ++p) {
+    if (*p != '.') digits[n++] = *p;
   }
-  const std::string_view d(digits, n);
+  ++p;  // 'e'
+  const bool negative_exponent = *p == '-';
+  ++p;  // exponent sign, always written by to_chars
+  int magnitude = 0;
+  for (; p < sci_end; ++p) magnitude = magnitude * 10 + (*p - '0');
+  const int exponent = negative_exponent ? -magnitude : magnitude;
   if (exponent >= plain_low && exponent <= plain_high) {
     if (exponent >= 0) {
       const size_t int_len = static_cast<size_t>(exponent) + 1;
       if (n <= int_len) {
-        out.append(d);
-        out.append(int_len - n, '0');
-        out.append(".0");
+        std::memcpy(w, digits, n);
+        w += n;
+        std::memset(w, '0', int_len - n);
+        w += int_len - n;
+        *w++ = '.';
+        *w++ = '0';
       } else {
-        out.append(d.substr(0, int_len));
-        out.push_back('.');
-        out.append(d.substr(int_len));
+        std::memcpy(w, digits, int_len);
+        w += int_len;
+        *w++ = '.';
+        std::memcpy(w, digits + int_len, n - int_len);
+        w += n - int_len;
       }
     } else {
-      out.append("0.");
-      out.append(static_cast<size_t>(-exponent - 1), '0');
-      out.append(d);
+      *w++ = '0';
+      *w++ = '.';
+      const size_t zeros = static_cast<size_t>(-exponent - 1);
+      std::memset(w, '0', zeros);
+      w += zeros;
+      std::memcpy(w, digits, n);
+      w += n;
     }
+    out.append(buf, w);
     return;
   }
-  out.push_back(d[0]);
+  *w++ = digits[0];
   if (n > 1) {
-    out.push_back('.');
-    out.append(d.substr(1));
+    *w++ = '.';
+    std::memcpy(w, digits + 1, n - 1);
+    w += n - 1;
   }
-  out.push_back('e');
-  out.push_back(exponent < 0 ? '-' : '+');
-  char exp_buf[8];
-  const auto res = std::to_chars(exp_buf, exp_buf + sizeof exp_buf, std::abs(exponent));
-  out.append(exp_buf, res.ptr);
+  *w++ = 'e';
+  *w++ = negative_exponent ? '-' : '+';
+  w = std::to_chars(w, buf + sizeof buf, magnitude).ptr;
+  out.append(buf, w);
 }
 
 template <class F>
@@ -66,7 +79,7 @@ void append_float(std::string& out, F v, int plain_low, int plain_high) {
   }
   char buf[64];
   const auto res = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::scientific);
-  lay_out(out, std::string_view(buf, static_cast<size_t>(res.ptr - buf)), plain_low, plain_high);
+  lay_out(out, buf, res.ptr, plain_low, plain_high);
 }
 
 }  // namespace

@@ -20,19 +20,6 @@ std::string backticked(std::string_view kind, std::string_view text) {
 
 }  // namespace
 
-void Reader::skip_ws() {
-  while (pos_ < text_.size()) {
-    const char c = text_[pos_];
-    if (c != ' ' && c != '\n' && c != '\t' && c != '\r') break;
-    ++pos_;
-  }
-}
-
-int Reader::peek() {
-  skip_ws();
-  return pos_ < text_.size() ? static_cast<unsigned char>(text_[pos_]) : -1;
-}
-
 bool Reader::fail_at(size_t consumed, std::string_view message) {
   if (failed_) return false;
   failed_ = true;

@@ -43,7 +43,10 @@ class Reader {
   bool map_colon();
 
   // Peeks the next non-space byte without consuming it; -1 at the end of the text.
-  int peek();
+  int peek() {
+    skip_ws();
+    return pos_ < text_.size() ? static_cast<unsigned char>(text_[pos_]) : -1;
+  }
   // Only white space may follow the top-level value.
   bool finish();
 
@@ -73,7 +76,13 @@ class Reader {
     size_t end = 0;
   };
 
-  void skip_ws();
+  void skip_ws() {
+    while (pos_ < text_.size()) {
+      const char c = text_[pos_];
+      if (c != ' ' && c != '\n' && c != '\t' && c != '\r') break;
+      ++pos_;
+    }
+  }
   bool parse_number(Number& n);
   bool parse_ident(std::string_view rest);
   bool parse_string_raw(std::string_view& raw, bool& has_escape);
