@@ -375,10 +375,10 @@ PyObject* panic_exception_type() {
   return type;
 }
 
-PyObject* raise_panic(const char* text) {
+PyObject* raise_panic(const char* text, bool reported) {
   PyObject* type = panic_exception_type();
   if (type == nullptr) return nullptr;
-  std::fprintf(stderr, "quillon: internal failure: %s\n", text);
+  if (!reported) std::fprintf(stderr, "quillon: internal failure at %s:%d: %s\n", __FILE__, __LINE__, text);
   PyErr_SetString(type, text);
   return nullptr;
 }

@@ -110,7 +110,8 @@ bool bind_tuple(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject
 
 void add_note_while_processing(const char* param);
 PyObject* raise_detector_error(const DetectorError& e);
-PyObject* raise_panic(const char* text);
+// Raises PanicException; `reported` says the diagnostic was already written where it happened.
+PyObject* raise_panic(const char* text, bool reported = false);
 PyObject* panic_exception_type();
 
 bool convert(PyObject* obj, std::vector<float>& out);
@@ -288,6 +289,7 @@ template <class R>
 struct Outcome {
   std::optional<R> value;
   std::string panic;
+  bool reported = false;
   bool bad_alloc = false;
 };
 
@@ -297,6 +299,7 @@ void run_core(Outcome<R>& out, Call&& call) {
     out.value.emplace(call());
   } catch (const InternalFailure& e) {
     out.panic = e.what();
+    out.reported = true;
     if (out.panic.empty()) out.panic = "internal failure";
   } catch (const std::bad_alloc&) {
     out.bad_alloc = true;
@@ -318,7 +321,7 @@ PyObject* result_to_python(T&& v) {
 template <class Core, class R>
 PyObject* finish_outcome(Outcome<R>& out) {
   if (out.bad_alloc) return PyErr_NoMemory();
-  if (!out.value) return raise_panic(out.panic.c_str());
+  if (!out.value) return raise_panic(out.panic.c_str(), out.reported);
   R& r = *out.value;
   if constexpr (is_expected<R>::value) {
     if (!r) return raise_detector_error(r.error());
@@ -372,7 +375,7 @@ PyObject* invoke(Core* core, PyObject** slots) {
   }
   if constexpr (std::is_void_v<R0>) {
     if (out.bad_alloc) return PyErr_NoMemory();
-    if (!out.value) return raise_panic(out.panic.c_str());
+    if (!out.value) return raise_panic(out.panic.c_str(), out.reported);
     Py_RETURN_NONE;
   } else {
     return finish_outcome<Core>(out);
