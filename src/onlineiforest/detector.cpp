@@ -141,7 +141,8 @@ Status OnlineIForest::update(std::span<const float> point) {
     for (OnlineITree& tree : trees_) tree.remove(oldest, eta);
     window_.pop_oldest();
   }
-  ++entries_seen_;
+  // Saturates: a restored counter at the top must not wrap to "not ready".
+  if (entries_seen_ != std::numeric_limits<uint64_t>::max()) ++entries_seen_;
   return {};
 }
 

@@ -411,6 +411,20 @@ TEST(OnlineIForestJson, DeeplyNestedNodesAreRefused) {
   }
 }
 
+TEST(OnlineIForestJson, RestoredCounterAtTheTopSaturates) {
+  // A full window of 4 points whose counter has reached the top.
+  std::string full = replaced(base_with_left(kLeaf), "{\"height\":2", "{\"height\":4");
+  full = replaced(full, "\"height\":1,\"support\":{\"min\":[1.0]", "\"height\":3,\"support\":{\"min\":[1.0]");
+  full = replaced(full, "[[0.0],[1.0]],\"entries_seen\":2",
+                  "[[0.0],[1.0],[1.0],[1.0]],\"entries_seen\":18446744073709551615");
+  auto d = OnlineIForest::from_json(full);
+  ASSERT_TRUE(d.has_value()) << d.error().message;
+  ASSERT_TRUE(d->update(Point{0.5f}).has_value());
+  EXPECT_EQ(d->entries_seen(), std::numeric_limits<uint64_t>::max());
+  EXPECT_TRUE(d->is_ready());
+  EXPECT_TRUE(OnlineIForest::from_json(d->to_json()).has_value());
+}
+
 TEST(OnlineIForestJson, HugeSavedConfigurationFailsCleanly) {
   const std::string text =
       R"({"config":{"input_dim":1,"num_trees":1,"window_size":4611686018427387904,)"
