@@ -1,6 +1,7 @@
 #include "featuresketch/sketch.hpp"
 
 #include <array>
+#include <limits>
 #include <type_traits>
 
 namespace quillon::fsketch {
@@ -12,7 +13,7 @@ namespace {
 class DecayTo {
  public:
   DecayTo(uint64_t now, uint64_t half_life) : now_(now), half_life_(half_life) {
-    // No counter epoch at or after `now_` is ever looked up, so UINT64_MAX marks an empty slot.
+    // Only epochs before `now_` are looked up, so UINT64_MAX marks an empty slot.
     for (Slot& slot : slots_) slot.since = UINT64_MAX;
   }
   double factor(uint64_t since) {
@@ -33,64 +34,133 @@ class DecayTo {
   std::array<Slot, kSlots> slots_;
 };
 
-// Calls visit(level, row, cell) for every (level, row) of the ensemble in layout order. Bucket
-// positions are computed and prefetched kLookahead visits ahead, so the cache misses of one
-// event's scattered cells overlap instead of queueing one after another.
-template <class Ensemble, class Visit>
-void visit_cells(Ensemble& sketch, const ChainLayout& layout, std::span<const double> x,
-                 Visit&& visit) {
-  using Cell = std::conditional_t<std::is_const_v<Ensemble>, const DecayedValue, DecayedValue>;
-  struct Pending {
-    size_t level;
-    uint64_t row;
-    Cell* cell;
+// The factors towards `now` (to read a counter) and `now + 1` (to rewrite it) in one lookup.
+class DecayToNowAndNext {
+ public:
+  struct Factors {
+    double now;
+    double next;
   };
-  constexpr size_t kLookahead = 16;
-  std::array<Pending, kLookahead> ring{};
-  size_t issued = 0;
-  for (size_t i = 0; i < layout.levels.size(); ++i) {
-    const ChainLevel& chain_level = layout.levels[i];
-    auto& level = sketch.levels[i];
-    const int64_t bin = bin_of(chain_level, x[chain_level.dimension]);
-    const uint64_t buckets = level.buckets;
-    const bool power_of_two = (buckets & (buckets - 1)) == 0;
-    for (uint64_t j = 0; j < level.rows; ++j) {
-      SeededHasher h(level.row_hash_seeds.seeds[j]);
-      h.add_u64(j);
-      h.add_i64(bin);
-      const uint64_t hash = h.finish();
-      const uint64_t bucket = power_of_two ? hash & (buckets - 1) : hash % buckets;
-      Cell* cell = level.cells.data() + (j * buckets + bucket);
-      __builtin_prefetch(cell, std::is_const_v<Ensemble> ? 0 : 1);
-      Pending& slot = ring[issued % kLookahead];
-      if (issued >= kLookahead) visit(slot.level, slot.row, *slot.cell);
-      slot = {i, j, cell};
-      ++issued;
-    }
+  DecayToNowAndNext(uint64_t now, uint64_t half_life)
+      : now_(now), half_life_(half_life), one_step_(decay_factor(now, now + 1, half_life)) {
+    for (Slot& slot : slots_) slot.since = UINT64_MAX;
   }
-  const size_t first = issued > kLookahead ? issued - kLookahead : 0;
-  for (size_t k = first; k < issued; ++k) {
-    const Pending& slot = ring[k % kLookahead];
-    visit(slot.level, slot.row, *slot.cell);
+  Factors factors(uint64_t since) {
+    if (since >= now_) return {1.0, since == now_ ? one_step_ : 1.0};
+    Slot& slot = slots_[since % kSlots];
+    if (slot.since != since) {
+      slot = {since, decay_factor(since, now_, half_life_),
+              decay_factor(since, now_ + 1, half_life_)};
+    }
+    return {slot.now, slot.next};
+  }
+
+ private:
+  static constexpr size_t kSlots = 32;
+  struct Slot {
+    uint64_t since;
+    double now;
+    double next;
+  };
+  uint64_t now_;
+  uint64_t half_life_;
+  double one_step_;
+  std::array<Slot, kSlots> slots_;
+};
+
+// Calls row(level, j, cell) for every row of every level in layout order, and level_end(level)
+// after a level's last row. Cell addresses are hashed and prefetched one chunk ahead of the
+// visits, so the cache misses of an event's scattered cells overlap instead of queueing.
+template <class Ensemble, class Row, class LevelEnd>
+void visit_cells(Ensemble& sketch, const ChainLayout& layout, std::span<const double> x,
+                 Row&& row, LevelEnd&& level_end) {
+  using Cell = std::conditional_t<std::is_const_v<Ensemble>, const DecayedValue, DecayedValue>;
+  constexpr size_t kChunk = 32;
+  const size_t level_count = layout.levels.size();
+  size_t gather_level = 0;
+  uint64_t gather_row = 0;
+  int64_t bin = 0;
+  auto gather = [&](Cell** out) {
+    size_t n = 0;
+    while (n < kChunk && gather_level < level_count) {
+      auto& level = sketch.levels[gather_level];
+      if (gather_row == 0) {
+        const ChainLevel& chain_level = layout.levels[gather_level];
+        bin = bin_of(chain_level, x[chain_level.dimension]);
+      }
+      const uint64_t rows = level.rows;
+      const uint64_t buckets = level.buckets;
+      const bool power_of_two = (buckets & (buckets - 1)) == 0;
+      for (; gather_row < rows && n < kChunk; ++gather_row) {
+        const uint64_t hash = [&] {
+          SeededHasher h(level.row_hash_seeds.seeds[gather_row]);
+          h.add_u64(gather_row);
+          h.add_i64(bin);
+          return h.finish();
+        }();
+        const uint64_t bucket = power_of_two ? hash & (buckets - 1) : hash % buckets;
+        Cell* cell = level.cells.data() + (gather_row * buckets + bucket);
+        __builtin_prefetch(cell, std::is_const_v<Ensemble> ? 0 : 1);
+        out[n++] = cell;
+      }
+      if (gather_row == rows) {
+        gather_row = 0;
+        ++gather_level;
+      }
+    }
+    return n;
+  };
+
+  std::array<Cell*, kChunk> chunks[2];
+  size_t visit_level = 0;
+  uint64_t visit_row = 0;
+  size_t current = 0;
+  size_t n = gather(chunks[0].data());
+  while (n > 0) {
+    const size_t upcoming = gather(chunks[current ^ 1].data());
+    for (size_t k = 0; k < n; ++k) {
+      row(visit_level, visit_row, *chunks[current][k]);
+      if (++visit_row == sketch.levels[visit_level].rows) {
+        level_end(visit_level);
+        visit_row = 0;
+        ++visit_level;
+      }
+    }
+    current ^= 1;
+    n = upcoming;
   }
 }
 
 // Running state of the score: min over a level's rows, max over a chain's levels, sum of chains.
 struct ScoreAccumulator {
+  // -ln falls as q rises and the C library's log is accurate to within an ulp (at most 2^-48 for
+  // results below 32), so a level whose q exceeds the chain's best q by a relative 2^-40 cannot
+  // score higher: its log is skipped without changing the chain's maximum.
+  static constexpr double kSkipMargin = 1.0 + 0x1.0p-40;
+
   uint64_t chain_depth;
   double total = 0.0;
   double chain = 0.0;
+  double chain_share = std::numeric_limits<double>::infinity();
   double bin_mass = 0.0;
 
   void row(uint64_t j, double estimate) {
     if (j == 0 || estimate < bin_mass) bin_mass = estimate;
   }
   void level_done(size_t i, double reference_mass, double bin_volume_ratio) {
-    const double s = level_score(bin_mass, reference_mass, bin_volume_ratio);
-    if (s > chain) chain = s;  // a NaN level score never wins
+    const double q = level_share(bin_mass, reference_mass, bin_volume_ratio);
+    // q = 1 scores -ln(1) = -0, which never beats a chain score (they start at +0).
+    if (q < 1.0 && !(q > chain_share * kSkipMargin)) {
+      const double s = share_score(q);
+      if (s > chain) {
+        chain = s;
+        chain_share = q;
+      }
+    }
     if ((i + 1) % chain_depth == 0) {
       total += chain;
       chain = 0.0;
+      chain_share = std::numeric_limits<double>::infinity();
     }
   }
   double mean(size_t level_count) const {
@@ -130,25 +200,35 @@ EnsembleSketch generate_sketch(uint64_t rows, uint64_t buckets, uint64_t level_c
   return sketch;
 }
 
-double level_score(double bin_mass, double reference_mass, double bin_volume_ratio) {
+double level_share(double bin_mass, double reference_mass, double bin_volume_ratio) {
   // Comparisons instead of fmax/fmin: the same results (the floors are not NaN and a NaN
   // quotient takes the lower floor) without a library call per level.
   constexpr double kFloor = 1e-12;
   double q = bin_mass / (reference_mass > kFloor ? reference_mass : kFloor) /
              (bin_volume_ratio > kFloor ? bin_volume_ratio : kFloor);
   q = q > kFloor ? q : kFloor;
-  if (q >= 1.0) return 0.0;  // -ln(1) without the call; a chain score is never below +0.0
-  if (q == kFloor) return floor_level_score();
+  return q < 1.0 ? q : 1.0;
+}
+
+double share_score(double q) {
+  if (q == 1e-12) return floor_level_score();
   return -std::log(q);
+}
+
+double level_score(double bin_mass, double reference_mass, double bin_volume_ratio) {
+  return share_score(level_share(bin_mass, reference_mass, bin_volume_ratio));
 }
 
 void record(EnsembleSketch& sketch, const ChainLayout& layout, std::span<const double> x,
             uint64_t now, uint64_t half_life) {
   DecayTo cell_decay(now, half_life);
-  visit_cells(sketch, layout, x, [&](size_t, uint64_t, DecayedValue& cell) {
-    cell.value = cell.value * cell_decay.factor(cell.epoch) + 1.0;
-    cell.epoch = now;
-  });
+  visit_cells(
+      sketch, layout, x,
+      [&](size_t, uint64_t, DecayedValue& cell) {
+        cell.value = cell.value * cell_decay.factor(cell.epoch) + 1.0;
+        cell.epoch = now;
+      },
+      [](size_t) {});
   DecayTo mass_decay(now, half_life);
   for (DecayedValue& mass : sketch.reference_masses) {
     mass.value = mass.value * mass_decay.factor(mass.epoch) + 1.0;
@@ -161,35 +241,40 @@ double score(const EnsembleSketch& sketch, const ChainLayout& layout, std::span<
   DecayTo cell_decay(now, half_life);
   DecayTo mass_decay(now, half_life);
   ScoreAccumulator acc{layout.chain_depth};
-  visit_cells(sketch, layout, x, [&](size_t i, uint64_t j, const DecayedValue& cell) {
-    acc.row(j, cell.value * cell_decay.factor(cell.epoch));
-    if (j + 1 < sketch.levels[i].rows) return;
-    const DecayedValue& mass = sketch.reference_masses[i];
-    acc.level_done(i, mass.value * mass_decay.factor(mass.epoch),
-                   layout.levels[i].bin_volume_ratio);
-  });
+  visit_cells(
+      sketch, layout, x,
+      [&](size_t, uint64_t j, const DecayedValue& cell) {
+        acc.row(j, cell.value * cell_decay.factor(cell.epoch));
+      },
+      [&](size_t i) {
+        const DecayedValue& mass = sketch.reference_masses[i];
+        acc.level_done(i, mass.value * mass_decay.factor(mass.epoch),
+                       layout.levels[i].bin_volume_ratio);
+      });
   return acc.mean(layout.levels.size());
 }
 
 double score_then_record(EnsembleSketch& sketch, const ChainLayout& layout,
                          std::span<const double> x, uint64_t now, uint64_t half_life) {
   const uint64_t next = now + 1;
-  DecayTo read_cell(now, half_life);
-  DecayTo write_cell(next, half_life);
-  DecayTo read_mass(now, half_life);
-  DecayTo write_mass(next, half_life);
+  DecayToNowAndNext cell_decay(now, half_life);
+  DecayToNowAndNext mass_decay(now, half_life);
   ScoreAccumulator acc{layout.chain_depth};
-  visit_cells(sketch, layout, x, [&](size_t i, uint64_t j, DecayedValue& cell) {
-    acc.row(j, cell.value * read_cell.factor(cell.epoch));
-    cell.value = cell.value * write_cell.factor(cell.epoch) + 1.0;
-    cell.epoch = next;
-    if (j + 1 < sketch.levels[i].rows) return;
-    DecayedValue& mass = sketch.reference_masses[i];
-    acc.level_done(i, mass.value * read_mass.factor(mass.epoch),
-                   layout.levels[i].bin_volume_ratio);
-    mass.value = mass.value * write_mass.factor(mass.epoch) + 1.0;
-    mass.epoch = next;
-  });
+  visit_cells(
+      sketch, layout, x,
+      [&](size_t, uint64_t j, DecayedValue& cell) {
+        const auto f = cell_decay.factors(cell.epoch);
+        acc.row(j, cell.value * f.now);
+        cell.value = cell.value * f.next + 1.0;
+        cell.epoch = next;
+      },
+      [&](size_t i) {
+        DecayedValue& mass = sketch.reference_masses[i];
+        const auto f = mass_decay.factors(mass.epoch);
+        acc.level_done(i, mass.value * f.now, layout.levels[i].bin_volume_ratio);
+        mass.value = mass.value * f.next + 1.0;
+        mass.epoch = next;
+      });
   return acc.mean(layout.levels.size());
 }
 

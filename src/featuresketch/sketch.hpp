@@ -91,7 +91,10 @@ inline double decayed(const DecayedValue& v, uint64_t now, uint64_t half_life) {
   return v.value * decay_factor(v.epoch, now, half_life);
 }
 
-// The clamped surprise of one level: -ln of the bin's mass share relative to its width share.
+// The bin's share of the decayed mass relative to its share of the level-0 width, clamped to
+// [1e-12, 1], and the level's surprise -ln(share), between 0 and -ln(1e-12).
+double level_share(double bin_mass, double reference_mass, double bin_volume_ratio);
+double share_score(double share);
 double level_score(double bin_mass, double reference_mass, double bin_volume_ratio);
 
 // The functions below rely on the shape invariants of a constructed (or checked) ensemble:
