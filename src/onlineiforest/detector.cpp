@@ -37,8 +37,9 @@ void ensure_storage_fits(const OnlineIForestConfig& config) {
   const unsigned __int128 slots = static_cast<unsigned __int128>(config.window_size) + 1;
   const unsigned __int128 floats = slots * config.input_dim;  // < 2^128
   if (floats > (static_cast<unsigned __int128>(1) << 64)) throw std::bad_alloc();
-  const unsigned __int128 bytes = floats * sizeof(float) +
-                                  static_cast<unsigned __int128>(config.num_trees) * sizeof(OnlineITree);
+  const unsigned __int128 bytes =
+      floats * sizeof(float) +
+      static_cast<unsigned __int128>(config.num_trees) * sizeof(OnlineITree);
   if (bytes > std::numeric_limits<uint64_t>::max()) throw std::bad_alloc();
   ensure_physical_memory(static_cast<uint64_t>(bytes));
 }
@@ -62,7 +63,8 @@ Status validate(const OnlineIForestConfig& config) {
     return fail(DetectorError::invalid_argument("max_leaf_samples must be > 0"));
   }
   if (config.max_leaf_samples >= config.window_size) {
-    return fail(DetectorError::invalid_argument("window_size must be greater than max_leaf_samples"));
+    return fail(
+        DetectorError::invalid_argument("window_size must be greater than max_leaf_samples"));
   }
   return {};
 }
@@ -122,7 +124,8 @@ Status OnlineIForest::check_point(std::span<const float> point) const {
     return fail(DetectorError::dimension_mismatch(config_.input_dim, point.size()));
   }
   for (const float v : point) {
-    if (!std::isfinite(v)) return fail(DetectorError::invalid_argument("point values must be finite"));
+    if (!std::isfinite(v))
+      return fail(DetectorError::invalid_argument("point values must be finite"));
   }
   return {};
 }
@@ -248,8 +251,7 @@ Result<OnlineIForest> OnlineIForest::from_json(std::string_view text) {
   d.trees_.reserve(s.trees.size());
   for (size_t t = 0; t < s.trees.size(); ++t) {
     auto tree = OnlineITree::from_parsed(std::move(s.trees[t]), config.input_dim,
-                                         config.max_leaf_samples, d.depth_limit_,
-                                         s.window.size());
+                                         config.max_leaf_samples, d.depth_limit_, s.window.size());
     if (!tree) return fail(refuse("tree " + std::to_string(t) + ": " + tree.error().message));
     d.trees_.push_back(std::move(*tree));
   }

@@ -33,9 +33,7 @@ Result<OnlineIForest> construct(uint64_t input_dim, std::optional<uint64_t> num_
 
 Status update(OnlineIForest& d, Point point) { return d.update(point); }
 Result<double> score(const OnlineIForest& d, Point point) { return d.score(point); }
-Result<double> update_and_score(OnlineIForest& d, Point point) {
-  return d.update_and_score(point);
-}
+Result<double> update_and_score(OnlineIForest& d, Point point) { return d.update_and_score(point); }
 bool is_ready(const OnlineIForest& d) { return d.is_ready(); }
 uint64_t entries_seen(const OnlineIForest& d) { return d.entries_seen(); }
 uint64_t num_trees(const OnlineIForest& d) { return d.num_trees(); }
@@ -47,8 +45,8 @@ constexpr Signature kNew{"OnlineIForest.__new__()",
                          kHoldLock};
 constexpr Signature kUpdate{"OnlineIForest.update()", {"point"}, 1, 1, kReleaseLock};
 constexpr Signature kScore{"OnlineIForest.score()", {"point"}, 1, 1, kReleaseLock};
-constexpr Signature kUpdateAndScore{"OnlineIForest.update_and_score()", {"point"}, 1, 1,
-                                    kReleaseLock};
+constexpr Signature kUpdateAndScore{
+    "OnlineIForest.update_and_score()", {"point"}, 1, 1, kReleaseLock};
 constexpr Signature kIsReady{"OnlineIForest.is_ready()", {}, 0, 0, kHoldLock};
 constexpr Signature kEntriesSeen{"OnlineIForest.entries_seen()", {}, 0, 0, kHoldLock};
 constexpr Signature kNumTrees{"OnlineIForest.num_trees()", {}, 0, 0, kHoldLock};
@@ -102,9 +100,8 @@ PyMethodDef methods[] = {
     method_def<&num_trees, kNumTrees>("num_trees",
                                       "num_trees($self)\n--\n\nNumber of trees in the ensemble."),
     Persist::to_json("to_json($self)\n--\n\nSerialize detector state to JSON."),
-    Persist::from_json(
-        "from_json(json)\n--\n\n"
-        "Deserialize detector state from JSON previously written by `to_json()`."),
+    Persist::from_json("from_json(json)\n--\n\n"
+                       "Deserialize detector state from JSON previously written by `to_json()`."),
     Persist::save_json("save_json($self, path)\n--\n\nSerialize detector state to a JSON file."),
     Persist::load_json(
         "load_json(path)\n--\n\n"
@@ -120,8 +117,8 @@ PyMethodDef methods[] = {
 }  // namespace
 
 PyTypeObject* ClassInfo<OnlineIForest>::type() {
-  static PyTypeObject* t = make_type_for<OnlineIForest>(
-      "quillon.quillon.OnlineIForest", kClassDoc, &new_slot<&construct, kNew>, methods);
+  static PyTypeObject* t = make_type_for<OnlineIForest>("quillon.quillon.OnlineIForest", kClassDoc,
+                                                        &new_slot<&construct, kNew>, methods);
   return t;
 }
 

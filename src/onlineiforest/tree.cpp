@@ -308,7 +308,9 @@ void OnlineITree::write_json(json::Writer& w) const {
 Result<OnlineITree> OnlineITree::from_parsed(ParsedTree&& parsed, uint64_t input_dim,
                                              uint64_t max_leaf_samples, double depth_limit,
                                              uint64_t expected_root_height) {
-  auto refuse = [](std::string what) { return fail(DetectorError::invalid_argument(std::move(what))); };
+  auto refuse = [](std::string what) {
+    return fail(DetectorError::invalid_argument(std::move(what)));
+  };
   const std::vector<ParsedNode>& nodes = parsed.root.nodes;
   OnlineITree tree(input_dim, parsed.rng);
   if (nodes.empty()) {

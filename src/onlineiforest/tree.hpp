@@ -24,7 +24,8 @@ struct Threshold {
 };
 Threshold split_threshold(uint64_t max_leaf_samples, uint64_t depth);
 
-// log2(window_size / max_leaf_samples) in 64-bit floats: leaves at this depth or deeper never split.
+// log2(window_size / max_leaf_samples) in 64-bit floats: leaves at this depth or deeper never
+// split.
 double depth_limit(uint64_t window_size, uint64_t max_leaf_samples);
 
 // Uniform in [0, k): the widening-multiply method on the high 32 bits of a word (with one more

@@ -138,7 +138,8 @@ TEST(OnlineIForest, WorkedSplitExample) {
       d.to_json(),
       "{\"config\":{\"input_dim\":1,\"num_trees\":1,\"window_size\":4,\"max_leaf_samples\":1},"
       "\"trees\":[{\"root\":{\"height\":2,\"support\":{\"min\":[0.0],\"max\":[1.0]},\"split\":{"
-      "\"dimension\":0,\"value\":0.7967148,\"left\":{\"height\":1,\"support\":{\"min\":[0.51009905],"
+      "\"dimension\":0,\"value\":0.7967148,\"left\":{\"height\":1,\"support\":{\"min\":[0.51009905]"
+      ","
       "\"max\":[0.51009905]},\"split\":null},\"right\":{\"height\":1,\"support\":{\"min\":[0."
       "90457344],\"max\":[0.90457344]},\"split\":null}}},\"rng\":{\"s\":[11300411774541849140,"
       "2215873402571913940,7674794735910000056,5130337618987571036]}}],\"window\":[[0.0],[1.0]],"
@@ -201,10 +202,18 @@ TEST(OnlineIForest, RefusedPointsChangeNothing) {
   const Case cases[] = {
       {{1, 2}, DetectorError::Kind::DimensionMismatch, "dimension mismatch: expected 3, got 2"},
       {{}, DetectorError::Kind::DimensionMismatch, "dimension mismatch: expected 3, got 0"},
-      {{1, 2, 3, 4}, DetectorError::Kind::DimensionMismatch, "dimension mismatch: expected 3, got 4"},
-      {{1, nan, 3}, DetectorError::Kind::InvalidArgument, "invalid argument: point values must be finite"},
-      {{inf, 2, 3}, DetectorError::Kind::InvalidArgument, "invalid argument: point values must be finite"},
-      {{1, 2, -inf}, DetectorError::Kind::InvalidArgument, "invalid argument: point values must be finite"},
+      {{1, 2, 3, 4},
+       DetectorError::Kind::DimensionMismatch,
+       "dimension mismatch: expected 3, got 4"},
+      {{1, nan, 3},
+       DetectorError::Kind::InvalidArgument,
+       "invalid argument: point values must be finite"},
+      {{inf, 2, 3},
+       DetectorError::Kind::InvalidArgument,
+       "invalid argument: point values must be finite"},
+      {{1, 2, -inf},
+       DetectorError::Kind::InvalidArgument,
+       "invalid argument: point values must be finite"},
       // A wrong length is reported before a non-finite value.
       {{nan, nan}, DetectorError::Kind::DimensionMismatch, "dimension mismatch: expected 3, got 2"},
   };
@@ -266,11 +275,13 @@ TEST(OnlineIForestJson, LenientForms) {
   ASSERT_TRUE(d.update(Point{0.0f}).has_value());
   ASSERT_TRUE(d.update(Point{1.0f}).has_value());
   const std::string json = d.to_json();
-  const std::string leaf = "{\"height\":1,\"support\":{\"min\":[0.51009905],\"max\":[0.51009905]},"
-                           "\"split\":null}";
+  const std::string leaf =
+      "{\"height\":1,\"support\":{\"min\":[0.51009905],\"max\":[0.51009905]},"
+      "\"split\":null}";
   const std::string variants[] = {
       // "split" missing on a leaf
-      replaced(json, leaf, "{\"height\":1,\"support\":{\"min\":[0.51009905],\"max\":[0.51009905]}}"),
+      replaced(json, leaf,
+               "{\"height\":1,\"support\":{\"min\":[0.51009905],\"max\":[0.51009905]}}"),
       // unknown keys anywhere
       replaced(replaced(json, "{\"height\":2", "{\"x\":[1,{\"y\":null}],\"height\":2"),
                "\"entries_seen\"", "\"extra\":true,\"entries_seen\""),
@@ -279,8 +290,9 @@ TEST(OnlineIForestJson, LenientForms) {
       replaced(json, "{\"input_dim\":1,\"num_trees\":1,\"window_size\":4,\"max_leaf_samples\":1}",
                "[1,1,4,1]"),
       // keys in another order, white space around
-      replaced(json, leaf, " { \"split\" : null , \"support\":{\"max\":[0.51009905],\"min\":[0.51009905]},"
-                           "\"height\":1 } "),
+      replaced(json, leaf,
+               " { \"split\" : null , \"support\":{\"max\":[0.51009905],\"min\":[0.51009905]},"
+               "\"height\":1 } "),
   };
   for (const std::string& v : variants) {
     auto r = OnlineIForest::from_json(v);
@@ -331,15 +343,20 @@ TEST(OnlineIForestJson, InconsistentStatesAreRefused) {
       {replaced(base, "\"num_trees\":1", "\"num_trees\":2"), "expected 2 trees, found 1"},
       {replaced(base, "\"entries_seen\":2", "\"entries_seen\":3"),
        "window holds 2 points, expected 3 after 3 entries with window_size 4"},
-      {replaced(base, "[[0.0],[1.0]],\"entries_seen\":2", "[[0.0],[1.0],[1.0],[1.0],[1.0]],\"entries_seen\":9"),
+      {replaced(base, "[[0.0],[1.0]],\"entries_seen\":2",
+                "[[0.0],[1.0],[1.0],[1.0],[1.0]],\"entries_seen\":9"),
        "window holds 5 points, expected 4 after 9 entries with window_size 4"},
-      {replaced(base, "[[0.0],[1.0]]", "[[0.0],[1.0,2.0]]"), "window point 1 has 2 values, expected 1"},
+      {replaced(base, "[[0.0],[1.0]]", "[[0.0],[1.0,2.0]]"),
+       "window point 1 has 2 values, expected 1"},
       {replaced(base, "[[0.0],[1.0]]", "[[1e39],[1.0]]"), "window point 0 values must be finite"},
-      {replaced(base, "\"support\":{\"min\":[0.0],\"max\":[1.0]}", "\"support\":{\"min\":[0.0],\"max\":[1.0,2.0]}"),
+      {replaced(base, "\"support\":{\"min\":[0.0],\"max\":[1.0]}",
+                "\"support\":{\"min\":[0.0],\"max\":[1.0,2.0]}"),
        "tree 0: support has 2 values, expected 1"},
-      {replaced(base, "\"support\":{\"min\":[0.0],\"max\":[1.0]}", "\"support\":{\"min\":[],\"max\":[1.0]}"),
+      {replaced(base, "\"support\":{\"min\":[0.0],\"max\":[1.0]}",
+                "\"support\":{\"min\":[],\"max\":[1.0]}"),
        "tree 0: support has 0 values, expected 1"},
-      {replaced(base, "\"max\":[1.0]}", "\"max\":[-1e300]}"), "tree 0: support values must be finite"},
+      {replaced(base, "\"max\":[1.0]}", "\"max\":[-1e300]}"),
+       "tree 0: support values must be finite"},
       {replaced(base, "\"dimension\":0", "\"dimension\":1"),
        "tree 0: split dimension 1 out of range for input_dim 1"},
       {replaced(base, "\"dimension\":0", "\"dimension\":18446744073709551615"),
@@ -347,9 +364,12 @@ TEST(OnlineIForestJson, InconsistentStatesAreRefused) {
       {replaced(base, "\"value\":0.5", "\"value\":4e38"), "tree 0: split value must be finite"},
       {replaced(base, "{\"height\":2", "{\"height\":3"),
        "tree 0: root height 3 differs from the 2 points of the window"},
-      {replaced(base, "\"root\":{\"height\":2,\"support\":{\"min\":[0.0],\"max\":[1.0]},\"split\":{"
-                      "\"dimension\":0,\"value\":0.5,\"left\":" + std::string(kLeaf) +
-                      ",\"right\":{\"height\":1,\"support\":{\"min\":[1.0],\"max\":[1.0]},\"split\":null}}}",
+      {replaced(base,
+                "\"root\":{\"height\":2,\"support\":{\"min\":[0.0],\"max\":[1.0]},\"split\":{"
+                "\"dimension\":0,\"value\":0.5,\"left\":" +
+                    std::string(kLeaf) +
+                    ",\"right\":{\"height\":1,\"support\":{\"min\":[1.0],\"max\":[1.0]},\"split\":"
+                    "null}}}",
                 "\"root\":null"),
        "tree 0: tree is empty but the window holds 2 points"},
       {base_with_left(R"({"height":0,"support":{"min":[0.0],"max":[0.0]},"split":null})"),
@@ -358,16 +378,18 @@ TEST(OnlineIForestJson, InconsistentStatesAreRefused) {
       {base_with_left(replaced(deep_left, "{\"height\":2", "{\"height\":1")),
        "tree 0: split node height 1 below its split threshold at depth 1"},
       // Depth limit 2: a node at depth 2 never splits.
-      {base_with_left(replaced(deep_left, R"("left":{"height":1,"support":{"min":[0.0],"max":[0.0]},"split":null})",
-                               R"("left":{"height":1,"support":{"min":[0.0],"max":[0.0]},"split":{"dimension":0,"value":0.0,"left":)" +
-                                   std::string(kLeaf) + "," + "\"right\":" + kLeaf + "}}")),
+      {base_with_left(replaced(
+           deep_left, R"("left":{"height":1,"support":{"min":[0.0],"max":[0.0]},"split":null})",
+           R"("left":{"height":1,"support":{"min":[0.0],"max":[0.0]},"split":{"dimension":0,"value":0.0,"left":)" +
+               std::string(kLeaf) + "," + "\"right\":" + kLeaf + "}}")),
        "tree 0: split at depth 2 beyond the depth limit"},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(error_of(c.text), "invalid OnlineIForest JSON: " + c.message) << c.text;
   }
   // The deeper (valid) left subtree itself loads.
-  EXPECT_EQ(error_of(replaced(base_with_left(deep_left), "\"height\":2,\"support\":{\"min\":[0.0],\"max\":[1.0]}",
+  EXPECT_EQ(error_of(replaced(base_with_left(deep_left),
+                              "\"height\":2,\"support\":{\"min\":[0.0],\"max\":[1.0]}",
                               "\"height\":2,\"support\":{\"min\":[0.0],\"max\":[1.0]}")),
             "<accepted>");
 }
@@ -403,7 +425,8 @@ TEST(OnlineIForestJson, DeeplyNestedNodesAreRefused) {
   for (const int levels : {70, 1000, 100000}) {
     std::string chain;
     for (int i = 0; i < levels; ++i) {
-      chain += R"({"height":2,"support":{"min":[0.0],"max":[0.0]},"split":{"dimension":0,"value":0.0,"left":)";
+      chain +=
+          R"({"height":2,"support":{"min":[0.0],"max":[0.0]},"split":{"dimension":0,"value":0.0,"left":)";
     }
     chain += kLeaf;
     const std::string text = base_with_left(chain);
@@ -414,7 +437,8 @@ TEST(OnlineIForestJson, DeeplyNestedNodesAreRefused) {
 TEST(OnlineIForestJson, RestoredCounterAtTheTopSaturates) {
   // A full window of 4 points whose counter has reached the top.
   std::string full = replaced(base_with_left(kLeaf), "{\"height\":2", "{\"height\":4");
-  full = replaced(full, "\"height\":1,\"support\":{\"min\":[1.0]", "\"height\":3,\"support\":{\"min\":[1.0]");
+  full = replaced(full, "\"height\":1,\"support\":{\"min\":[1.0]",
+                  "\"height\":3,\"support\":{\"min\":[1.0]");
   full = replaced(full, "[[0.0],[1.0]],\"entries_seen\":2",
                   "[[0.0],[1.0],[1.0],[1.0]],\"entries_seen\":18446744073709551615");
   auto d = OnlineIForest::from_json(full);
@@ -431,6 +455,50 @@ TEST(OnlineIForestJson, HugeSavedConfigurationFailsCleanly) {
       R"("max_leaf_samples":1},"trees":[{"root":null,"rng":{"s":[1,2,3,4]}}],"window":[],)"
       R"("entries_seen":0})";
   EXPECT_THROW((void)OnlineIForest::from_json(text), std::bad_alloc);
+}
+
+}  // namespace
+}  // namespace quillon::oif
+
+namespace quillon::oif {
+namespace {
+
+// Whatever a mutated state holds, it is either refused or yields a detector that updates, scores
+// and saves without reading out of bounds (run under the sanitizers), and saves a state that
+// loads again.
+TEST(OnlineIForestJson, MutatedStatesNeverBreakTheDetector) {
+  OnlineIForest d = make(config(2, 2, 12, 2), 5);
+  const auto points = stream(6, 30, 2);
+  for (const Point& p : points) ASSERT_TRUE(d.update(p).has_value());
+  const std::string text = d.to_json();
+  Xoshiro256PlusPlus g = Xoshiro256PlusPlus::from_seed(12);
+  const std::string replacements = "0123456789-.,:[]{}\"en ";
+  size_t accepted = 0;
+  for (int trial = 0; trial < 3000; ++trial) {
+    std::string mutated = text;
+    const int edits = 1 + static_cast<int>(g.bounded_index(3));
+    for (int e = 0; e < edits; ++e) {
+      const size_t at = g.bounded_index(mutated.size());
+      switch (g.bounded_index(3)) {
+        case 0: mutated[at] = replacements[g.bounded_index(replacements.size())]; break;
+        case 1: mutated.erase(at, 1 + g.bounded_index(4)); break;
+        default: mutated.insert(at, 1, replacements[g.bounded_index(replacements.size())]); break;
+      }
+    }
+    auto r = OnlineIForest::from_json(mutated);
+    if (!r) {
+      ASSERT_EQ(r.error().message.rfind("invalid OnlineIForest JSON: ", 0), 0u);
+      continue;
+    }
+    ++accepted;
+    for (const Point& p : points) {
+      ASSERT_TRUE(r->update_and_score(p).has_value());
+      ASSERT_TRUE(r->score(p).has_value());
+    }
+    ASSERT_TRUE(OnlineIForest::from_json(r->to_json()).has_value()) << mutated;
+  }
+  RecordProperty("accepted", static_cast<int>(accepted));
+  EXPECT_GT(accepted, 0u);
 }
 
 }  // namespace

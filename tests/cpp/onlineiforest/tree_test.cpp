@@ -59,7 +59,8 @@ TEST(DepthLimit, IsLog2OfWindowOverEta) {
 // The 32-bit method equals floor(k * 0.x1x2) over the 64-bit fraction made of the high halves of
 // two words, and takes the second word only when the first one's low product half is near the top.
 TEST(DrawIndex, MatchesTheTwoWordFractionAndItsDrawCount) {
-  const uint64_t ks[] = {1, 2, 3, 5, 7, 10, 1000, 65537, 0x7fffffffULL, 0xfffffffeULL, 0xffffffffULL};
+  const uint64_t ks[] = {
+      1, 2, 3, 5, 7, 10, 1000, 65537, 0x7fffffffULL, 0xfffffffeULL, 0xffffffffULL};
   Xoshiro256PlusPlus rng = Xoshiro256PlusPlus::from_seed(7);
   uint64_t second_words = 0;
   for (const uint64_t k : ks) {
@@ -207,7 +208,8 @@ TEST(OnlineITree, PathLengthOfASingleLeaf) {
     uint64_t eta;
     double expected;
   };
-  const Case cases[] = {{1, 4, 0.0}, {3, 4, 0.0}, {4, 4, 0.0}, {8, 4, 1.0}, {12, 4, std::log2(3.0)}};
+  const Case cases[] = {
+      {1, 4, 0.0}, {3, 4, 0.0}, {4, 4, 0.0}, {8, 4, 1.0}, {12, 4, std::log2(3.0)}};
   for (const Case& c : cases) {
     OnlineITree tree(1, Xoshiro256PlusPlus::from_seed(1));
     for (int i = 0; i < c.count; ++i) insert(tree, {2.0f}, c.eta, 10.0);
@@ -221,7 +223,8 @@ TEST(OnlineITree, RemoveDecrementsTheRouteAndFoldsBelowThreshold) {
   OnlineITree tree(1, Xoshiro256PlusPlus::from_seed(0xd0764d4f4476689fULL));
   insert(tree, {0.0f}, 1, 2.0);
   insert(tree, {1.0f}, 1, 2.0);  // root split at 0.7967..., children 1 and 1
-  insert(tree, {1.0f}, 1, 2.0);  // right child reaches 2 >= 1 * 2^1 at depth 1 but 1 < 2 is the limit
+  insert(tree, {1.0f}, 1,
+         2.0);  // right child reaches 2 >= 1 * 2^1 at depth 1 but 1 < 2 is the limit
   const NodeArena& a = tree.arena();
   const uint64_t right = a.node(0).right();
   ASSERT_FALSE(a.node(0).is_leaf());
@@ -250,7 +253,8 @@ TEST(OnlineITree, RemoveDecrementsTheRouteAndFoldsBelowThreshold) {
 TEST(OnlineITree, RemoveWithoutFoldKeepsSupports) {
   OnlineITree tree(2, Xoshiro256PlusPlus::from_seed(9));
   std::vector<std::vector<float>> points;
-  for (int i = 0; i < 64; ++i) points.push_back({static_cast<float>(i % 8), static_cast<float>(i / 8)});
+  for (int i = 0; i < 64; ++i)
+    points.push_back({static_cast<float>(i % 8), static_cast<float>(i / 8)});
   for (const auto& p : points) insert(tree, p, 4, 4.0);
   const NodeArena& a = tree.arena();
   ASSERT_FALSE(a.node(0).is_leaf());
