@@ -76,10 +76,19 @@ Result<uint64_t> PointStore::add(std::span<const float> values) {
   }
   QUILLON_INVARIANT(row < capacity, "index out of range in point store");
   std::memcpy(store.data.data() + row * dim, values.data(), dim * sizeof(float));
+  for (const float v : values) zero_coordinate_seen = zero_coordinate_seen || v == 0.0f;
   occupied[row] = true;
   ref_count[row] = 0;
   ++size;
   return row;
+}
+
+void PointStore::recount_zero_coordinates() {
+  zero_coordinate_seen = false;
+  for (uint64_t row = 0; row < capacity; ++row) {
+    if (!occupied[row]) continue;
+    for (const float v : point(row)) zero_coordinate_seen = zero_coordinate_seen || v == 0.0f;
+  }
 }
 
 void PointStore::retain(uint64_t row) {

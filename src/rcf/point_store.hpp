@@ -32,6 +32,11 @@ struct PointStore {
   std::vector<float> shingle_buf;  // oldest observation first
   uint64_t entries_seen = 0;
 
+  // Not saved: whether any point ever stored had a coordinate equal to zero. Without zeros every
+  // box bound has a single bit pattern, which lets tree updates skip recomputing boxes whose
+  // values cannot change. Kept by add(); recomputed after loading (see recount_zero_coordinates).
+  bool zero_coordinate_seen = false;
+
   static PointStore create(uint64_t dim, uint64_t input_dim, uint64_t shingle_size,
                            bool internal_shingling, uint64_t capacity);
 
@@ -51,6 +56,8 @@ struct PointStore {
     QUILLON_INVARIANT(row < store.rows, "index out of range in point store");
     return {store.data.data() + row * dim, dim};
   }
+  void recount_zero_coordinates();
+
   // Unchecked row access for the traversals of a validated forest.
   const float* row_ptr(uint64_t row) const { return store.data.data() + row * dim; }
   // Numeric equality per coordinate: +0.0 equals -0.0, NaN equals nothing.

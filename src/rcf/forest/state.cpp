@@ -167,13 +167,28 @@ Status check_tree(const Forest& f, uint64_t index, uint64_t dim, TreeScratch& sc
   }
   if (sc.order.size() != live) return inconsistent(name + " holds nodes unreachable from its root");
 
-  // Masses bottom-up: children come after their parent in preorder.
+  // Masses and boxes bottom-up: children come after their parent in preorder. A box must be the
+  // union of its children's (in value; the sign of a zero bound depends on insertion order).
+  auto child_min = [&](uint64_t c) { return a.nodes[c].is_leaf() ? s.point(a.nodes[c].point_idx()) : a.box_min(c); };
+  auto child_max = [&](uint64_t c) { return a.nodes[c].is_leaf() ? s.point(a.nodes[c].point_idx()) : a.box_max(c); };
   for (size_t i = sc.order.size(); i-- > 0;) {
-    const Node& n = a.nodes[sc.order[i]];
+    const uint64_t slot = sc.order[i];
+    const Node& n = a.nodes[slot];
     if (!n.is_internal()) continue;
     uint64_t sum = 0;
     if (__builtin_add_overflow(a.nodes[n.left].mass, a.nodes[n.right].mass, &sum) || sum != n.mass) {
-      return inconsistent(name + " node " + num(sc.order[i]) + " mass does not match its children");
+      return inconsistent(name + " node " + num(slot) + " mass does not match its children");
+    }
+    const auto lmin = child_min(n.left), lmax = child_max(n.left);
+    const auto rmin = child_min(n.right), rmax = child_max(n.right);
+    const auto min = a.box_min(slot), max = a.box_max(slot);
+    for (uint64_t d = 0; d < dim; ++d) {
+      if (min[d] != bound_min(lmin[d], rmin[d]) || max[d] != bound_max(lmax[d], rmax[d])) {
+        return inconsistent(name + " node " + num(slot) + " box does not match its children");
+      }
+    }
+    if (range_sum_of(min, max) != n.range_sum) {
+      return inconsistent(name + " node " + num(slot) + " range_sum does not match its box");
     }
   }
   if (a.nodes[t.root].mass != t.tree_mass) return inconsistent(name + " tree_mass does not match its nodes");
@@ -237,6 +252,7 @@ Result<Forest> Forest::from_json(std::string_view text) {
   if (auto ok = check_forest(f); !ok) return fail(ok.error());
   ensure_physical_memory(forest_footprint(f.config));
   for (auto& tree : f.trees) tree.arena.set_box_dim(tree.dims);
+  f.point_store.recount_zero_coordinates();
   f.reserve_working_memory();
   return std::move(*parsed);
 }

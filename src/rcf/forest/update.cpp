@@ -28,7 +28,7 @@ Status Forest::update(std::span<const float> observation) {
   }
   for (const Admission& a : admissions_) {
     if (!a.evicts) continue;
-    if (auto ok = trees[a.tree].check_delete(a.evicted, point_store); !ok) return ok;
+    if (auto ok = trees[a.tree].prepare_delete(a.evicted, point_store); !ok) return ok;
   }
   if (!admissions_.empty() && !point_store.can_add()) {
     return fail(DetectorError::overflow("point store capacity growth overflows usize"));

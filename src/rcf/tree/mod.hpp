@@ -42,6 +42,9 @@ struct RcfTree {
   void remove(uint64_t row, const PointStore& store);
   // Whether remove(row) would succeed, without changing anything.
   Status check_delete(uint64_t row, const PointStore& store) const;
+  // check_delete that also keeps the descent in the tree's scratch, so that a remove(row) that
+  // follows with no other mutation of this tree in between does not walk the tree again.
+  Status prepare_delete(uint64_t row, const PointStore& store);
 
   // The leaf reached from the root by the descent rule (tree must not be empty).
   uint64_t leaf_for(std::span<const float> point) const;
@@ -66,11 +69,22 @@ struct RcfTree {
   std::vector<float> cut_min_;
   std::vector<float> cut_max_;
 
+  uint64_t prepared_row_ = kNoIndex;  // the row prepare_delete walked to, while path_ holds it
+  uint64_t prepared_leaf_ = kNoIndex;
+
   // Clears the path, walks to a leaf recording (node, sibling) pairs; returns the leaf.
   uint64_t descend_with_path(std::span<const float> point);
-  // Recomputes box and mass of the first `count` path entries, deepest first.
-  void refresh_path(size_t count, const PointStore& store);
+  // Brings box and mass of the first `count` path entries up to date, deepest first, after one
+  // copy of `point` was added below them (mass_delta +1) or removed (-1); `point_left` when no
+  // copy of it remains below them.
+  void refresh_path(size_t count, const PointStore& store, std::span<const float> point,
+                    int mass_delta, bool point_left);
+  // refresh_path after one copy of `point` was added below the first `count` path entries.
+  void refresh_after_insert(size_t count, const PointStore& store, std::span<const float> point);
+  // Recomputes a node's box as its left child's box extended with its right child's, and its mass.
   void refresh_node(uint64_t slot, const PointStore& store);
+  // Whether a node's box is certain to come out bit-identical from refresh_node.
+  bool box_survives(uint64_t slot, std::span<const float> point, bool point_left) const;
   // Puts a new leaf for `row` beside `subtree` under a new internal node with the given cut.
   void link_new_internal(uint64_t row, std::span<const float> point, uint64_t cut_dim,
                          float cut_val, uint64_t subtree, size_t level, const PointStore& store);

@@ -14,6 +14,13 @@ namespace {
 // Coordinates closer than this count as equal when no random cut separates two points.
 constexpr float kFallbackTolerance = 1.1920929e-07f;
 
+bool encloses(std::span<const float> min, std::span<const float> max, std::span<const float> p) {
+  for (size_t i = 0; i < p.size(); ++i) {
+    if (!(min[i] <= p[i] && p[i] <= max[i])) return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 uint64_t RcfTree::descend_with_path(std::span<const float> point) {
@@ -59,8 +66,59 @@ void RcfTree::refresh_node(uint64_t slot, const PointStore& store) {
   target.range_sum = range_sum;
 }
 
-void RcfTree::refresh_path(size_t count, const PointStore& store) {
-  for (size_t i = count; i-- > 0;) refresh_node(path_[i].node, store);
+bool RcfTree::box_survives(uint64_t slot, std::span<const float> point, bool point_left) const {
+  // A nonzero bound has one bit pattern, so only its value matters. Adding a point inside the box
+  // keeps every bound's value; removing one keeps them when no bound was attained by it, which
+  // strict inclusion guarantees. Zero bounds are recomputed: +0.0 and -0.0 tie.
+  const auto min = arena.box_min(slot);
+  const auto max = arena.box_max(slot);
+  for (size_t i = 0; i < min.size(); ++i) {
+    const float lo = min[i];
+    const float hi = max[i];
+    const float x = point[i];
+    if (lo == 0.0f || hi == 0.0f) return false;
+    const bool inside = point_left ? (lo < x && x < hi) : (lo <= x && x <= hi);
+    if (!inside) return false;
+  }
+  return true;
+}
+
+void RcfTree::refresh_path(size_t count, const PointStore& store, std::span<const float> point,
+                           int mass_delta, bool point_left) {
+  // Without zero coordinates, once one node's box keeps its value every ancestor's box (which
+  // contains it) does too, and only masses change further up.
+  const bool nested = !store.zero_coordinate_seen;
+  bool settled = false;
+  for (size_t i = count; i-- > 0;) {
+    const uint64_t slot = path_[i].node;
+    if (settled || box_survives(slot, point, point_left)) {
+      Node& node = arena.get_mut(slot);
+      node.mass = mass_delta > 0 ? node.mass + 1 : node.mass - 1;
+      settled = nested;
+    } else {
+      refresh_node(slot, store);
+    }
+  }
+}
+
+void RcfTree::refresh_after_insert(size_t count, const PointStore& store,
+                                   std::span<const float> point) {
+  if (store.zero_coordinate_seen) {
+    refresh_path(count, store, point, +1, false);
+    return;
+  }
+  // Without zeros a recomputed box has the bits of the old box widened by the point, and once
+  // the point lies inside a box it lies inside every box above.
+  for (size_t i = count; i-- > 0;) {
+    const uint64_t slot = path_[i].node;
+    Node& node = arena.get_mut(slot);
+    ++node.mass;
+    if (encloses(arena.box_min(slot), arena.box_max(slot), point)) {
+      for (size_t j = i; j-- > 0;) ++arena.get_mut(path_[j].node).mass;
+      return;
+    }
+    node.range_sum = extend_with_point(arena.box_min_mut(slot), arena.box_max_mut(slot), point);
+  }
 }
 
 void RcfTree::link_new_internal(uint64_t row, std::span<const float> point, uint64_t cut_dim,
@@ -108,10 +166,11 @@ void RcfTree::link_new_internal(uint64_t row, std::span<const float> point, uint
       parent.right = slot;
     }
   }
-  refresh_path(n - level, store);
+  refresh_after_insert(n - level, store, point);
 }
 
 uint64_t RcfTree::insert(uint64_t row, const PointStore& store) {
+  prepared_row_ = kNoIndex;
   const auto p = store.point(row);
   if (root == kNoIndex) {
     root = arena.allocate_leaf(row, 1);
@@ -123,25 +182,48 @@ uint64_t RcfTree::insert(uint64_t row, const PointStore& store) {
   const uint64_t leaf_row = arena.get(leaf).point_idx();
   if (store.equals(leaf_row, p)) {
     ++arena.get_mut(leaf).mass;
-    refresh_path(path_.size(), store);
+    refresh_after_insert(path_.size(), store, p);
     return leaf_row;
   }
 
-  // Walk up from the leaf, one draw per level; the highest separating level wins.
+  // Walk up from the leaf, one draw per level; the highest separating level wins. The box at
+  // level k is the union of the subtree's points: the leaf's point, then widened by each sibling.
+  // Without zero coordinates a path node's stored box has exactly those bits, so it is read
+  // instead of widening. Once the box encloses p no cut can separate p: the rest only draws.
   const auto q = store.point(leaf_row);
-  cut_min_.assign(q.begin(), q.end());
-  cut_max_.assign(q.begin(), q.end());
+  const bool nested = !store.zero_coordinate_seen;
+  if (!nested) {
+    cut_min_.assign(q.begin(), q.end());
+    cut_max_.assign(q.begin(), q.end());
+  }
   const size_t n = path_.size();
   std::optional<Cut> best;
   size_t best_level = 0;
+  bool enclosed = false;
   for (size_t k = 0; k <= n; ++k) {
     const double u = draw_uniform(rng);
-    const auto cut = random_cut(u, cut_min_, cut_max_, p);
-    if (cut && cut_separates(*cut, cut_min_, cut_max_, p)) {
+    if (enclosed) continue;
+    std::span<const float> min = q;
+    std::span<const float> max = q;
+    if (k > 0) {
+      if (nested) {
+        min = arena.box_min(path_[n - k].node);
+        max = arena.box_max(path_[n - k].node);
+      } else {
+        min = cut_min_;
+        max = cut_max_;
+      }
+      if (encloses(min, max, p)) {
+        enclosed = true;
+        continue;
+      }
+    }
+    const auto cut = random_cut(u, min, max, p);
+    if (cut && cut_separates(*cut, min, max, p)) {
       best = cut;
       best_level = k;
     }
-    if (k < n) {
+    if (!nested && k < n) {
       const uint64_t sibling = path_[n - 1 - k].sibling;
       const Node& s = arena.get(sibling);
       if (s.is_leaf()) {
@@ -167,18 +249,22 @@ uint64_t RcfTree::insert(uint64_t row, const PointStore& store) {
     }
   }
   ++arena.get_mut(leaf).mass;
-  refresh_path(path_.size(), store);
+  refresh_after_insert(path_.size(), store, p);
   return leaf_row;
 }
 
 void RcfTree::remove(uint64_t row, const PointStore& store) {
   QUILLON_INVARIANT(root != kNoIndex, "cannot delete from an empty tree");
-  const uint64_t leaf = descend_with_path(store.point(row));
+  const auto q = store.point(row);
+  const uint64_t leaf = prepared_row_ == row ? prepared_leaf_ : descend_with_path(q);
+  prepared_row_ = kNoIndex;
   --tree_mass;
   Node& l = arena.get_mut(leaf);
+  QUILLON_INVARIANT(l.is_leaf(), "internal error: entered unreachable code");
   if (l.mass >= 2) {
     --l.mass;
-    refresh_path(path_.size(), store);
+    // A copy of the point stays in the tree, so no box loses it.
+    refresh_path(path_.size(), store, q, -1, false);
     return;
   }
   const size_t n = path_.size();
@@ -201,7 +287,17 @@ void RcfTree::remove(uint64_t row, const PointStore& store) {
   }
   arena.release(leaf);
   arena.release(parent);
-  refresh_path(n - 1, store);
+  refresh_path(n - 1, store, q, -1, true);
+}
+
+Status RcfTree::prepare_delete(uint64_t row, const PointStore& store) {
+  prepared_row_ = kNoIndex;
+  if (root == kNoIndex) return fail(DetectorError::runtime("cannot delete from an empty tree"));
+  const uint64_t leaf = descend_with_path(store.point(row));
+  if (arena.get(leaf).mass == 0) return fail(DetectorError::runtime("leaf mass is already 0"));
+  prepared_row_ = row;
+  prepared_leaf_ = leaf;
+  return {};
 }
 
 Status RcfTree::check_delete(uint64_t row, const PointStore& store) const {
