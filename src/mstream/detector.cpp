@@ -194,22 +194,20 @@ Result<double> MStream::ingest(std::span<const double> numeric,
     if (detail != nullptr) detail->numeric_features.push_back(term);
   }
 
-  record_counts_.current.add(numeric, categorical);
-  record_counts_.total.add(numeric, categorical);
+  const double record_current = record_counts_.current.add_and_estimate(numeric, categorical);
+  const double record_total = record_counts_.total.add_and_estimate(numeric, categorical);
 
   double categorical_sum = 0.0;
   for (size_t j = 0; j < categorical.size(); ++j) {
     auto& pair = categorical_counts_[j];
-    pair.current.add(categorical[j]);
-    pair.total.add(categorical[j]);
-    const double term =
-        chi_squared_term(pair.current.estimate(categorical[j]), pair.total.estimate(categorical[j]), tick);
+    const double current_estimate = pair.current.add_and_estimate(categorical[j]);
+    const double total_estimate = pair.total.add_and_estimate(categorical[j]);
+    const double term = chi_squared_term(current_estimate, total_estimate, tick);
     categorical_sum += term;
     if (detail != nullptr) detail->categorical_features.push_back(term);
   }
 
-  const double record = chi_squared_term(record_counts_.current.estimate(numeric, categorical),
-                                         record_counts_.total.estimate(numeric, categorical), tick);
+  const double record = chi_squared_term(record_current, record_total, tick);
   entries_seen_ += 1;
 
   const double total = numeric_sum + record + categorical_sum;

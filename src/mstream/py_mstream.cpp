@@ -20,17 +20,25 @@ PyObject* to_python(const LastTimestamp& t) {
 
 // {"total", "record", "numeric_features", "categorical_features"}, in that order.
 PyObject* to_python(const DetailedScore& s) {
+  // Interned once for the life of the process, so building a result does not hash new keys.
+  static PyObject* const keys[4] = {
+      PyUnicode_InternFromString("total"), PyUnicode_InternFromString("record"),
+      PyUnicode_InternFromString("numeric_features"),
+      PyUnicode_InternFromString("categorical_features")};
+  for (PyObject* key : keys) {
+    if (key == nullptr) return PyErr_NoMemory();
+  }
   PyObject* dict = PyDict_New();
   if (dict == nullptr) return nullptr;
-  auto set = [dict](const char* key, PyObject* value) {
-    if (value == nullptr) return false;
-    const int rc = PyDict_SetItemString(dict, key, value);
-    Py_DECREF(value);
-    return rc == 0;
-  };
-  if (!set("total", py::to_python(s.total)) || !set("record", py::to_python(s.record)) ||
-      !set("numeric_features", py::to_python(s.numeric_features)) ||
-      !set("categorical_features", py::to_python(s.categorical_features))) {
+  PyObject* values[4] = {py::to_python(s.total), py::to_python(s.record),
+                         py::to_python(s.numeric_features),
+                         py::to_python(s.categorical_features)};
+  bool ok = true;
+  for (int i = 0; i < 4; ++i) {
+    ok = ok && values[i] != nullptr && PyDict_SetItem(dict, keys[i], values[i]) == 0;
+    Py_XDECREF(values[i]);
+  }
+  if (!ok) {
     Py_DECREF(dict);
     return nullptr;
   }

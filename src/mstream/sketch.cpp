@@ -11,8 +11,6 @@
 namespace quillon::mstream {
 namespace {
 
-using u128 = unsigned __int128;
-
 // Only integers are hashed, so the last two key words never matter.
 uint64_t keyed_hash(uint64_t s0, uint64_t s1, int64_t value) {
   SeededHasher h(s0, s1, 0, 0);
@@ -20,8 +18,23 @@ uint64_t keyed_hash(uint64_t s0, uint64_t s1, int64_t value) {
   return h.finish();
 }
 
+// (a + b) mod m for a, b < m, as if added in 128 bits: the sum is below 2m, so one subtraction
+// suffices, and a wrapped 64-bit sum is exactly the case where it is needed.
+uint64_t add_mod(uint64_t a, uint64_t b, uint64_t m) {
+  uint64_t sum = 0;
+  const bool wrapped = __builtin_add_overflow(a, b, &sum);
+  return wrapped || sum >= m ? sum - m : sum;
+}
+
+// The decay pass is the hottest loop of an update that advances the tick. Element-wise products
+// are exactly rounded whatever the vector width, so the wider clone gives identical counts.
+__attribute__((target_clones("avx2", "default"))) void scale_counts(double* counts, size_t n,
+                                                                    double factor) {
+  for (size_t i = 0; i < n; ++i) counts[i] *= factor;
+}
+
 void scale(std::vector<double>& counts, double factor) {
-  for (double& c : counts) c *= factor;
+  scale_counts(counts.data(), counts.size(), factor);
 }
 
 }  // namespace
@@ -75,9 +88,9 @@ uint64_t RecordSketch::bucket(uint64_t row, std::span<const double> numeric,
   const int64_t* coeffs = categorical_coeffs.data.data() + row * categorical_dim;
   for (uint64_t j = 0; j < categorical_dim; ++j) {
     const uint64_t h = keyed_hash(static_cast<uint64_t>(coeffs[j]), row, categorical[j]);
-    hash_sum = static_cast<uint64_t>((u128{hash_sum} + h) % num_buckets);
+    hash_sum = add_mod(hash_sum, h % num_buckets, num_buckets);
   }
-  return static_cast<uint64_t>((u128{sign_bits} + hash_sum) % num_buckets);
+  return add_mod(hash_sum, sign_bits % num_buckets, num_buckets);
 }
 
 double RecordSketch::estimate(std::span<const double> numeric,
@@ -93,6 +106,17 @@ void RecordSketch::add(std::span<const double> numeric, std::span<const int64_t>
   for (uint64_t r = 0; r < num_rows; ++r) {
     count.data[r * num_buckets + bucket(r, numeric, categorical)] += 1.0;
   }
+}
+
+double RecordSketch::add_and_estimate(std::span<const double> numeric,
+                                      std::span<const int64_t> categorical) {
+  double best = std::numeric_limits<double>::infinity();
+  for (uint64_t r = 0; r < num_rows; ++r) {
+    double& cell = count.data[r * num_buckets + bucket(r, numeric, categorical)];
+    cell += 1.0;
+    best = std::min(best, cell);
+  }
+  return best;
 }
 
 void RecordSketch::decay(double factor) { scale(count.data, factor); }
@@ -148,6 +172,16 @@ double CategoricalSketch::estimate(int64_t value) const {
 
 void CategoricalSketch::add(int64_t value) {
   for (uint64_t r = 0; r < num_rows; ++r) count.data[r * num_buckets + bucket(r, value)] += 1.0;
+}
+
+double CategoricalSketch::add_and_estimate(int64_t value) {
+  double best = std::numeric_limits<double>::infinity();
+  for (uint64_t r = 0; r < num_rows; ++r) {
+    double& cell = count.data[r * num_buckets + bucket(r, value)];
+    cell += 1.0;
+    best = std::min(best, cell);
+  }
+  return best;
 }
 
 void CategoricalSketch::decay(double factor) { scale(count.data, factor); }

@@ -42,6 +42,9 @@ struct RecordSketch {
   // Minimum over the rows; +inf without rows.
   double estimate(std::span<const double> numeric, std::span<const int64_t> categorical) const;
   void add(std::span<const double> numeric, std::span<const int64_t> categorical);
+  // add() followed by estimate(), hashing each row once: a row's minimum candidate is final as
+  // soon as that row is incremented, since no other row touches it.
+  double add_and_estimate(std::span<const double> numeric, std::span<const int64_t> categorical);
   void decay(double factor);
 
   static constexpr std::string_view kJsonName = "RecordSketch";
@@ -90,6 +93,8 @@ struct CategoricalSketch {
   uint64_t bucket(uint64_t row, int64_t value) const;
   double estimate(int64_t value) const;
   void add(int64_t value);
+  // add() followed by estimate(), hashing each row once.
+  double add_and_estimate(int64_t value);
   void decay(double factor);
 
   static constexpr std::string_view kJsonName = "CategoricalSketch";

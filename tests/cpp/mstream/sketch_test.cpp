@@ -184,6 +184,30 @@ TEST(Sketches, EstimatesAreRowMinimaAndDecayScalesEveryCount) {
   EXPECT_EQ(no_rows.estimate(1), std::numeric_limits<double>::infinity());
 }
 
+TEST(Sketches, AddAndEstimateEqualsAddThenEstimate) {
+  auto rng = Xoshiro256PlusPlus::from_seed(8);
+  auto record = RecordSketch::draw(4, 5, 2, 2, rng);
+  auto cat = CategoricalSketch::draw(4, 5, rng);
+  auto record_ref = record;
+  auto cat_ref = cat;
+  for (int i = 0; i < 300; ++i) {
+    const std::vector<double> x = {rng.range_f64(-1, 1), static_cast<double>(rng.bounded_index(2))};
+    const std::vector<int64_t> c = {static_cast<int64_t>(rng.bounded_index(7)), -3};
+    record_ref.add(x, c);
+    ASSERT_EQ(record.add_and_estimate(x, c), record_ref.estimate(x, c));
+    cat_ref.add(c[0]);
+    ASSERT_EQ(cat.add_and_estimate(c[0]), cat_ref.estimate(c[0]));
+    if (i % 17 == 0) {
+      record.decay(0.75);
+      record_ref.decay(0.75);
+      cat.decay(0.75);
+      cat_ref.decay(0.75);
+    }
+  }
+  EXPECT_EQ(record, record_ref);
+  EXPECT_EQ(cat, cat_ref);
+}
+
 TEST(NumericSketch, BucketsClampToTheRange) {
   const auto s = NumericSketch::zeroed(10);
   struct Case {
