@@ -131,6 +131,28 @@ void visit_cells(Ensemble& sketch, const ChainLayout& layout, std::span<const do
   }
 }
 
+// -ln(1e-12) as the C library computes it (the compiler's constant folding might round apart).
+const double kFloorLevelScore = [] {
+  volatile double floor = 1e-12;
+  return -std::log(floor);
+}();
+
+// The bin's share of the decayed mass over its share of the level-0 width, clamped to
+// [1e-12, 1]. Comparisons instead of fmax/fmin give the same results (the floors are not NaN and
+// a NaN quotient takes the lower floor) without a library call per level.
+inline double clamped_share(double bin_mass, double reference_mass, double bin_volume_ratio) {
+  constexpr double kFloor = 1e-12;
+  double q = bin_mass / (reference_mass > kFloor ? reference_mass : kFloor) /
+             (bin_volume_ratio > kFloor ? bin_volume_ratio : kFloor);
+  q = q > kFloor ? q : kFloor;
+  return q < 1.0 ? q : 1.0;
+}
+
+inline double surprise(double share) {
+  if (share == 1e-12) return kFloorLevelScore;
+  return -std::log(share);
+}
+
 // Running state of the score: min over a level's rows, max over a chain's levels, sum of chains.
 struct ScoreAccumulator {
   // -ln falls as q rises and the C library's log is accurate to within an ulp (at most 2^-48 for
@@ -139,6 +161,7 @@ struct ScoreAccumulator {
   static constexpr double kSkipMargin = 1.0 + 0x1.0p-40;
 
   uint64_t chain_depth;
+  uint64_t levels_in_chain = 0;
   double total = 0.0;
   double chain = 0.0;
   double chain_share = std::numeric_limits<double>::infinity();
@@ -147,17 +170,19 @@ struct ScoreAccumulator {
   void row(uint64_t j, double estimate) {
     if (j == 0 || estimate < bin_mass) bin_mass = estimate;
   }
-  void level_done(size_t i, double reference_mass, double bin_volume_ratio) {
-    const double q = level_share(bin_mass, reference_mass, bin_volume_ratio);
+  // Levels arrive in layout order, so a count replaces (i + 1) % chain_depth.
+  void level_done(double reference_mass, double bin_volume_ratio) {
+    const double q = clamped_share(bin_mass, reference_mass, bin_volume_ratio);
     // q = 1 scores -ln(1) = -0, which never beats a chain score (they start at +0).
     if (q < 1.0 && !(q > chain_share * kSkipMargin)) {
-      const double s = share_score(q);
+      const double s = surprise(q);
       if (s > chain) {
         chain = s;
         chain_share = q;
       }
     }
-    if ((i + 1) % chain_depth == 0) {
+    if (++levels_in_chain == chain_depth) {
+      levels_in_chain = 0;
       total += chain;
       chain = 0.0;
       chain_share = std::numeric_limits<double>::infinity();
@@ -167,15 +192,6 @@ struct ScoreAccumulator {
     return total / static_cast<double>(level_count / chain_depth);
   }
 };
-
-// -ln(1e-12) as the C library computes it (the compiler's constant folding might round apart).
-double floor_level_score() {
-  static const double score = [] {
-    volatile double floor = 1e-12;
-    return -std::log(floor);
-  }();
-  return score;
-}
 
 }  // namespace
 
@@ -201,22 +217,13 @@ EnsembleSketch generate_sketch(uint64_t rows, uint64_t buckets, uint64_t level_c
 }
 
 double level_share(double bin_mass, double reference_mass, double bin_volume_ratio) {
-  // Comparisons instead of fmax/fmin: the same results (the floors are not NaN and a NaN
-  // quotient takes the lower floor) without a library call per level.
-  constexpr double kFloor = 1e-12;
-  double q = bin_mass / (reference_mass > kFloor ? reference_mass : kFloor) /
-             (bin_volume_ratio > kFloor ? bin_volume_ratio : kFloor);
-  q = q > kFloor ? q : kFloor;
-  return q < 1.0 ? q : 1.0;
+  return clamped_share(bin_mass, reference_mass, bin_volume_ratio);
 }
 
-double share_score(double q) {
-  if (q == 1e-12) return floor_level_score();
-  return -std::log(q);
-}
+double share_score(double share) { return surprise(share); }
 
 double level_score(double bin_mass, double reference_mass, double bin_volume_ratio) {
-  return share_score(level_share(bin_mass, reference_mass, bin_volume_ratio));
+  return surprise(clamped_share(bin_mass, reference_mass, bin_volume_ratio));
 }
 
 void record(EnsembleSketch& sketch, const ChainLayout& layout, std::span<const double> x,
@@ -248,7 +255,7 @@ double score(const EnsembleSketch& sketch, const ChainLayout& layout, std::span<
       },
       [&](size_t i) {
         const DecayedValue& mass = sketch.reference_masses[i];
-        acc.level_done(i, mass.value * mass_decay.factor(mass.epoch),
+        acc.level_done(mass.value * mass_decay.factor(mass.epoch),
                        layout.levels[i].bin_volume_ratio);
       });
   return acc.mean(layout.levels.size());
@@ -271,7 +278,7 @@ double score_then_record(EnsembleSketch& sketch, const ChainLayout& layout,
       [&](size_t i) {
         DecayedValue& mass = sketch.reference_masses[i];
         const auto f = mass_decay.factors(mass.epoch);
-        acc.level_done(i, mass.value * f.now, layout.levels[i].bin_volume_ratio);
+        acc.level_done(mass.value * f.now, layout.levels[i].bin_volume_ratio);
         mass.value = mass.value * f.next + 1.0;
         mass.epoch = next;
       });
