@@ -92,5 +92,5 @@ def memory():
 
 
 if __name__ == "__main__":
+    memory()  # first, while the process's heap holds nothing else
     throughput()
-    memory()
