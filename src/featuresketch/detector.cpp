@@ -49,8 +49,8 @@ Status check_layout(const ChainLayout& layout, std::string_view name,
                             std::to_string(coordinates)));
     }
     if (!(std::isfinite(level.width) && level.width > 0.0)) {
-      return fail(bad_state(prefix + " level " + std::to_string(i) +
-                            " width must be positive and finite"));
+      return fail(
+          bad_state(prefix + " level " + std::to_string(i) + " width must be positive and finite"));
     }
   }
   return {};
@@ -78,8 +78,8 @@ Status check_sketch(const EnsembleSketch& sketch, std::string_view name,
                             std::to_string(rows)));
     }
     if (level.buckets != buckets) {
-      return fail(bad_state(at + " has " + std::to_string(level.buckets) +
-                            " buckets, expected " + std::to_string(buckets)));
+      return fail(bad_state(at + " has " + std::to_string(level.buckets) + " buckets, expected " +
+                            std::to_string(buckets)));
     }
     if (level.row_hash_seeds.seeds.size() != rows) {
       return fail(bad_state(at + " has " + std::to_string(level.row_hash_seeds.seeds.size()) +
@@ -122,7 +122,8 @@ Status validate_config(const FeatureSketchConfig& c) {
   uint64_t level_rows = 0;
   uint64_t cells = 0;
   if (__builtin_mul_overflow(levels, c.sketch_rows, &level_rows) ||
-      __builtin_mul_overflow(level_rows, c.sketch_buckets, &cells) || cells >= (uint64_t{1} << 63)) {
+      __builtin_mul_overflow(level_rows, c.sketch_buckets, &cells) ||
+      cells >= (uint64_t{1} << 63)) {
     return invalid("total FeatureSketch sketch cells must fit in usize");
   }
   return {};
@@ -171,8 +172,8 @@ Result<FeatureSketch> FeatureSketch::from_json(std::string_view text) {
   if (state.format_version != 1) return fail(bad_state("unsupported format version"));
   const FeatureSketchConfig& config = state.config;
   if (auto valid = validate_config(config); !valid) return fail(valid.error());
-  if (auto ok = check_layout(state.value_layout, "value_layout", config,
-                             config.value_projection_dims);
+  if (auto ok =
+          check_layout(state.value_layout, "value_layout", config, config.value_projection_dims);
       !ok) {
     return fail(ok.error());
   }
@@ -214,8 +215,8 @@ Status FeatureSketch::check_clock() const {
 double FeatureSketch::score_projected(const ProjectedEvent& event) const {
   const uint64_t now = state_.current_epoch;
   const uint64_t half_life = state_.config.decay_half_life;
-  const double value = fsketch::score(state_.value_sketch, state_.value_layout, event.value, now,
-                                      half_life);
+  const double value =
+      fsketch::score(state_.value_sketch, state_.value_layout, event.value, now, half_life);
   const double presence = fsketch::score(state_.presence_sketch, state_.presence_layout,
                                          event.presence, now, half_life);
   return (value + presence) * 0.5;

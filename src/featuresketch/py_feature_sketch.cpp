@@ -65,17 +65,17 @@ Result<double> update_and_score(FeatureSketch& d, FeatureEvent feature) {
 bool is_ready(const FeatureSketch& d) { return d.is_ready(); }
 uint64_t entries_seen(const FeatureSketch& d) { return d.entries_seen(); }
 
-constexpr Signature kNew{"FeatureSketch.__new__()",
-                         {"value_projection_dims", "presence_projection_dims",
-                          "chains_per_ensemble", "chain_depth", "sketch_rows", "sketch_buckets",
-                          "decay_half_life", "seed"},
-                         8,
-                         0,
-                         kHoldLock};
+constexpr Signature kNew{
+    "FeatureSketch.__new__()",
+    {"value_projection_dims", "presence_projection_dims", "chains_per_ensemble", "chain_depth",
+     "sketch_rows", "sketch_buckets", "decay_half_life", "seed"},
+    8,
+    0,
+    kHoldLock};
 constexpr Signature kUpdate{"FeatureSketch.update()", {"feature"}, 1, 1, kReleaseLock};
 constexpr Signature kScore{"FeatureSketch.score()", {"feature"}, 1, 1, kReleaseLock};
-constexpr Signature kUpdateAndScore{"FeatureSketch.update_and_score()", {"feature"}, 1, 1,
-                                    kReleaseLock};
+constexpr Signature kUpdateAndScore{
+    "FeatureSketch.update_and_score()", {"feature"}, 1, 1, kReleaseLock};
 constexpr Signature kIsReady{"FeatureSketch.is_ready()", {}, 0, 0, kHoldLock};
 constexpr Signature kEntriesSeen{"FeatureSketch.entries_seen()", {}, 0, 0, kHoldLock};
 constexpr PersistenceSignatures kPersist = QUILLON_PERSISTENCE_SIGNATURES("FeatureSketch");
@@ -154,8 +154,8 @@ PyMethodDef methods[] = {
 }  // namespace
 
 PyTypeObject* ClassInfo<FeatureSketch>::type() {
-  static PyTypeObject* t = make_type_for<FeatureSketch>(
-      "quillon.quillon.FeatureSketch", kClassDoc, &new_slot<&construct, kNew>, methods);
+  static PyTypeObject* t = make_type_for<FeatureSketch>("quillon.quillon.FeatureSketch", kClassDoc,
+                                                        &new_slot<&construct, kNew>, methods);
   return t;
 }
 

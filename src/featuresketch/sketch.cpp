@@ -72,8 +72,8 @@ class DecayToNowAndNext {
 // after a level's last row. Cell addresses are hashed and prefetched one chunk ahead of the
 // visits, so the cache misses of an event's scattered cells overlap instead of queueing.
 template <class Ensemble, class Row, class LevelEnd>
-void visit_cells(Ensemble& sketch, const ChainLayout& layout, std::span<const double> x,
-                 Row&& row, LevelEnd&& level_end) {
+void visit_cells(Ensemble& sketch, const ChainLayout& layout, std::span<const double> x, Row&& row,
+                 LevelEnd&& level_end) {
   using Cell = std::conditional_t<std::is_const_v<Ensemble>, const DecayedValue, DecayedValue>;
   constexpr size_t kChunk = 32;
   const size_t level_count = layout.levels.size();

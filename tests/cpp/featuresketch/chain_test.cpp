@@ -1,10 +1,10 @@
+#include "featuresketch/chain.hpp"
+
 #include <gtest/gtest.h>
 
 #include <bit>
 #include <cmath>
 #include <limits>
-
-#include "featuresketch/chain.hpp"
 
 namespace quillon::fsketch {
 namespace {
@@ -71,10 +71,10 @@ TEST(ChainLayout, BinIsTheFloorWithSaturation) {
   const Case cases[] = {
       {0.0, 0.0, 4.0, 0},
       {3.999, 0.0, 4.0, 0},
-      {4.0, 0.0, 4.0, 1},        // a lower edge belongs to its own bin
-      {-4.0, 0.0, 4.0, -1},      // shifted value / width = -1.0
-      {-2.0, 0.0, 4.0, -1},      // -0.5
-      {-1.0, 0.5, 1.0, -1},      // -0.5 after the offset
+      {4.0, 0.0, 4.0, 1},    // a lower edge belongs to its own bin
+      {-4.0, 0.0, 4.0, -1},  // shifted value / width = -1.0
+      {-2.0, 0.0, 4.0, -1},  // -0.5
+      {-1.0, 0.5, 1.0, -1},  // -0.5 after the offset
       {-0.0, 0.0, 1.0, 0},
       {1.5, 0.5, 1.0, 2},
       {-8.5, 0.5, 2.0, -4},

@@ -1,3 +1,5 @@
+#include "featuresketch/detector.hpp"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -6,7 +8,6 @@
 #include <string>
 #include <vector>
 
-#include "featuresketch/detector.hpp"
 #include "json_codec.hpp"
 
 namespace quillon::fsketch {
@@ -36,9 +37,9 @@ FeatureSketch make(const FeatureSketchConfig& c = small_config(), uint64_t seed 
 
 // Events drawn from a small vocabulary so that bins repeat and counts build up.
 Pairs random_event(Xoshiro256PlusPlus& g) {
-  static const std::vector<std::string> names = {"cpu", "mem", "", "\xc3\xa9t\xc3\xa9",
-                                                 "0123456789abcdef", "0123456789abcdefg",
-                                                 "net.rx", "net.tx"};
+  static const std::vector<std::string> names = {
+      "cpu",    "mem",   "", "\xc3\xa9t\xc3\xa9", "0123456789abcdef", "0123456789abcdefg",
+      "net.rx", "net.tx"};
   Pairs e;
   const uint64_t n = g.bounded_index(6);
   for (uint64_t k = 0; k < n; ++k) {
@@ -85,15 +86,20 @@ TEST(FeatureSketchConfig, FirstViolatedRuleWins) {
        "chains_per_ensemble * chain_depth must fit in usize"},
       {with([](auto& c) { c.sketch_rows = uint64_t{1} << 40, c.sketch_buckets = 1u << 24; }),
        "sketch_rows * sketch_buckets must fit in usize"},
-      {with([](auto& c) { c.chains_per_ensemble = uint64_t{1} << 50, c.chain_depth = 1024,
-                          c.sketch_rows = 16; }),
+      {with([](auto& c) {
+         c.chains_per_ensemble = uint64_t{1} << 50, c.chain_depth = 1024, c.sketch_rows = 16;
+       }),
        "total FeatureSketch sketch cells must fit in usize"},
-      {with([](auto& c) { c.chains_per_ensemble = uint64_t{1} << 40, c.chain_depth = 1024,
-                          c.sketch_rows = 1u << 12, c.sketch_buckets = 2; }),
+      {with([](auto& c) {
+         c.chains_per_ensemble = uint64_t{1} << 40, c.chain_depth = 1024, c.sketch_rows = 1u << 12,
+         c.sketch_buckets = 2;
+       }),
        "total FeatureSketch sketch cells must fit in usize"},
       // Exactly 2^63 cells is already too many.
-      {with([](auto& c) { c.chains_per_ensemble = 1u << 20, c.chain_depth = 1024,
-                          c.sketch_rows = 1u << 10, c.sketch_buckets = 1u << 23; }),
+      {with([](auto& c) {
+         c.chains_per_ensemble = 1u << 20, c.chain_depth = 1024, c.sketch_rows = 1u << 10,
+         c.sketch_buckets = 1u << 23;
+       }),
        "total FeatureSketch sketch cells must fit in usize"},
   };
   for (const auto& c : cases) {
@@ -125,9 +131,8 @@ TEST(FeatureSketchConfig, ConfigurationsBeyondMemoryFailCleanly) {
   EXPECT_GT(memory_footprint(FeatureSketchConfig{}), 2u * 16 * 8 * 2 * 2048 * 16);
   // A stored state naming such a configuration is refused the same way.
   const FeatureSketch d = make(FeatureSketchConfig{}, 1);
-  const std::string text = with_state(d, [](auto& s) {
-    s.config.presence_projection_dims = uint64_t{1} << 62;
-  });
+  const std::string text =
+      with_state(d, [](auto& s) { s.config.presence_projection_dims = uint64_t{1} << 62; });
   EXPECT_THROW((void)FeatureSketch::from_json(text), std::bad_alloc);
 }
 
@@ -161,8 +166,13 @@ TEST(FeatureSketch, PairsAreSummedAndNameOrderIsIrrelevant) {
 }
 
 TEST(FeatureSketch, EveryKindOfNameIsItsOwnFeature) {
-  const std::vector<std::string> names = {"", "a", "A", "\xc3\xa9t\xc3\xa9", "\xf0\x9f\x99\x82",
-                                          "0123456789abcdef", "0123456789abcdefg"};
+  const std::vector<std::string> names = {"",
+                                          "a",
+                                          "A",
+                                          "\xc3\xa9t\xc3\xa9",
+                                          "\xf0\x9f\x99\x82",
+                                          "0123456789abcdef",
+                                          "0123456789abcdefg"};
   for (const auto& name : names) {
     FeatureSketch d = make(FeatureSketchConfig{}, 5);
     ASSERT_TRUE(d.update(Pairs{{name, 1.0}}).has_value());
@@ -269,7 +279,8 @@ TEST(FeatureSketch, ClockOverflowIsCheckedBeforeAnyChange) {
     EXPECT_EQ(d.to_json(), before);
     EXPECT_TRUE(d.score(Pairs{{"a", 1.0}}).has_value());
     // A value error is found first: projection precedes the clock checks.
-    EXPECT_EQ(d.update(Pairs{{"a", std::nan("")}}).error().kind, DetectorError::Kind::InvalidArgument);
+    EXPECT_EQ(d.update(Pairs{{"a", std::nan("")}}).error().kind,
+              DetectorError::Kind::InvalidArgument);
   }
   // One step before the limit still works and reaches it.
   FeatureSketch d = FeatureSketch::from_json(with_state(base, [](auto& s) {
@@ -380,11 +391,11 @@ TEST(FeatureSketchJson, ReadingChecksVersionConfigAndStructure) {
     }
   }
   // Unknown fields anywhere are skipped.
-  const std::string extra = replaced("{\"format_version\":1,",
-                                     "{\"note\":[1,{\"x\":null}],\"format_version\":1,");
+  const std::string extra =
+      replaced("{\"format_version\":1,", "{\"note\":[1,{\"x\":null}],\"format_version\":1,");
   EXPECT_EQ(FeatureSketch::from_json(extra).value().to_json(), text);
-  const std::string extra_inner = replaced("{\"value\":0.0,\"epoch\":0}",
-                                           "{\"value\":0.0,\"epoch\":0,\"x\":1}");
+  const std::string extra_inner =
+      replaced("{\"value\":0.0,\"epoch\":0}", "{\"value\":0.0,\"epoch\":0,\"x\":1}");
   EXPECT_EQ(FeatureSketch::from_json(extra_inner).value().to_json(), text);
 }
 
@@ -396,8 +407,7 @@ TEST(FeatureSketchJson, StatesThatDisagreeWithTheirConfigurationAreRefused) {
     const char* message;
   };
   const Case cases[] = {
-      {[](S& s) { s.value_layout.levels.pop_back(); },
-       "value_layout has 19 levels, expected 20"},
+      {[](S& s) { s.value_layout.levels.pop_back(); }, "value_layout has 19 levels, expected 20"},
       {[](S& s) { s.presence_layout.chain_depth = 4; },
        "presence_layout chain_depth is 4, expected 5"},
       {[](S& s) { s.value_layout.levels[3].dimension = 6; },

@@ -1,3 +1,5 @@
+#include "featuresketch/projection.hpp"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -6,7 +8,6 @@
 #include <string>
 #include <vector>
 
-#include "featuresketch/projection.hpp"
 #include "rng.hpp"
 
 namespace quillon::fsketch {
@@ -47,13 +48,16 @@ TEST(Combine, SumsRepeatedNamesAndOrdersByBytes) {
   };
   const Case cases[] = {
       {"empty", {}, {}},
-      {"repeats summed in input order", {{"b", 1.0}, {"a", 2.0}, {"b", 0.5}},
+      {"repeats summed in input order",
+       {{"b", 1.0}, {"a", 2.0}, {"b", 0.5}},
        {{"a", 2.0}, {"b", 1.5}}},
       // 1e16 + 1 + 1 loses both ones one at a time; summing (1 + 1) first would keep them.
       {"left-to-right accumulation", {{"x", 1e16}, {"x", 1.0}, {"x", 1.0}}, {{"x", 1e16}}},
-      {"prefix before longer name, empty name first", {{"ab", 1.0}, {"a", 2.0}, {"", 3.0}},
+      {"prefix before longer name, empty name first",
+       {{"ab", 1.0}, {"a", 2.0}, {"", 3.0}},
        {{"", 3.0}, {"a", 2.0}, {"ab", 1.0}}},
-      {"bytes compare unsigned", {{"\xc3\xa9", 1.0}, {"z", 2.0}, {"A", 3.0}},
+      {"bytes compare unsigned",
+       {{"\xc3\xa9", 1.0}, {"z", 2.0}, {"A", 3.0}},
        {{"A", 3.0}, {"z", 2.0}, {"\xc3\xa9", 1.0}}},
       {"case matters", {{"a", 1.0}, {"A", 2.0}}, {{"A", 2.0}, {"a", 1.0}}},
       {"already sorted", {{"a", 1.0}, {"b", 2.0}}, {{"a", 1.0}, {"b", 2.0}}},
@@ -196,9 +200,15 @@ TEST(Project, CoefficientsFollowTheSparseDistribution) {
 
 TEST(Project, NamesAreDistinctFeaturesAtEveryHashPath) {
   // Empty, one byte, non-ASCII, exactly 16 bytes (one block) and 17 bytes (tail plus block).
-  const std::vector<std::string> names = {
-      "",         "a",       "A",         "\xc3\xa9t\xc3\xa9", "0123456789abcdef",
-      "0123456789abcdefg", "0123456789abcdeg", std::string(1, '\0'), std::string(200, 'q')};
+  const std::vector<std::string> names = {"",
+                                          "a",
+                                          "A",
+                                          "\xc3\xa9t\xc3\xa9",
+                                          "0123456789abcdef",
+                                          "0123456789abcdefg",
+                                          "0123456789abcdeg",
+                                          std::string(1, '\0'),
+                                          std::string(200, 'q')};
   const ProjectionSeeds seeds = seeds_from(11);
   std::vector<std::vector<double>> seen;
   for (const auto& name : names) {
@@ -229,7 +239,8 @@ TEST(Project, CountSignalIsLog1pOfDistinctNames) {
   for (int n : {0, 1, 2, 7, 100}) {
     Pairs pairs;
     for (int k = 0; k < n; ++k) pairs.emplace_back(std::string("f").append(std::to_string(k)), 1.0);
-    for (int k = 0; k < n; ++k) pairs.emplace_back(std::string("f").append(std::to_string(k)), 1.0);  // repeats
+    for (int k = 0; k < n; ++k)
+      pairs.emplace_back(std::string("f").append(std::to_string(k)), 1.0);  // repeats
     const auto e = project_pairs(pairs, 2, 3);
     ASSERT_EQ(e.presence.size(), 4u);
     EXPECT_EQ(e.presence[3], runtime_log1p(static_cast<double>(n)));

@@ -1,10 +1,10 @@
+#include "featuresketch/sketch.hpp"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <limits>
 #include <vector>
-
-#include "featuresketch/sketch.hpp"
 
 namespace quillon::fsketch {
 namespace {
@@ -66,14 +66,14 @@ TEST(LevelScore, ClampsToTheUnitInterval) {
     double mass, reference, ratio, expected;
   };
   const Case cases[] = {
-      {0.0, 0.0, 1.0, kMaxLevelScore},        // empty sketch
-      {1.0, 1.0, 1.0, 0.0},                   // the bin holds all the mass
-      {1.0, 1.0, 0.125, 0.0},                 // q = 8 clamps to 1
+      {0.0, 0.0, 1.0, kMaxLevelScore},  // empty sketch
+      {1.0, 1.0, 1.0, 0.0},             // the bin holds all the mass
+      {1.0, 1.0, 0.125, 0.0},           // q = 8 clamps to 1
       {1.0, 4.0, 1.0, -std::log(0.25)},
-      {1.0, 4.0, 0.5, -std::log(0.5)},        // divided by the reference, then by the ratio
-      {1e-30, 1.0, 1.0, kMaxLevelScore},      // clamps at 1e-12
-      {1.0, 0.0, 1.0, 0.0},                   // reference floor 1e-12
-      {2.0, 1e12, 0.0, 0.0},                  // ratio floor 1e-12
+      {1.0, 4.0, 0.5, -std::log(0.5)},    // divided by the reference, then by the ratio
+      {1e-30, 1.0, 1.0, kMaxLevelScore},  // clamps at 1e-12
+      {1.0, 0.0, 1.0, 0.0},               // reference floor 1e-12
+      {2.0, 1e12, 0.0, 0.0},              // ratio floor 1e-12
       {std::nan(""), 1.0, 1.0, kMaxLevelScore},
   };
   for (const auto& c : cases) {
@@ -145,13 +145,12 @@ TEST(EnsembleScore, BucketsStayInRangeForAnyBucketCount) {
       EXPECT_EQ(level.cells.size(), 3 * buckets);
     }
     for (int64_t bin : {int64_t{0}, int64_t{-1}, INT64_MAX, INT64_MIN}) {
-      EXPECT_EQ(bucket_of({1, 2, 3, 4}, 1, bin, buckets),
-                [&] {
-                  SeededHasher h(Seed4{1, 2, 3, 4});
-                  h.add_u64(1);
-                  h.add_u64(static_cast<uint64_t>(bin));
-                  return h.finish() % buckets;
-                }());
+      EXPECT_EQ(bucket_of({1, 2, 3, 4}, 1, bin, buckets), [&] {
+        SeededHasher h(Seed4{1, 2, 3, 4});
+        h.add_u64(1);
+        h.add_u64(static_cast<uint64_t>(bin));
+        return h.finish() % buckets;
+      }());
     }
   }
 }
