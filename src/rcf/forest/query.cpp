@@ -21,15 +21,15 @@ Result<double> forest_value(const Forest& forest, std::span<const float> values)
   std::vector<float> scratch;
   auto query = forest.query_point(values, scratch);
   if (!query) return fail(std::move(query.error()));
-  const float* x = query->data();
   std::vector<MixStep> path;
   path.reserve(kPathReserve);
   double sum = 0.0;
   for (const RcfTree& tree : forest.trees) {
     double contribution = 0.0;
     if (has_points(tree)) {
-      contribution = Rule::normalise(static_cast<double>(tree.tree_mass),
-                                     score_walk<Rule>(tree, forest.point_store, x, path));
+      contribution =
+          Rule::normalise(static_cast<double>(tree.tree_mass),
+                          mixing_walk<Rule>(tree, forest.point_store, query->data(), path));
     }
     sum += contribution;
   }
@@ -59,19 +59,7 @@ Result<double> displacement_score(const Forest& forest, std::span<const float> v
 }
 
 Result<double> density(const Forest& forest, std::span<const float> values) {
-  std::vector<float> scratch;
-  auto query = forest.query_point(values, scratch);
-  if (!query) return fail(std::move(query.error()));
-  std::vector<MixStep> path;
-  path.reserve(kPathReserve);
-  double sum = 0.0;
-  for (const RcfTree& tree : forest.trees) {
-    double contribution = 0.0;
-    if (has_points(tree))
-      contribution = density_walk(tree, forest.point_store, query->data(), path);
-    sum += contribution;
-  }
-  return sum / static_cast<double>(forest.trees.size());
+  return forest_value<DensityRule>(forest, values);
 }
 
 Result<std::vector<AttributionPair>> attribution(const Forest& forest,

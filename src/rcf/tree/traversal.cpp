@@ -40,47 +40,38 @@ class ArenaView {
   uint64_t box_dim_;
 };
 
+// The descent rule, without a branch: the side is a coin flip for the predictor, while a data
+// dependency lets the child's load start as soon as the comparison is done.
 inline uint64_t child_toward(const Node& n, const float* x) {
-  return x[n.cut_dim] <= n.cut_val ? n.left : n.right;
-}
-
-// Walks root to leaf, recording the ancestors whose box the query lies outside of. Returns the
-// leaf's slot and its depth.
-inline const Node& descend_recording(const ArenaView& view, uint64_t root, const float* x,
-                                     size_t dim, std::vector<MixStep>& path, uint64_t& depth) {
-  path.clear();
-  uint64_t slot = root;
-  depth = 0;
-  const Node* n = &view.node(slot);
-  while (n->kind == NodeKind::Internal) {
-    const double p = view.separation(slot, *n, x, dim);
-    if (p != 0.0) path.push_back({p, n->mass, depth});
-    slot = child_toward(*n, x);
-    ++depth;
-    view.check_walk_length(depth);
-    n = &view.node(slot);
-  }
-  return *n;
+  const uint64_t go_left = x[n.cut_dim] <= n.cut_val;
+  return n.right ^ ((n.left ^ n.right) & (0 - go_left));
 }
 
 }  // namespace
 
 template <class Rule>
-double score_walk(const RcfTree& tree, const PointStore& store, const float* x,
-                  std::vector<MixStep>& path) {
+double mixing_walk(const RcfTree& tree, const PointStore& store, const float* x,
+                   std::vector<MixStep>& path) {
   const ArenaView view(tree.arena);
   const size_t dim = store.dim;
+  path.clear();
+  uint64_t slot = tree.root;
   uint64_t depth = 0;
-  const Node& leaf = descend_recording(view, tree.root, x, dim, path, depth);
-  const double m = static_cast<double>(leaf.mass);
-  double v;
-  if (row_equals(store.row_ptr(leaf.point_idx()), x, dim)) {
-    v = Rule::present(static_cast<double>(depth), m) *
-        damping(m, static_cast<double>(tree.tree_mass));
-  } else {
-    v = Rule::absent(static_cast<double>(depth), m);
+  const Node* n = &view.node(slot);
+  while (n->kind == NodeKind::Internal) {
+    // The child's load is issued before this node's box is examined, so the two overlap.
+    const uint64_t child = child_toward(*n, x);
+    const double p = view.separation(slot, *n, x, dim);
+    if (p != 0.0) path.push_back({p, n->mass, depth});
+    slot = child;
+    ++depth;
+    view.check_walk_length(depth);
+    n = &view.node(slot);
   }
-  // Bottom-up: each ancestor mixes the value below it with leaving the tree at that ancestor.
+  const bool holds_query = row_equals(store.row_ptr(n->point_idx()), x, dim);
+  double v = Rule::at_leaf(holds_query, static_cast<double>(depth), static_cast<double>(n->mass),
+                           static_cast<double>(tree.tree_mass));
+  // Bottom-up: each ancestor mixes the value below it with leaving the tree there.
   for (size_t i = path.size(); i-- > 0;) {
     const MixStep& s = path[i];
     v = v * (1.0 - s.p) +
@@ -89,25 +80,12 @@ double score_walk(const RcfTree& tree, const PointStore& store, const float* x,
   return v;
 }
 
-template double score_walk<AnomalyRule>(const RcfTree&, const PointStore&, const float*,
-                                        std::vector<MixStep>&);
-template double score_walk<DisplacementRule>(const RcfTree&, const PointStore&, const float*,
-                                             std::vector<MixStep>&);
-
-double density_walk(const RcfTree& tree, const PointStore& store, const float* x,
-                    std::vector<MixStep>& path) {
-  const ArenaView view(tree.arena);
-  const size_t dim = store.dim;
-  uint64_t depth = 0;
-  const Node& leaf = descend_recording(view, tree.root, x, dim, path, depth);
-  double v =
-      row_equals(store.row_ptr(leaf.point_idx()), x, dim) ? static_cast<double>(leaf.mass) : 0.0;
-  for (size_t i = path.size(); i-- > 0;) {
-    const MixStep& s = path[i];
-    v = v * (1.0 - s.p) + static_cast<double>(s.mass) * s.p;
-  }
-  return v;
-}
+template double mixing_walk<AnomalyRule>(const RcfTree&, const PointStore&, const float*,
+                                         std::vector<MixStep>&);
+template double mixing_walk<DisplacementRule>(const RcfTree&, const PointStore&, const float*,
+                                              std::vector<MixStep>&);
+template double mixing_walk<DensityRule>(const RcfTree&, const PointStore&, const float*,
+                                         std::vector<MixStep>&);
 
 void attribution_walk(const RcfTree& tree, const float* x, size_t dim, double* below,
                       double* above) {

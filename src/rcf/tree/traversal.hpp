@@ -22,14 +22,43 @@
 
 namespace quillon::rcf {
 
+namespace simd {
+// Four 32-bit lanes through the compiler's generic vectors: SSE on x86-64, NEON on arm64, plain
+// code elsewhere; no instruction set beyond the baseline.
+typedef float F4 __attribute__((vector_size(16)));
+typedef int32_t I4 __attribute__((vector_size(16)));
+inline F4 load(const float* p) {
+  F4 v;
+  __builtin_memcpy(&v, p, sizeof v);
+  return v;
+}
+}  // namespace simd
+
 // Separation probability of `x` against the box [mn, mx] with cached `range_sum`, on raw
 // pointers: the inner kernel of every query. The outside distance is summed in 32-bit floats in
-// ascending dimension order; only dimensions where the point lies outside contribute, and adding
-// the zero of an inside dimension to a non-negative sum would not change it, so they are skipped.
+// ascending dimension order. The per-dimension terms are formed four at a time; a dimension the
+// point lies inside contributes +0.0, which leaves the non-negative sum unchanged, so a group of
+// four inside dimensions is skipped and the other terms are added one by one in order, exactly as
+// a scalar loop would.
 inline double separation_probability_at(const float* mn, const float* mx, double range_sum,
                                         const float* x, size_t dim) {
   float d = 0.0f;
-  for (size_t i = 0; i < dim; ++i) {
+  size_t i = 0;
+  for (; i + 4 <= dim; i += 4) {
+    const simd::F4 xv = simd::load(x + i);
+    const simd::F4 lo = simd::load(mn + i);
+    const simd::F4 hi = simd::load(mx + i);
+    const simd::I4 below = xv < lo;
+    const simd::I4 above = xv > hi;
+    const simd::I4 outside = below | above;
+    if ((outside[0] | outside[1] | outside[2] | outside[3]) == 0) continue;
+    const simd::F4 term = below ? lo - xv : (above ? xv - hi : simd::F4{});
+    d += term[0];
+    d += term[1];
+    d += term[2];
+    d += term[3];
+  }
+  for (; i < dim; ++i) {
     const float xi = x[i];
     if (xi < mn[i]) {
       d += mn[i] - xi;
@@ -67,45 +96,62 @@ inline double masked_l1_distance(const float* a, const float* b, const uint8_t* 
   return sum;
 }
 
+// A scoring rule for the mixing walks: the value of the leaf reached, the value of leaving the tree
+// at an internal node without meeting the query, and how a tree's raw value becomes its
+// contribution.
+//
 // The anomaly score rule: isolation high in the tree scores high, a stored copy scores low.
 struct AnomalyRule {
-  static double present(double depth, double leaf_mass) {
-    return 1.0 / (depth + std::log2(leaf_mass + 1.0));
-  }
   static double absent(double depth, double /*mass*/) { return 1.0 / (depth + 1.0); }
+  static double at_leaf(bool holds_query, double depth, double leaf_mass, double tree_mass) {
+    if (!holds_query) return absent(depth, leaf_mass);
+    return 1.0 / (depth + std::log2(leaf_mass + 1.0)) * damping(leaf_mass, tree_mass);
+  }
   static double normalise(double tree_mass, double value) {
     return std::log2(tree_mass + 1.0) * value;
+  }
+  // A query equal to a leaf with many copies is damped more.
+  static double damping(double leaf_mass, double tree_mass) {
+    if (tree_mass == 0.0) return 1.0;
+    return 1.0 - leaf_mass / (2.0 * tree_mass);
   }
 };
 
 // The displacement rule: the mass a cut would displace.
 struct DisplacementRule {
-  static double present(double /*depth*/, double leaf_mass) { return 1.0 / (leaf_mass + 1.0); }
   static double absent(double /*depth*/, double mass) { return mass; }
+  static double at_leaf(bool holds_query, double depth, double leaf_mass, double tree_mass) {
+    if (!holds_query) return absent(depth, leaf_mass);
+    return 1.0 / (leaf_mass + 1.0) * AnomalyRule::damping(leaf_mass, tree_mass);
+  }
   static double normalise(double tree_mass, double value) { return value / (tree_mass + 1.0); }
 };
 
-// Shared by both rules: a query equal to a leaf with many copies is damped more.
-inline double damping(double leaf_mass, double tree_mass) {
-  if (tree_mass == 0.0) return 1.0;
-  return 1.0 - leaf_mass / (2.0 * tree_mass);
-}
+// Density: the stored mass close around the query; the root value is the contribution.
+struct DensityRule {
+  static double absent(double /*depth*/, double mass) { return mass; }
+  static double at_leaf(bool holds_query, double /*depth*/, double leaf_mass, double) {
+    return holds_query ? leaf_mass : 0.0;
+  }
+  static double normalise(double /*tree_mass*/, double value) { return value; }
+};
 
 // An ancestor of the reached leaf whose box does not contain the query, kept for the bottom-up
-// mixing of the scoring walks.
+// mixing.
 struct MixStep {
   double p = 0.0;     // separation probability, never 0.0
   uint64_t mass = 0;  // the node's mass
   uint64_t depth = 0;
 };
 
-// The raw value of the scoring traversal from the root, before the tree normaliser.
+// The raw value of the mixing traversal of one tree that holds points, with `Rule` (before the
+// normaliser). At a leaf of mass m: Rule::at_leaf. At an internal node, with v the value of the
+// child the query descends to and p the separation probability: v when p is 0, else
+// v * (1 - p) + Rule::absent(depth, mass) * p. `path` is the caller's buffer for the ancestors.
 template <class Rule>
-double score_walk(const RcfTree& tree, const PointStore& store, const float* x,
-                  std::vector<MixStep>& path);
-// The density traversal from the root.
-double density_walk(const RcfTree& tree, const PointStore& store, const float* x,
-                    std::vector<MixStep>& path);
+double mixing_walk(const RcfTree& tree, const PointStore& store, const float* x,
+                   std::vector<MixStep>& path);
+
 // Adds the tree's attribution (before the division by the number of trees) to below/above, dim
 // entries each.
 void attribution_walk(const RcfTree& tree, const float* x, size_t dim, double* below,
