@@ -85,9 +85,9 @@ Status check_sketch(const EnsembleSketch& sketch, std::string_view name,
       return fail(bad_state(at + " has " + std::to_string(level.row_hash_seeds.seeds.size()) +
                             " row hash seeds, expected " + std::to_string(rows)));
     }
-    if (level.cells.size() != rows * buckets) {
-      return fail(bad_state(at + " has " + std::to_string(level.cells.size()) +
-                            " cells, expected " + std::to_string(rows * buckets)));
+    if (level.cell_count != rows * buckets) {
+      return fail(bad_state(at + " has " + std::to_string(level.cell_count) + " cells, expected " +
+                            std::to_string(rows * buckets)));
     }
   }
   return {};
@@ -134,7 +134,9 @@ unsigned __int128 memory_footprint(const FeatureSketchConfig& c) {
   const U levels = U{c.chains_per_ensemble} * c.chain_depth;
   const U level_rows = levels * c.sketch_rows;
   const U cells = level_rows * c.sketch_buckets;
-  const U per_ensemble = cells * sizeof(DecayedValue) + level_rows * sizeof(Seed4) +
+  // The cell buffer may be rounded up to whole 2 MB pages.
+  const U per_ensemble = cells * sizeof(DecayedValue) + HugePageAllocator<DecayedValue>::kHugePage +
+                         level_rows * sizeof(Seed4) +
                          levels * (sizeof(ChainLevel) + sizeof(LevelSketch) + sizeof(DecayedValue));
   const U vectors = (U{c.value_projection_dims} + c.presence_projection_dims + 1) * sizeof(double);
   return 2 * per_ensemble + vectors;

@@ -1,7 +1,11 @@
 #include "featuresketch/sketch.hpp"
 
+#include <sys/mman.h>
+
 #include <array>
+#include <cstdlib>
 #include <limits>
+#include <new>
 #include <type_traits>
 
 namespace quillon::fsketch {
@@ -99,7 +103,7 @@ void visit_cells(Ensemble& sketch, const ChainLayout& layout, std::span<const do
           return h.finish();
         }();
         const uint64_t bucket = power_of_two ? hash & (buckets - 1) : hash % buckets;
-        Cell* cell = level.cells.data() + (gather_row * buckets + bucket);
+        Cell* cell = sketch.cells.data() + (level.first_cell + gather_row * buckets + bucket);
         __builtin_prefetch(cell, std::is_const_v<Ensemble> ? 0 : 1);
         out[n++] = cell;
       }
@@ -195,10 +199,34 @@ struct ScoreAccumulator {
 
 }  // namespace
 
+template <class T>
+T* HugePageAllocator<T>::allocate(size_t n) {
+  if (n > std::numeric_limits<size_t>::max() / sizeof(T) - kHugePage) throw std::bad_alloc();
+  const size_t bytes = n * sizeof(T);
+  if (bytes < kHugePage) return std::allocator<T>{}.allocate(n);
+  const size_t rounded = (bytes + kHugePage - 1) / kHugePage * kHugePage;
+  void* p = std::aligned_alloc(kHugePage, rounded);
+  if (p == nullptr) throw std::bad_alloc();
+  (void)madvise(p, rounded, MADV_HUGEPAGE);  // only advice: plain pages work as well
+  return static_cast<T*>(p);
+}
+
+template <class T>
+void HugePageAllocator<T>::deallocate(T* p, size_t n) {
+  if (n * sizeof(T) < kHugePage) {
+    std::allocator<T>{}.deallocate(p, n);
+  } else {
+    std::free(p);
+  }
+}
+
+template struct HugePageAllocator<DecayedValue>;
+
 EnsembleSketch generate_sketch(uint64_t rows, uint64_t buckets, uint64_t level_count,
                                Xoshiro256PlusPlus& rng) {
   EnsembleSketch sketch;
   sketch.levels.reserve(level_count);
+  const uint64_t per_level = rows * buckets;
   for (uint64_t i = 0; i < level_count; ++i) {
     LevelSketch level;
     level.rows = rows;
@@ -209,9 +237,11 @@ EnsembleSketch generate_sketch(uint64_t rows, uint64_t buckets, uint64_t level_c
       for (auto& word : seed) word = rng.next_u64();
       level.row_hash_seeds.seeds.push_back(seed);
     }
-    level.cells.resize(rows * buckets);
+    level.first_cell = i * per_level;
+    level.cell_count = per_level;
     sketch.levels.push_back(std::move(level));
   }
+  sketch.cells.resize(level_count * per_level);
   sketch.reference_masses.resize(level_count);
   return sketch;
 }
@@ -286,3 +316,39 @@ double score_then_record(EnsembleSketch& sketch, const ChainLayout& layout,
 }
 
 }  // namespace quillon::fsketch
+
+namespace quillon::json {
+
+void Codec<fsketch::EnsembleSketch>::write(Writer& w, const fsketch::EnsembleSketch& sketch) {
+  fsketch::EnsembleSketchRecord<std::span<const fsketch::DecayedValue>> view;
+  view.levels.reserve(sketch.levels.size());
+  for (size_t i = 0; i < sketch.levels.size(); ++i) {
+    const fsketch::LevelSketch& level = sketch.levels[i];
+    view.levels.push_back({level.rows, level.buckets, level.row_hash_seeds, sketch.level_cells(i)});
+  }
+  view.reference_masses = sketch.reference_masses;
+  write_record(w, view);
+}
+
+// Levels are read with their own cell arrays and then packed into one buffer in level order.
+// The stored counts are kept as they are; the detector checks them against its configuration.
+bool Codec<fsketch::EnsembleSketch>::read(Reader& r, fsketch::EnsembleSketch& sketch) {
+  fsketch::EnsembleSketchRecord<std::vector<fsketch::DecayedValue>> record;
+  if (!read_record(r, record, "struct EnsembleSketch")) return false;
+  size_t total = 0;
+  for (const auto& level : record.levels) total += level.cells.size();
+  sketch.levels.clear();
+  sketch.levels.reserve(record.levels.size());
+  sketch.cells.clear();
+  sketch.cells.reserve(total);
+  for (auto& level : record.levels) {
+    sketch.levels.push_back({level.rows, level.buckets, std::move(level.row_hash_seeds),
+                             sketch.cells.size(), level.cells.size()});
+    sketch.cells.insert(sketch.cells.end(), level.cells.begin(), level.cells.end());
+    level.cells = {};
+  }
+  sketch.reference_masses = std::move(record.reference_masses);
+  return true;
+}
+
+}  // namespace quillon::json

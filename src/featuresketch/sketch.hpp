@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "featuresketch/chain.hpp"
+#include "json_codec.hpp"
 #include "keyed_hash.hpp"
 #include "rng.hpp"
 
@@ -38,12 +39,60 @@ struct RowHashSeeds {
   friend bool operator==(const RowHashSeeds&, const RowHashSeeds&) = default;
 };
 
-// Row-major cells: row j, bucket b is cells[j * buckets + b].
+// Storage for the cells of a whole ensemble. Large buffers are aligned to 2 MB and offered huge
+// pages: an event touches hundreds of cells scattered over megabytes, and with 4 KB pages nearly
+// every one of them would also miss the TLB.
+template <class T>
+struct HugePageAllocator {
+  using value_type = T;
+  static constexpr size_t kHugePage = size_t{2} << 20;
+
+  HugePageAllocator() = default;
+  template <class U>
+  HugePageAllocator(const HugePageAllocator<U>&) {}
+
+  T* allocate(size_t n);
+  void deallocate(T* p, size_t n);
+  friend bool operator==(const HugePageAllocator&, const HugePageAllocator&) { return true; }
+};
+
+using CellVector = std::vector<DecayedValue, HugePageAllocator<DecayedValue>>;
+
+// One level's count-min sketch. Its cells live in the ensemble's buffer, row-major from
+// `first_cell`: row j, bucket b is cells[first_cell + j * buckets + b].
 struct LevelSketch {
   uint64_t rows = 0;
   uint64_t buckets = 0;
   RowHashSeeds row_hash_seeds;
-  std::vector<DecayedValue> cells;
+  uint64_t first_cell = 0;
+  uint64_t cell_count = 0;  // as stored; rows * buckets in a checked sketch
+  friend bool operator==(const LevelSketch&, const LevelSketch&) = default;
+};
+
+// One level sketch and one reference mass per layout level, in layout order. In JSON each level
+// carries its own "cells" array (see the Codec below).
+struct EnsembleSketch {
+  std::vector<LevelSketch> levels;
+  std::vector<DecayedValue> reference_masses;
+  CellVector cells;
+
+  std::span<const DecayedValue> level_cells(size_t i) const {
+    return {cells.data() + levels[i].first_cell, levels[i].cell_count};
+  }
+  std::span<DecayedValue> level_cells(size_t i) {
+    return {cells.data() + levels[i].first_cell, levels[i].cell_count};
+  }
+  friend bool operator==(const EnsembleSketch&, const EnsembleSketch&) = default;
+};
+
+// The saved form of a level and of an ensemble, declared once for reading (Cells = a vector)
+// and writing (Cells = a view of the ensemble's buffer).
+template <class Cells>
+struct LevelSketchRecord {
+  uint64_t rows = 0;
+  uint64_t buckets = 0;
+  RowHashSeeds row_hash_seeds;
+  Cells cells{};
 
   static constexpr std::string_view kJsonName = "LevelSketch";
   template <class Self, class Field>
@@ -53,12 +102,11 @@ struct LevelSketch {
     field("row_hash_seeds", self.row_hash_seeds);
     field("cells", self.cells);
   }
-  friend bool operator==(const LevelSketch&, const LevelSketch&) = default;
 };
 
-// One level sketch and one reference mass per layout level, in layout order.
-struct EnsembleSketch {
-  std::vector<LevelSketch> levels;
+template <class Cells>
+struct EnsembleSketchRecord {
+  std::vector<LevelSketchRecord<Cells>> levels;
   std::vector<DecayedValue> reference_masses;
 
   static constexpr std::string_view kJsonName = "EnsembleSketch";
@@ -67,7 +115,6 @@ struct EnsembleSketch {
     field("levels", self.levels);
     field("reference_masses", self.reference_masses);
   }
-  friend bool operator==(const EnsembleSketch&, const EnsembleSketch&) = default;
 };
 
 // Four generator words per row seed, level by level; all counters start at zero.
@@ -115,3 +162,26 @@ double score_then_record(EnsembleSketch& sketch, const ChainLayout& layout,
                          std::span<const double> x, uint64_t now, uint64_t half_life);
 
 }  // namespace quillon::fsketch
+
+namespace quillon::json {
+
+// A level's cells written straight from the ensemble's buffer.
+template <>
+struct Codec<std::span<const fsketch::DecayedValue>> {
+  static void write(Writer& w, std::span<const fsketch::DecayedValue> cells) {
+    w.put('[');
+    for (size_t i = 0; i < cells.size(); ++i) {
+      if (i != 0) w.put(',');
+      write_record(w, cells[i]);
+    }
+    w.put(']');
+  }
+};
+
+template <>
+struct Codec<fsketch::EnsembleSketch> {
+  static void write(Writer& w, const fsketch::EnsembleSketch& sketch);
+  static bool read(Reader& r, fsketch::EnsembleSketch& sketch);
+};
+
+}  // namespace quillon::json

@@ -37,15 +37,20 @@ TEST(LevelSketch, GenerationDrawsFourWordsPerRowAndZeroCounters) {
   const EnsembleSketch s = generate_sketch(3, 5, 4, rng);
   ASSERT_EQ(s.levels.size(), 4u);
   ASSERT_EQ(s.reference_masses.size(), 4u);
-  for (const LevelSketch& level : s.levels) {
+  ASSERT_EQ(s.cells.size(), 4u * 15);
+  for (size_t i = 0; i < s.levels.size(); ++i) {
+    const LevelSketch& level = s.levels[i];
+    EXPECT_EQ(level.first_cell, i * 15);
+    EXPECT_EQ(level.cell_count, 15u);
     EXPECT_EQ(level.rows, 3u);
     EXPECT_EQ(level.buckets, 5u);
     ASSERT_EQ(level.row_hash_seeds.seeds.size(), 3u);
     for (const Seed4& seed : level.row_hash_seeds.seeds) {
       for (uint64_t word : seed) EXPECT_EQ(word, replay.next_u64());
     }
-    EXPECT_EQ(level.cells, std::vector<DecayedValue>(15));
   }
+  EXPECT_EQ(std::vector<DecayedValue>(s.cells.begin(), s.cells.end()),
+            std::vector<DecayedValue>(60));
   EXPECT_EQ(s.reference_masses, std::vector<DecayedValue>(4));
   EXPECT_EQ(rng, replay);
 }
@@ -94,9 +99,9 @@ TEST(EnsembleScore, FreshSketchScoresTheMaximumAndARecordedEventZero) {
     EXPECT_EQ(mass, (DecayedValue{1.0, 1}));
   }
   // One cell per row and level was touched.
-  for (const LevelSketch& level : e.sketch.levels) {
+  for (size_t i = 0; i < e.sketch.levels.size(); ++i) {
     double total = 0.0;
-    for (const DecayedValue& cell : level.cells) total += cell.value;
+    for (const DecayedValue& cell : e.sketch.level_cells(i)) total += cell.value;
     EXPECT_EQ(total, 2.0);
   }
 }
@@ -125,7 +130,7 @@ TEST(EnsembleScore, CountMinTakesTheSmallestRow) {
   const int64_t bin = bin_of(e.layout.levels[0], x[0]);
   for (uint64_t j = 0; j < 2; ++j) {
     const uint64_t b = bucket_of(level.row_hash_seeds.seeds[j], j, bin, level.buckets);
-    level.cells[j * level.buckets + b].value = 50.0;
+    e.sketch.level_cells(0)[j * level.buckets + b].value = 50.0;
   }
   e.sketch.reference_masses[0].value = 4.0;
   EXPECT_EQ(score(e.sketch, e.layout, x, 1, 1000), -std::log(0.25));
@@ -138,11 +143,11 @@ TEST(EnsembleScore, BucketsStayInRangeForAnyBucketCount) {
     for (uint64_t t = 1; t <= 30; ++t) {
       record(e.sketch, e.layout, random_vector(g, 6, 1e6), t, 10);
     }
-    for (const LevelSketch& level : e.sketch.levels) {
+    for (size_t i = 0; i < e.sketch.levels.size(); ++i) {
       double total = 0.0;
-      for (const DecayedValue& cell : level.cells) total += cell.epoch > 0 ? 1.0 : 0.0;
+      for (const DecayedValue& cell : e.sketch.level_cells(i)) total += cell.epoch > 0 ? 1.0 : 0.0;
       EXPECT_GE(total, 3.0);  // every row was written
-      EXPECT_EQ(level.cells.size(), 3 * buckets);
+      EXPECT_EQ(e.sketch.level_cells(i).size(), 3 * buckets);
     }
     for (int64_t bin : {int64_t{0}, int64_t{-1}, INT64_MAX, INT64_MIN}) {
       EXPECT_EQ(bucket_of({1, 2, 3, 4}, 1, bin, buckets), [&] {
@@ -171,7 +176,7 @@ double naive_score(const Ensemble& e, const std::vector<double>& x, uint64_t now
       double m = std::numeric_limits<double>::infinity();
       for (uint64_t j = 0; j < ls.rows; ++j) {
         const uint64_t b = bucket_of(ls.row_hash_seeds.seeds[j], j, bin, ls.buckets);
-        m = std::fmin(m, decayed(ls.cells[j * ls.buckets + b], now, half_life));
+        m = std::fmin(m, decayed(e.sketch.level_cells(i)[j * ls.buckets + b], now, half_life));
       }
       const double r = decayed(e.sketch.reference_masses[i], now, half_life);
       double q = m / std::fmax(r, 1e-12) / std::fmax(cl.bin_volume_ratio, 1e-12);
