@@ -5,13 +5,19 @@
 
 namespace quillon::rcf {
 
-NodeArena::NodeArena(uint64_t box_dim, uint64_t reserve_slots) : dim(box_dim) {
-  nodes.reserve(reserve_slots);
-  boxes.reserve(reserve_slots * 2 * box_dim);
-  free.reserve(reserve_slots);
+NodeArena::NodeArena(uint64_t box_dim, uint64_t reserve_slots, uint64_t reserve_boxes)
+    : dim(box_dim) {
+  reserve(reserve_slots, reserve_boxes);
 }
 
-uint64_t NodeArena::allocate(const Node& node) {
+void NodeArena::reserve(uint64_t slots, uint64_t internal_nodes) {
+  nodes.reserve(slots);
+  free.reserve(slots);
+  boxes.reserve(internal_nodes * 2 * dim);
+  free_boxes.reserve(internal_nodes);
+}
+
+uint64_t NodeArena::place(const Node& node) {
   if (!free.empty()) {
     const uint64_t slot = free.back();
     free.pop_back();
@@ -20,23 +26,42 @@ uint64_t NodeArena::allocate(const Node& node) {
     return slot;
   }
   nodes.push_back(node);
-  boxes.resize(boxes.size() + 2 * dim, 0.0f);
   return nodes.size() - 1;
+}
+
+uint64_t NodeArena::allocate_leaf(uint64_t point_idx, uint64_t mass) {
+  Node n;
+  n.box = kLeafBox;
+  n.left = point_idx;
+  n.mass = mass;
+  return place(n);
+}
+
+uint64_t NodeArena::allocate_internal(const Node& node) {
+  Node n = node;
+  if (!free_boxes.empty()) {
+    n.box = free_boxes.back();
+    free_boxes.pop_back();
+  } else {
+    const uint64_t entry = boxes.size() / (2 * dim == 0 ? 1 : 2 * dim);
+    QUILLON_INVARIANT(entry < kMaxBoxes, "too many internal nodes in one tree");
+    n.box = static_cast<uint32_t>(entry);
+    boxes.resize(boxes.size() + 2 * dim, 0.0f);
+  }
+  return place(n);
 }
 
 void NodeArena::release(uint64_t i) {
   QUILLON_INVARIANT(i < nodes.size(), "index out of range in node arena");
+  if (nodes[i].is_internal()) free_boxes.push_back(nodes[i].box);
   nodes[i] = Node{};
   free.push_back(i);
 }
 
 void NodeArena::set_box_dim(uint64_t box_dim) {
-  if (dim != box_dim) {
-    dim = box_dim;
-    boxes.assign(nodes.size() * 2 * box_dim, 0.0f);
-  } else {
-    boxes.resize(nodes.size() * 2 * box_dim, 0.0f);
-  }
+  if (dim == box_dim) return;
+  QUILLON_INVARIANT(boxes.empty(), "box width of an arena with boxes");
+  dim = box_dim;
 }
 
 }  // namespace quillon::rcf
@@ -95,7 +120,7 @@ void write_floats(Writer& w, std::span<const float> values) {
 
 void write_node(Writer& w, const NodeArena& arena, uint64_t slot) {
   const Node& n = arena.nodes[slot];
-  switch (n.kind) {
+  switch (n.kind()) {
     case NodeKind::Empty: w.null(); return;
     case NodeKind::Leaf:
       w.put("{\"Leaf\":{\"point_idx\":");
@@ -162,11 +187,13 @@ struct Codec<NodeList> {
     NodeArena& arena = *list.arena;
     arena.nodes.clear();
     arena.boxes.clear();
+    arena.free_boxes.clear();
     arena.dim = 0;
     bool have_dim = false;
     rcf::BoundingBox box;
     InternalRecord internal;
     internal.bbox.box = &box;
+    uint64_t box_count = 0;
     if (!r.begin_seq("a sequence")) return false;
     bool has = false;
     while (r.seq_next(has) && has) {
@@ -178,25 +205,22 @@ struct Codec<NodeList> {
       } else if (!read_variant(r, node, internal, box)) {
         return false;
       }
-      if (node.kind == NodeKind::Internal) {
+      if (node.is_internal()) {
         if (box.min.size() != box.max.size()) {
           return r.fail_here("bounding box min and max differ in length");
         }
         if (!have_dim) {
           have_dim = true;
           arena.dim = box.min.size();
-          arena.boxes.assign(arena.nodes.size() * 2 * arena.dim, 0.0f);
         } else if (box.min.size() != arena.dim) {
           return r.fail_here("bounding boxes differ in length");
         }
+        if (box_count >= rcf::kMaxBoxes) return r.fail_here("too many internal nodes");
+        node.box = static_cast<uint32_t>(box_count++);
+        arena.boxes.insert(arena.boxes.end(), box.min.begin(), box.min.end());
+        arena.boxes.insert(arena.boxes.end(), box.max.begin(), box.max.end());
       }
       arena.nodes.push_back(node);
-      arena.boxes.resize(arena.nodes.size() * 2 * arena.dim, 0.0f);
-      if (node.kind == NodeKind::Internal) {
-        const uint64_t slot = arena.nodes.size() - 1;
-        std::copy(box.min.begin(), box.min.end(), arena.box_min_mut(slot).begin());
-        std::copy(box.max.begin(), box.max.end(), arena.box_max_mut(slot).begin());
-      }
     }
     return !r.failed();
   }
@@ -222,12 +246,12 @@ struct Codec<NodeList> {
     if (key == "Leaf") {
       LeafRecord leaf;
       if (!r.map_colon() || !read_record(r, leaf, "struct variant Node::Leaf")) return false;
-      node.kind = NodeKind::Leaf;
+      node.box = rcf::kLeafBox;
       node.left = leaf.point_idx;
       node.mass = leaf.mass;
     } else if (key == "Internal") {
       if (!r.map_colon() || !read_record(r, internal, "struct variant Node::Internal")) return false;
-      node.kind = NodeKind::Internal;
+      node.box = 0;  // numbered by the caller
       node.left = internal.left;
       node.right = internal.right;
       node.cut_dim = internal.cut_dim;

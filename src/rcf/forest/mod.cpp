@@ -1,6 +1,7 @@
 #include "rcf/forest/mod.hpp"
 
 #include <cmath>
+#include <new>
 
 namespace quillon::rcf {
 
@@ -45,9 +46,9 @@ ByteCount forest_footprint(const RcfConfig& c) {
   const ByteCount store = ByteCount::of(rows, dim).times(sizeof(float)) +
                           ByteCount::of(rows, 2 * sizeof(uint64_t) + 1) +
                           ByteCount::of(dim, sizeof(float));
-  const ByteCount per_slot = ByteCount(sizeof(Node) + sizeof(uint64_t)) +
-                             ByteCount::of(dim, 2 * sizeof(float));
-  const ByteCount per_tree = per_slot.times(slots) +
+  const ByteCount per_slot = ByteCount(sizeof(Node) + sizeof(uint64_t));
+  const ByteCount per_box = ByteCount::of(dim, 2 * sizeof(float)) + ByteCount(sizeof(uint32_t));
+  const ByteCount per_tree = per_slot.times(slots) + per_box.times(c.capacity + 1) +
                              ByteCount::of(c.capacity + 1, sizeof(PathEntry)) +
                              ByteCount::of(c.capacity, sizeof(double) + sizeof(uint64_t)) +
                              ByteCount::of(dim, 2 * sizeof(float)) + ByteCount(sizeof(Admission));
@@ -56,6 +57,9 @@ ByteCount forest_footprint(const RcfConfig& c) {
 
 Result<Forest> Forest::create(const RcfConfig& config, uint64_t seed) {
   if (auto ok = validate(config); !ok) return fail(ok.error());
+  // Trees number their internal nodes' boxes in 32 bits; a capacity that could exceed that
+  // would need hundreds of gigabytes per tree anyway.
+  if (config.capacity >= kMaxBoxes) throw std::bad_alloc();
   ensure_physical_memory(forest_footprint(config));
 
   const uint64_t dim = config.input_dim * config.shingle_size;

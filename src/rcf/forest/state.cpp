@@ -109,7 +109,7 @@ Status check_tree(const Forest& f, uint64_t index, uint64_t dim, TreeScratch& sc
   if (t.dims != dim) return inconsistent(name + " dims " + num(t.dims) + ", expected " + num(dim));
   sc.seen.assign(slots, 0);
   for (const uint64_t slot : a.free) {
-    if (slot >= slots || a.nodes[slot].kind != NodeKind::Empty || sc.seen[slot]) {
+    if (slot >= slots || !a.nodes[slot].is_empty() || sc.seen[slot]) {
       return inconsistent(name + " free slot " + num(slot) + " is not an empty slot");
     }
     sc.seen[slot] = 1;
@@ -117,7 +117,7 @@ Status check_tree(const Forest& f, uint64_t index, uint64_t dim, TreeScratch& sc
   uint64_t live = 0;
   bool has_internal = false;
   for (const Node& n : a.nodes) {
-    if (n.kind != NodeKind::Empty) ++live;
+    if (!n.is_empty()) ++live;
     has_internal = has_internal || n.is_internal();
   }
   if (has_internal && a.dim != dim) {
@@ -128,7 +128,7 @@ Status check_tree(const Forest& f, uint64_t index, uint64_t dim, TreeScratch& sc
     if (sm.size != 0) return inconsistent(name + " is empty but its sampler holds points");
     return {};
   }
-  if (t.root >= slots || a.nodes[t.root].kind == NodeKind::Empty) {
+  if (t.root >= slots || a.nodes[t.root].is_empty()) {
     return inconsistent(name + " root " + num(t.root) + " is not a node");
   }
 
@@ -155,7 +155,7 @@ Status check_tree(const Forest& f, uint64_t index, uint64_t dim, TreeScratch& sc
       return inconsistent(name + " node " + num(slot) + " has a non-finite cut or box");
     }
     for (const uint64_t child : {n.left, n.right}) {
-      if (child >= slots || a.nodes[child].kind == NodeKind::Empty) {
+      if (child >= slots || a.nodes[child].is_empty()) {
         return inconsistent(name + " node " + num(slot) + " has child " + num(child) + " that is not a node");
       }
       if (sc.seen[child]) {

@@ -5,17 +5,15 @@ namespace quillon::rcf {
 RcfTree RcfTree::create(uint64_t dims, uint64_t capacity, Xoshiro256PlusPlus rng) {
   RcfTree t;
   t.dims = dims;
-  t.arena = NodeArena(dims, 2 * capacity + 4);
+  t.arena = NodeArena(dims, 2 * capacity + 4, capacity + 1);
   t.rng = rng;
   t.reserve(capacity);
   return t;
 }
 
 void RcfTree::reserve(uint64_t capacity) {
-  const uint64_t slots = 2 * capacity + 4;
-  arena.nodes.reserve(slots);
-  arena.boxes.reserve(slots * 2 * arena.dim);
-  arena.free.reserve(slots);
+  // A tree of `capacity` distinct points has capacity - 1 internal nodes.
+  arena.reserve(2 * capacity + 4, capacity + 1);
   // A tree of `capacity` distinct points is at most capacity - 1 deep.
   path_.reserve(capacity + 1);
   cut_min_.reserve(dims);

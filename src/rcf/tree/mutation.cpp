@@ -131,7 +131,6 @@ void RcfTree::link_new_internal(uint64_t row, std::span<const float> point, uint
 
   const uint64_t leaf = arena.allocate_leaf(row, 1);
   Node internal;
-  internal.kind = NodeKind::Internal;
   internal.cut_dim = cut_dim;
   internal.cut_val = cut_val;
   if (point[cut_dim] <= cut_val) {
@@ -142,7 +141,7 @@ void RcfTree::link_new_internal(uint64_t row, std::span<const float> point, uint
     internal.right = leaf;
   }
   internal.mass = subtree_mass + 1;
-  const uint64_t slot = arena.allocate(internal);
+  const uint64_t slot = arena.allocate_internal(internal);
 
   auto min = arena.box_min_mut(slot);
   auto max = arena.box_max_mut(slot);
@@ -179,6 +178,10 @@ uint64_t RcfTree::insert(uint64_t row, const PointStore& store) {
   }
   const uint64_t leaf = descend_with_path(p);
   ++tree_mass;
+  for (const PathEntry& e : path_) {
+    arena.prefetch_box(e.node);
+    if (store.zero_coordinate_seen) arena.prefetch_box(e.sibling);
+  }
   const uint64_t leaf_row = arena.get(leaf).point_idx();
   if (store.equals(leaf_row, p)) {
     ++arena.get_mut(leaf).mass;
@@ -294,6 +297,11 @@ Status RcfTree::prepare_delete(uint64_t row, const PointStore& store) {
   prepared_row_ = kNoIndex;
   if (root == kNoIndex) return fail(DetectorError::runtime("cannot delete from an empty tree"));
   const uint64_t leaf = descend_with_path(store.point(row));
+  // The removal refreshes boxes from the siblings below the first box that keeps its value.
+  for (const PathEntry& e : path_) {
+    arena.prefetch_box(e.node);
+    arena.prefetch_node(e.sibling);
+  }
   if (arena.get(leaf).mass == 0) return fail(DetectorError::runtime("leaf mass is already 0"));
   prepared_row_ = row;
   prepared_leaf_ = leaf;

@@ -56,7 +56,6 @@ struct ReferenceTree {
     const size_t n = path.size();
     const uint64_t leaf = t.arena.allocate_leaf(row, 1);
     Node node;
-    node.kind = NodeKind::Internal;
     node.cut_dim = cut.dim;
     node.cut_val = cut.value;
     node.left = p[cut.dim] <= cut.value ? leaf : subtree;
@@ -64,7 +63,7 @@ struct ReferenceTree {
     node.mass = t.arena.get(subtree).mass + 1;
     BoundingBox b = box_of(subtree, s);
     b.extend(p);
-    const uint64_t slot = t.arena.allocate(node);
+    const uint64_t slot = t.arena.allocate_internal(node);
     store_box(slot, b);
     if (level == n) {
       t.root = slot;

@@ -125,22 +125,44 @@ TEST(PointStore, ShingleAdvancesAndQueryReplacesNewest) {
 }
 
 TEST(NodeArena, FreeSlotsAreReusedLastInFirstOut) {
-  NodeArena a(2, 4);
+  NodeArena a(2, 4, 2);
   EXPECT_EQ(a.allocate_leaf(10, 1), 0u);
   EXPECT_EQ(a.allocate_leaf(11, 1), 1u);
   EXPECT_EQ(a.allocate_leaf(12, 1), 2u);
   a.release(0);
   a.release(2);
-  EXPECT_EQ(a.nodes[0].kind, NodeKind::Empty);
+  EXPECT_TRUE(a.nodes[0].is_empty());
+  EXPECT_EQ(a.free, (std::vector<uint64_t>{0, 2}));
   EXPECT_EQ(a.allocate_leaf(13, 1), 2u);
   EXPECT_EQ(a.allocate_leaf(14, 1), 0u);
   EXPECT_EQ(a.allocate_leaf(15, 1), 3u);
   EXPECT_EQ(a.get(0).point_idx(), 14u);
-  EXPECT_EQ(a.boxes.size(), 4u * 2 * 2);
+  EXPECT_TRUE(a.boxes.empty());  // leaves own no box
+}
+
+TEST(NodeArena, InternalNodesShareTheSlotOrderAndRecycleBoxes) {
+  NodeArena a(2, 8, 4);
+  Node internal;
+  internal.mass = 2;
+  EXPECT_EQ(a.allocate_leaf(0, 1), 0u);
+  EXPECT_EQ(a.allocate_internal(internal), 1u);
+  EXPECT_EQ(a.allocate_internal(internal), 2u);
+  EXPECT_EQ(a.get(1).kind(), NodeKind::Internal);
+  EXPECT_EQ(a.get(0).kind(), NodeKind::Leaf);
+  EXPECT_EQ(a.boxes.size(), 2u * 2 * 2);
+  a.box_min_mut(2)[1] = 7.0f;
+  EXPECT_EQ(a.box_min(2)[1], 7.0f);
+  EXPECT_EQ(a.box_min(1)[1], 0.0f);
+  a.release(1);
+  // The slot and the box entry come back for the next internal node; a leaf takes no box.
+  EXPECT_EQ(a.allocate_leaf(5, 1), 1u);
+  EXPECT_EQ(a.allocate_internal(internal), 3u);
+  EXPECT_EQ(a.nodes[3].box, 0u);
+  EXPECT_EQ(a.boxes.size(), 2u * 2 * 2);
 }
 
 TEST(NodeArena, CheckedAccessRefusesEmptyAndMissingSlots) {
-  NodeArena a(1, 2);
+  NodeArena a(1, 2, 1);
   a.allocate_leaf(0, 1);
   a.release(0);
   EXPECT_THROW(a.get(0), InternalFailure);

@@ -42,9 +42,9 @@ inline BoundingBox check_subtree(const RcfTree& t, const PointStore& s, uint64_t
 inline std::map<uint64_t, uint64_t> check_tree(const RcfTree& t, const PointStore& s) {
   std::map<uint64_t, uint64_t> leaves;
   uint64_t live = 0;
-  for (const Node& n : t.arena.nodes) live += n.kind != NodeKind::Empty;
+  for (const Node& n : t.arena.nodes) live += !n.is_empty();
   EXPECT_EQ(t.arena.free.size() + live, t.arena.nodes.size());
-  for (uint64_t slot : t.arena.free) EXPECT_EQ(t.arena.nodes[slot].kind, NodeKind::Empty);
+  for (uint64_t slot : t.arena.free) EXPECT_TRUE(t.arena.nodes[slot].is_empty());
   if (t.is_empty()) {
     EXPECT_EQ(t.tree_mass, 0u);
     EXPECT_EQ(live, 0u);
