@@ -15,18 +15,20 @@ class ArenaView {
       : nodes_(arena.nodes.data()),
         slots_(arena.nodes.size()),
         boxes_(arena.boxes.data()),
-        box_dim_(arena.dim) {}
+        box_dim_(arena.dim),
+        box_entries_(arena.dim == 0 ? 0 : arena.boxes.size() / (2 * arena.dim)) {}
 
   const Node& node(uint64_t slot) const {
     QUILLON_INVARIANT(slot < slots_, "index out of range in node arena");
     const Node& n = nodes_[slot];
-    QUILLON_INVARIANT(n.kind != NodeKind::Empty, "accessed freed or uninitialized node");
+    QUILLON_INVARIANT(!n.is_empty(), "accessed freed or uninitialized node");
     return n;
   }
-  const float* box_min(uint64_t slot) const { return boxes_ + slot * 2 * box_dim_; }
-  const float* box_max(uint64_t slot) const { return boxes_ + slot * 2 * box_dim_ + box_dim_; }
-  double separation(uint64_t slot, const Node& n, const float* x, size_t dim) const {
-    return separation_probability_at(box_min(slot), box_max(slot), n.range_sum, x, dim);
+  // Separation probability of the query against the box of internal node `n`.
+  double separation(const Node& n, const float* x, size_t dim) const {
+    QUILLON_INVARIANT(n.box < box_entries_ && dim <= box_dim_, "index out of range in node arena");
+    const float* mn = boxes_ + uint64_t{n.box} * 2 * box_dim_;
+    return separation_probability_at(mn, mn + box_dim_, n.range_sum, x, dim);
   }
   // A walk visits each slot at most once, so a longer walk means a cycle in a broken state.
   void check_walk_length(uint64_t visits) const {
@@ -38,6 +40,7 @@ class ArenaView {
   uint64_t slots_;
   const float* boxes_;
   uint64_t box_dim_;
+  uint64_t box_entries_;
 };
 
 // The descent rule, without a branch: the side is a coin flip for the predictor, while a data
@@ -58,10 +61,10 @@ double mixing_walk(const RcfTree& tree, const PointStore& store, const float* x,
   uint64_t slot = tree.root;
   uint64_t depth = 0;
   const Node* n = &view.node(slot);
-  while (n->kind == NodeKind::Internal) {
+  while (n->is_internal()) {
     // The child's load is issued before this node's box is examined, so the two overlap.
     const uint64_t child = child_toward(*n, x);
-    const double p = view.separation(slot, *n, x, dim);
+    const double p = view.separation(*n, x, dim);
     if (p != 0.0) path.push_back({p, n->mass, depth});
     slot = child;
     ++depth;
@@ -95,10 +98,10 @@ void attribution_walk(const RcfTree& tree, const float* x, size_t dim, double* b
   uint64_t depth = 0;
   uint64_t slot = tree.root;
   const Node* n = &view.node(slot);
-  while (n->kind == NodeKind::Internal) {
+  while (n->is_internal()) {
     const uint64_t d = n->cut_dim;
     const bool goes_right = !(x[d] <= n->cut_val);
-    const double p = view.separation(slot, *n, x, dim);
+    const double p = view.separation(*n, x, dim);
     if (p > 0.0) {
       const double c = w * p * (1.0 / (static_cast<double>(depth) + 1.0)) * s;
       // A query above the cut would be cut off from the points below it, and vice versa.
@@ -131,13 +134,13 @@ void neighbor_walk(const RcfTree& tree, const PointStore& store, const float* x,
     view.check_walk_length(++visits);
     const Node& n = view.node(slot);
     bool branch_done = false;
-    if (n.kind == NodeKind::Leaf) {
+    if (n.is_leaf()) {
       const uint64_t row = n.point_idx();
       out.push_back({(1.0 / (static_cast<double>(depth) + 1.0)) * normaliser, row,
                      l1_distance(x, store.row_ptr(row), dim)});
       branch_done = true;
     } else {
-      const double p = view.separation(slot, n, x, dim);
+      const double p = view.separation(n, x, dim);
       if (depth > 0 && !(p > threshold)) {
         branch_done = true;  // pruned (also for NaN)
       } else {
@@ -172,7 +175,7 @@ uint64_t conditional_walk(const RcfTree& tree, const PointStore& store, const fl
   for (;;) {
     view.check_walk_length(++visits);
     const Node& n = view.node(slot);
-    if (n.kind == NodeKind::Internal) {
+    if (n.is_internal()) {
       if (mask[n.cut_dim] != 0) {
         // Unknown coordinate: both sides, left first.
         stack.push_back(n.right);

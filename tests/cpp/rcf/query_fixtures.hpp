@@ -92,14 +92,13 @@ struct HandTree {
     BoundingBox box = box_of(left);
     box.extend(box_of(right));
     Node n;
-    n.kind = NodeKind::Internal;
     n.left = left;
     n.right = right;
     n.cut_dim = cut_dim;
     n.cut_val = cut_val;
     n.mass = tree().arena.get(left).mass + tree().arena.get(right).mass;
     n.range_sum = box.range_sum;
-    const uint64_t slot = tree().arena.allocate(n);
+    const uint64_t slot = tree().arena.allocate_internal(n);
     auto mn = tree().arena.box_min_mut(slot);
     auto mx = tree().arena.box_max_mut(slot);
     std::copy(box.min.begin(), box.min.end(), mn.begin());
