@@ -1,6 +1,8 @@
 #include "rcf/cut.hpp"
 
+#include <bit>
 #include <cmath>
+#include <cstdint>
 #include <limits>
 
 #include "rcf/bounding_box.hpp"
@@ -12,19 +14,33 @@ namespace {
 // The largest 32-bit float strictly below v; -inf and NaN stay as they are.
 float next_below(float v) {
   if (v != v || v == -std::numeric_limits<float>::infinity()) return v;
-  return std::nextafter(v, -std::numeric_limits<float>::infinity());
+  if (v == 0.0f) return -std::numeric_limits<float>::denorm_min();
+  const uint32_t bits = std::bit_cast<uint32_t>(v);
+  return std::bit_cast<float>(v > 0.0f ? bits - 1 : bits + 1);
 }
+
+// Spans of the extended box for up to this many dimensions are kept on the stack between the two
+// passes; wider points recompute them.
+constexpr size_t kSpanBuffer = 64;
 
 }  // namespace
 
 std::optional<Cut> random_cut(double u, std::span<const float> min, std::span<const float> max,
                               std::span<const float> point) {
   const size_t dims = point.size();
+  const float* mn = min.data();
+  const float* mx = max.data();
+  const float* p = point.data();
+  auto span_of = [&](size_t i) {
+    return static_cast<double>(bound_max(mx[i], p[i]) - bound_min(mn[i], p[i]));
+  };
+  double spans[kSpanBuffer];
+  const bool buffered = dims <= kSpanBuffer;
   double total = 0.0;
   for (size_t i = 0; i < dims; ++i) {
-    const float hi = bound_max(max[i], point[i]);
-    const float lo = bound_min(min[i], point[i]);
-    total += static_cast<double>(hi - lo);
+    const double s = span_of(i);
+    if (buffered) spans[i] = s;
+    total += s;
   }
   if (total == 0.0) return std::nullopt;
 
@@ -34,8 +50,7 @@ std::optional<Cut> random_cut(double u, std::span<const float> min, std::span<co
   uint64_t last_positive = 0;
   double last_positive_span = 0.0;
   for (size_t i = 0; i < dims; ++i) {
-    const double span =
-        static_cast<double>(bound_max(max[i], point[i]) - bound_min(min[i], point[i]));
+    const double span = buffered ? spans[i] : span_of(i);
     if (r < span) {
       chosen = i;
       found = true;
@@ -53,8 +68,8 @@ std::optional<Cut> random_cut(double u, std::span<const float> min, std::span<co
     r = last_positive_span;
   }
 
-  const float hi = bound_max(max[chosen], point[chosen]);
-  const float lo = bound_min(min[chosen], point[chosen]);
+  const float hi = bound_max(mx[chosen], p[chosen]);
+  const float lo = bound_min(mn[chosen], p[chosen]);
   const float upper = bound_max(next_below(hi), lo);
   float value = lo + static_cast<float>(r);
   if (value < lo) value = lo;

@@ -16,6 +16,7 @@ void RcfTree::reserve(uint64_t capacity) {
   arena.reserve(2 * capacity + 4, capacity + 1);
   // A tree of `capacity` distinct points is at most capacity - 1 deep.
   path_.reserve(capacity + 1);
+  uniforms_.reserve(capacity + 1);
   cut_min_.reserve(dims);
   cut_max_.reserve(dims);
 }

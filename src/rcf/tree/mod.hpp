@@ -68,6 +68,7 @@ struct RcfTree {
   std::vector<PathEntry> path_;
   std::vector<float> cut_min_;
   std::vector<float> cut_max_;
+  std::vector<double> uniforms_;
 
   uint64_t prepared_row_ = kNoIndex;  // the row prepare_delete walked to, while path_ holds it
   uint64_t prepared_leaf_ = kNoIndex;

@@ -189,50 +189,62 @@ uint64_t RcfTree::insert(uint64_t row, const PointStore& store) {
     return leaf_row;
   }
 
-  // Walk up from the leaf, one draw per level; the highest separating level wins. The box at
-  // level k is the union of the subtree's points: the leaf's point, then widened by each sibling.
-  // Without zero coordinates a path node's stored box has exactly those bits, so it is read
-  // instead of widening. Once the box encloses p no cut can separate p: the rest only draws.
+  // One draw per level k = 0..n, walking up from the leaf; the highest level whose cut separates
+  // p from the level's box wins. The box at level k is the union of the subtree's points: the
+  // leaf's point, widened by each sibling on the way up.
   const auto q = store.point(leaf_row);
-  const bool nested = !store.zero_coordinate_seen;
-  if (!nested) {
-    cut_min_.assign(q.begin(), q.end());
-    cut_max_.assign(q.begin(), q.end());
-  }
   const size_t n = path_.size();
   std::optional<Cut> best;
   size_t best_level = 0;
-  bool enclosed = false;
-  for (size_t k = 0; k <= n; ++k) {
-    const double u = draw_uniform(rng);
-    if (enclosed) continue;
-    std::span<const float> min = q;
-    std::span<const float> max = q;
-    if (k > 0) {
-      if (nested) {
-        min = arena.box_min(path_[n - k].node);
-        max = arena.box_max(path_[n - k].node);
-      } else {
-        min = cut_min_;
-        max = cut_max_;
+  if (!store.zero_coordinate_seen) {
+    // Without zero coordinates a path node's stored box has exactly the bits of that union, so
+    // boxes are read, not widened. No cut of a box that encloses p separates it, and boxes only
+    // grow upwards: only the levels below the first enclosing one can win, and the first
+    // separating level from the top of those is the answer.
+    size_t open_levels = n + 1;
+    for (size_t k = 1; k <= n; ++k) {
+      const uint64_t slot = path_[n - k].node;
+      if (encloses(arena.box_min(slot), arena.box_max(slot), p)) {
+        open_levels = k;
+        break;
       }
-      if (encloses(min, max, p)) {
+    }
+    uniforms_.clear();
+    for (size_t k = 0; k <= n; ++k) uniforms_.push_back(draw_uniform(rng));
+    for (size_t k = open_levels; k-- > 0;) {
+      const auto min = k == 0 ? q : arena.box_min(path_[n - k].node);
+      const auto max = k == 0 ? q : arena.box_max(path_[n - k].node);
+      const auto cut = random_cut(uniforms_[k], min, max, p);
+      if (cut && cut_separates(*cut, min, max, p)) {
+        best = cut;
+        best_level = k;
+        break;
+      }
+    }
+  } else {
+    cut_min_.assign(q.begin(), q.end());
+    cut_max_.assign(q.begin(), q.end());
+    bool enclosed = false;
+    for (size_t k = 0; k <= n; ++k) {
+      const double u = draw_uniform(rng);
+      if (enclosed) continue;
+      if (k > 0 && encloses(cut_min_, cut_max_, p)) {
         enclosed = true;
         continue;
       }
-    }
-    const auto cut = random_cut(u, min, max, p);
-    if (cut && cut_separates(*cut, min, max, p)) {
-      best = cut;
-      best_level = k;
-    }
-    if (!nested && k < n) {
-      const uint64_t sibling = path_[n - 1 - k].sibling;
-      const Node& s = arena.get(sibling);
-      if (s.is_leaf()) {
-        extend_with_point(cut_min_, cut_max_, store.point(s.point_idx()));
-      } else {
-        extend_with_box(cut_min_, cut_max_, arena.box_min(sibling), arena.box_max(sibling));
+      const auto cut = random_cut(u, cut_min_, cut_max_, p);
+      if (cut && cut_separates(*cut, cut_min_, cut_max_, p)) {
+        best = cut;
+        best_level = k;
+      }
+      if (k < n) {
+        const uint64_t sibling = path_[n - 1 - k].sibling;
+        const Node& s = arena.get(sibling);
+        if (s.is_leaf()) {
+          extend_with_point(cut_min_, cut_max_, store.point(s.point_idx()));
+        } else {
+          extend_with_box(cut_min_, cut_max_, arena.box_min(sibling), arena.box_max(sibling));
+        }
       }
     }
   }
