@@ -253,8 +253,9 @@ bool dict_variant(PyObject* obj, std::vector<std::pair<std::string, double>>& it
     if (!ok) return false;
     items.push_back(std::move(pair));
   }
-  std::sort(items.begin(), items.end(),
-            [](const auto& a, const auto& b) { return a.first < b.first; });
+  // Stable: of two str-subclass keys with equal text, the later one stays last (and wins).
+  std::stable_sort(items.begin(), items.end(),
+                   [](const auto& a, const auto& b) { return a.first < b.first; });
   return true;
 }
 
@@ -538,15 +539,20 @@ bool convert(PyObject* obj, Path& out) {
 bool convert(PyObject* obj, FeatureEvent& out) {
   std::string pairs_error;
   std::string dict_error;
-  if (try_variant("KeyValueLike::Pairs", pairs_error, [&] { return pairs_variant(obj, out.items); })) {
-    out.from_dict = false;
-    return true;
-  }
+  auto attempt = [&](bool as_dict) {
+    std::string& error = as_dict ? dict_error : pairs_error;
+    const char* field = as_dict ? "KeyValueLike::Dict" : "KeyValueLike::Pairs";
+    out.from_dict = as_dict;
+    return try_variant(field, error, [&] {
+      return as_dict ? dict_variant(obj, out.items) : pairs_variant(obj, out.items);
+    });
+  };
+  // A dict is never a sequence, so its pairs attempt can only fail, without side effects: try the
+  // dict first and describe the pairs failure only when the dict fails too.
+  const bool dict_first = PyDict_Check(obj);
+  if (attempt(dict_first)) return true;
   if (PyErr_Occurred()) return false;
-  if (try_variant("KeyValueLike::Dict", dict_error, [&] { return dict_variant(obj, out.items); })) {
-    out.from_dict = true;
-    return true;
-  }
+  if (attempt(!dict_first)) return true;
   if (PyErr_Occurred()) return false;
   return enum_failure("failed to extract enum KeyValueLike ('Pairs | Dict')", "Pairs", pairs_error,
                       "Dict", dict_error);

@@ -209,8 +209,6 @@ def test_counts_decay_lazily():
     assert state["current_epoch"] == 11
 
 
-@pytest.mark.xfail(strict=True, reason="the mapping conversion sorts names without keeping the "
-                   "order of equal names (needs a stable sort in the binding layer)")
 def test_mapping_keys_with_equal_text_keep_the_later_value():
     class Key(str):
         __hash__ = object.__hash__
