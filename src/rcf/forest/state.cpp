@@ -243,7 +243,16 @@ Status check_forest(const Forest& f) {
 
 }  // namespace
 
-std::string Forest::to_json() const { return json::write_state(*this); }
+std::string Forest::to_json() const {
+  // A rough size, so that the text is not copied over and over while it grows.
+  uint64_t estimate = 1024 + point_store.store.data.size() * 4 + point_store.capacity * 10;
+  for (const auto& tree : trees) estimate += tree.arena.nodes.size() * 64 + tree.arena.boxes.size() * 12;
+  for (const auto& sampler : samplers) estimate += sampler.capacity * 44;
+  json::Writer w;
+  w.text().reserve(estimate);
+  json::write(w, *this);
+  return w.take();
+}
 
 Result<Forest> Forest::from_json(std::string_view text) {
   auto parsed = json::parse_state<Forest>(text, kPrefix);
