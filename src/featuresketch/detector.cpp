@@ -1,12 +1,12 @@
 #include "featuresketch/detector.hpp"
 
-#include <unistd.h>
 
 #include <cmath>
 #include <limits>
 #include <new>
 
 #include "json_codec.hpp"
+#include "memory_budget.hpp"
 
 namespace quillon::fsketch {
 namespace {
@@ -21,12 +21,7 @@ DetectorError bad_state(const std::string& what) {
 // Refuses, before anything is allocated, a configuration the machine could never hold: with
 // overcommit the allocation itself would succeed and the process die when the pages are touched.
 void require_memory(const FeatureSketchConfig& config) {
-  const long pages = sysconf(_SC_PHYS_PAGES);
-  const long page_size = sysconf(_SC_PAGESIZE);
-  if (pages <= 0 || page_size <= 0) return;
-  const unsigned __int128 physical =
-      static_cast<unsigned __int128>(pages) * static_cast<unsigned __int128>(page_size);
-  if (memory_footprint(config) > physical) throw std::bad_alloc();
+  require_physical_memory(memory_footprint(config));
 }
 
 Status check_layout(const ChainLayout& layout, std::string_view name,

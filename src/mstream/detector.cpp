@@ -1,11 +1,11 @@
 #include "mstream/detector.hpp"
 
-#include <unistd.h>
 
 #include <cmath>
 #include <new>
 
 #include "float_format.hpp"
+#include "memory_budget.hpp"
 
 namespace quillon::mstream {
 namespace {
@@ -22,13 +22,6 @@ u128 mul_sat(u128 a, u128 b) {
 }
 u128 mul_sat(u128 a, u128 b, u128 c) { return mul_sat(mul_sat(a, b), c); }
 u128 add_sat(u128 a, u128 b) { return a + b >= kSaturated ? kSaturated : a + b; }
-
-u128 physical_memory_bytes() {
-  const long pages = sysconf(_SC_PHYS_PAGES);
-  const long page_size = sysconf(_SC_PAGESIZE);
-  if (pages <= 0 || page_size <= 0) return kSaturated;
-  return u128{static_cast<unsigned long>(pages)} * static_cast<unsigned long>(page_size);
-}
 
 DetectorError invalid_state(const std::string& what) {
   return DetectorError::invalid_argument("invalid MStream JSON: " + what);
@@ -117,7 +110,7 @@ Result<MStream> MStream::create(const MStreamConfig& config, const uint64_t* see
 Result<MStream> MStream::create(const MStreamConfig& config, uint64_t seed) {
   if (auto ok = config.validate(); !ok) return fail(ok.error());
   // Overcommitted memory would be granted here and fail later, killing the process; refuse first.
-  if (footprint_bytes(config) > physical_memory_bytes()) throw std::bad_alloc();
+  require_physical_memory(footprint_bytes(config));
 
   const uint64_t rows = config.num_rows;
   const uint64_t buckets = config.num_buckets;

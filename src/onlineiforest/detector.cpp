@@ -1,5 +1,7 @@
 #include "onlineiforest/detector.hpp"
 
+#include "memory_budget.hpp"
+
 #include <algorithm>
 #include <cmath>
 #include <limits>
@@ -7,6 +9,7 @@
 #include <utility>
 
 #include "json_codec.hpp"
+#include "memory_budget.hpp"
 #include "rng.hpp"
 
 namespace quillon::oif {
@@ -40,8 +43,7 @@ void ensure_storage_fits(const OnlineIForestConfig& config) {
   const unsigned __int128 bytes =
       floats * sizeof(float) +
       static_cast<unsigned __int128>(config.num_trees) * sizeof(OnlineITree);
-  if (bytes > std::numeric_limits<uint64_t>::max()) throw std::bad_alloc();
-  ensure_physical_memory(static_cast<uint64_t>(bytes));
+  require_physical_memory(bytes);
 }
 
 DetectorError refuse(std::string what) {
@@ -75,7 +77,7 @@ Status validate(const OnlineIForestConfig& config) {
 void PointWindow::reserve_all() {
   const size_t floats = static_cast<size_t>(slots_ * input_dim_);
   if (data_.capacity() >= floats) return;
-  ensure_physical_memory(floats * sizeof(float));
+  require_physical_memory(ByteSize{floats} * sizeof(float));
   data_.reserve(floats);
 }
 

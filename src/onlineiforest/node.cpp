@@ -6,17 +6,9 @@
 #include <new>
 
 #include "detector_error.hpp"
+#include "memory_budget.hpp"
 
 namespace quillon::oif {
-
-void ensure_physical_memory(uint64_t bytes) {
-  const long pages = sysconf(_SC_PHYS_PAGES);
-  const long page_size = sysconf(_SC_PAGESIZE);
-  if (pages <= 0 || page_size <= 0) return;  // unknown: leave it to the allocator
-  const unsigned __int128 physical =
-      static_cast<unsigned __int128>(pages) * static_cast<unsigned __int128>(page_size);
-  if (bytes > physical) throw std::bad_alloc();
-}
 
 size_t NodeArena::reserved_bytes() const {
   return nodes_.capacity() * sizeof(Node) + bounds_.capacity() * sizeof(float) +
@@ -29,7 +21,7 @@ void NodeArena::grow_to(size_t slots) {
       static_cast<unsigned __int128>(slots) * (sizeof(Node) + sizeof(uint64_t)) +
       floats * sizeof(float);
   if (bytes > std::numeric_limits<uint64_t>::max()) throw std::bad_alloc();
-  ensure_physical_memory(static_cast<uint64_t>(bytes));
+  require_physical_memory(bytes);
   nodes_.reserve(slots);
   bounds_.reserve(static_cast<size_t>(floats));
   // Every pair can be on the free list at once; reserving for all of them keeps

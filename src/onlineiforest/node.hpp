@@ -24,10 +24,6 @@ struct Node {
   uint64_t right() const { return children + 1; }
 };
 
-// Throws std::bad_alloc when `bytes` exceeds the machine's physical memory, so that a request
-// that overcommit would grant is refused before any of it is touched.
-void ensure_physical_memory(uint64_t bytes);
-
 // Slot storage for one tree. Slot 0 is the root whenever the tree is not empty. Supports live
 // in one flat float array, `2 * input_dim` per slot (minimum then maximum), so a root-to-leaf
 // walk touches contiguous memory.
