@@ -21,15 +21,16 @@ Result<double> forest_value(const Forest& forest, std::span<const float> values)
   std::vector<float> scratch;
   auto query = forest.query_point(values, scratch);
   if (!query) return fail(std::move(query.error()));
-  std::vector<MixStep> path;
-  path.reserve(kPathReserve);
+  std::vector<double> raw(forest.trees.size());
+  MixScratch mix;
+  for (auto& path : mix.paths) path.reserve(kPathReserve);
+  mixing_walks<Rule>(forest.trees, forest.point_store, query->data(), raw, mix);
   double sum = 0.0;
-  for (const RcfTree& tree : forest.trees) {
+  for (size_t i = 0; i < forest.trees.size(); ++i) {
+    const RcfTree& tree = forest.trees[i];
     double contribution = 0.0;
     if (has_points(tree)) {
-      contribution =
-          Rule::normalise(static_cast<double>(tree.tree_mass),
-                          mixing_walk<Rule>(tree, forest.point_store, query->data(), path));
+      contribution = Rule::normalise(static_cast<double>(tree.tree_mass), raw[i]);
     }
     sum += contribution;
   }

@@ -1,5 +1,7 @@
 #include "rcf/tree/traversal.hpp"
 
+#include <cstdint>
+
 #include "detector_error.hpp"
 
 namespace quillon::rcf {
@@ -11,12 +13,13 @@ namespace {
 // ends in an internal failure rather than a wild read.
 class ArenaView {
  public:
+  ArenaView() = default;
   explicit ArenaView(const NodeArena& arena)
       : nodes_(arena.nodes.data()),
         slots_(arena.nodes.size()),
         boxes_(arena.boxes.data()),
-        box_dim_(arena.dim),
-        box_entries_(arena.dim == 0 ? 0 : arena.boxes.size() / (2 * arena.dim)) {}
+        box_floats_(arena.boxes.size()),
+        box_dim_(arena.dim) {}
 
   const Node& node(uint64_t slot) const {
     QUILLON_INVARIANT(slot < slots_, "index out of range in node arena");
@@ -24,11 +27,28 @@ class ArenaView {
     QUILLON_INVARIANT(!n.is_empty(), "accessed freed or uninitialized node");
     return n;
   }
-  // Separation probability of the query against the box of internal node `n`.
+  // Separation probability of the query (dim coordinates, dim <= the box width) against the box
+  // of internal node `n`.
   double separation(const Node& n, const float* x, size_t dim) const {
-    QUILLON_INVARIANT(n.box < box_entries_ && dim <= box_dim_, "index out of range in node arena");
-    const float* mn = boxes_ + uint64_t{n.box} * 2 * box_dim_;
-    return separation_probability_at(mn, mn + box_dim_, n.range_sum, x, dim);
+    const uint64_t offset = uint64_t{n.box} * 2 * box_dim_;
+    QUILLON_INVARIANT(offset + 2 * box_dim_ <= box_floats_, "index out of range in node arena");
+    return separation_probability_at(boxes_ + offset, boxes_ + offset + box_dim_, n.range_sum, x,
+                                     dim);
+  }
+  bool boxes_cover(size_t dim) const { return dim <= box_dim_; }
+
+  // Prefetches are hints that never fault, so the addresses are formed as integers, unchecked.
+  // Always inlined: as an out-of-line piece GCC may judge a prefetch a pure call and drop it.
+  [[gnu::always_inline]] void prefetch_node(uint64_t slot) const {
+    __builtin_prefetch(
+        reinterpret_cast<const void*>(reinterpret_cast<uintptr_t>(nodes_) + slot * sizeof(Node)));
+  }
+  // The first and the last line of the box; the hardware prefetcher follows a long box.
+  [[gnu::always_inline]] void prefetch_box(const Node& n) const {
+    const uintptr_t first =
+        reinterpret_cast<uintptr_t>(boxes_) + uint64_t{n.box} * 2 * box_dim_ * sizeof(float);
+    __builtin_prefetch(reinterpret_cast<const void*>(first));
+    __builtin_prefetch(reinterpret_cast<const void*>(first + 2 * box_dim_ * sizeof(float) - 1));
   }
   // A walk visits each slot at most once, so a longer walk means a cycle in a broken state.
   void check_walk_length(uint64_t visits) const {
@@ -36,11 +56,11 @@ class ArenaView {
   }
 
  private:
-  const Node* nodes_;
-  uint64_t slots_;
-  const float* boxes_;
-  uint64_t box_dim_;
-  uint64_t box_entries_;
+  const Node* nodes_ = nullptr;
+  uint64_t slots_ = 0;
+  const float* boxes_ = nullptr;
+  uint64_t box_floats_ = 0;
+  uint64_t box_dim_ = 0;
 };
 
 // The descent rule, without a branch: the side is a coin flip for the predictor, while a data
@@ -53,46 +73,99 @@ inline uint64_t child_toward(const Node& n, const float* x) {
 }  // namespace
 
 template <class Rule>
-double mixing_walk(const RcfTree& tree, const PointStore& store, const float* x,
-                   std::vector<MixStep>& path) {
-  const ArenaView view(tree.arena);
+void mixing_walks(std::span<const RcfTree> trees, const PointStore& store, const float* x,
+                  std::span<double> values, MixScratch& scratch) {
+  QUILLON_INVARIANT(values.size() == trees.size(), "one value per tree");
   const size_t dim = store.dim;
-  path.clear();
-  uint64_t slot = tree.root;
-  uint64_t depth = 0;
-  const Node* n = &view.node(slot);
-  while (n->is_internal()) {
-    // The child's load is issued before this node's box is examined, so the two overlap.
-    const uint64_t child = child_toward(*n, x);
-    const double p = view.separation(*n, x, dim);
-    if (p != 0.0) path.push_back({p, n->mass, depth});
-    slot = child;
-    ++depth;
-    view.check_walk_length(depth);
-    n = &view.node(slot);
+  // One lane walks one tree. Each round a lane finishes the node whose box it requested in the
+  // previous round, then requests the box of the node just reached and the record of its child.
+  struct Lane {
+    ArenaView view;
+    const Node* pending = nullptr;  // reached, box requested, not yet examined
+    uint64_t pending_depth = 0;
+    uint64_t tree = 0;
+    uint64_t slot = 0;
+    uint64_t depth = 0;
+    bool live = false;
+  };
+  Lane lanes[kWalkLanes];
+  size_t next_tree = 0;
+  // Puts the next tree that holds points on the lane; trees without points get 0.0 on the way.
+  const auto start = [&](Lane& lane, std::vector<MixStep>& path) {
+    lane.live = false;
+    while (next_tree < trees.size()) {
+      const uint64_t i = next_tree++;
+      const RcfTree& t = trees[i];
+      if (t.is_empty() || t.tree_mass == 0) {
+        values[i] = 0.0;
+        continue;
+      }
+      lane.view = ArenaView(t.arena);
+      QUILLON_INVARIANT(lane.view.boxes_cover(dim), "index out of range in node arena");
+      lane.view.prefetch_node(t.root);
+      lane.tree = i;
+      lane.slot = t.root;
+      lane.depth = 0;
+      lane.live = true;
+      path.clear();
+      return;
+    }
+  };
+  size_t live = 0;
+  for (size_t g = 0; g < kWalkLanes; ++g) {
+    start(lanes[g], scratch.paths[g]);
+    live += lanes[g].live;
   }
-  const bool holds_query = row_equals(store.row_ptr(n->point_idx()), x, dim);
-  double v = Rule::at_leaf(holds_query, static_cast<double>(depth), static_cast<double>(n->mass),
-                           static_cast<double>(tree.tree_mass));
-  // Bottom-up: each ancestor mixes the value below it with leaving the tree there.
-  for (size_t i = path.size(); i-- > 0;) {
-    const MixStep& s = path[i];
-    v = v * (1.0 - s.p) +
-        Rule::absent(static_cast<double>(s.depth), static_cast<double>(s.mass)) * s.p;
+  while (live > 0) {
+    for (size_t g = 0; g < kWalkLanes; ++g) {
+      Lane& lane = lanes[g];
+      if (!lane.live) continue;
+      std::vector<MixStep>& path = scratch.paths[g];
+      if (lane.pending != nullptr) {
+        const double p = lane.view.separation(*lane.pending, x, dim);
+        if (p != 0.0) path.push_back({p, lane.pending->mass, lane.pending_depth});
+        lane.pending = nullptr;
+      }
+      const Node& n = lane.view.node(lane.slot);
+      if (n.is_internal()) {
+        lane.view.prefetch_box(n);
+        const uint64_t child = child_toward(n, x);
+        lane.view.prefetch_node(child);
+        lane.pending = &n;
+        lane.pending_depth = lane.depth;
+        lane.slot = child;
+        ++lane.depth;
+        lane.view.check_walk_length(lane.depth);
+        continue;
+      }
+      const RcfTree& t = trees[lane.tree];
+      const bool holds_query = row_equals(store.row_ptr(n.point_idx()), x, dim);
+      double v = Rule::at_leaf(holds_query, static_cast<double>(lane.depth),
+                               static_cast<double>(n.mass), static_cast<double>(t.tree_mass));
+      // Bottom-up: each ancestor mixes the value below it with leaving the tree there.
+      for (size_t i = path.size(); i-- > 0;) {
+        const MixStep& s = path[i];
+        v = v * (1.0 - s.p) +
+            Rule::absent(static_cast<double>(s.depth), static_cast<double>(s.mass)) * s.p;
+      }
+      values[lane.tree] = v;
+      start(lane, path);
+      live -= lane.live ? 0 : 1;
+    }
   }
-  return v;
 }
 
-template double mixing_walk<AnomalyRule>(const RcfTree&, const PointStore&, const float*,
-                                         std::vector<MixStep>&);
-template double mixing_walk<DisplacementRule>(const RcfTree&, const PointStore&, const float*,
-                                              std::vector<MixStep>&);
-template double mixing_walk<DensityRule>(const RcfTree&, const PointStore&, const float*,
-                                         std::vector<MixStep>&);
+template void mixing_walks<AnomalyRule>(std::span<const RcfTree>, const PointStore&, const float*,
+                                        std::span<double>, MixScratch&);
+template void mixing_walks<DisplacementRule>(std::span<const RcfTree>, const PointStore&,
+                                             const float*, std::span<double>, MixScratch&);
+template void mixing_walks<DensityRule>(std::span<const RcfTree>, const PointStore&, const float*,
+                                        std::span<double>, MixScratch&);
 
 void attribution_walk(const RcfTree& tree, const float* x, size_t dim, double* below,
                       double* above) {
   const ArenaView view(tree.arena);
+  QUILLON_INVARIANT(view.boxes_cover(dim), "index out of range in node arena");
   const double s = std::log2(static_cast<double>(tree.tree_mass) + 1.0);
   double w = 1.0;  // probability that no cut above has separated the query yet
   uint64_t depth = 0;
@@ -123,6 +196,7 @@ void neighbor_walk(const RcfTree& tree, const PointStore& store, const float* x,
                    std::vector<NeighborCandidate>& out, std::vector<PendingNode>& stack) {
   const ArenaView view(tree.arena);
   const size_t dim = store.dim;
+  QUILLON_INVARIANT(view.boxes_cover(dim), "index out of range in node arena");
   const double normaliser = std::log2(static_cast<double>(tree.tree_mass) + 1.0);
   stack.clear();
   // Depth-first: the near child's whole subtree is visited before the far child, which waits on

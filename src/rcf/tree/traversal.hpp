@@ -144,13 +144,24 @@ struct MixStep {
   uint64_t depth = 0;
 };
 
-// The raw value of the mixing traversal of one tree that holds points, with `Rule` (before the
-// normaliser). At a leaf of mass m: Rule::at_leaf. At an internal node, with v the value of the
-// child the query descends to and p the separation probability: v when p is 0, else
-// v * (1 - p) + Rule::absent(depth, mass) * p. `path` is the caller's buffer for the ancestors.
+// Trees walked at once by the mixing walks. A walk is a chain of dependent loads (node record,
+// then its box entry, then the child's record), so each lane requests its next loads and yields to
+// the other lanes while they arrive.
+inline constexpr size_t kWalkLanes = 8;
+
+// Per-call buffers of the mixing walks: one ancestor list per lane.
+struct MixScratch {
+  std::vector<MixStep> paths[kWalkLanes];
+};
+
+// The raw value of the mixing traversal with `Rule` (before the normaliser) of every tree that
+// holds points, in values[i] (values.size() == trees.size()); other trees get 0.0. At a leaf of
+// mass m: Rule::at_leaf. At an internal node, with v the value of the child the query descends to
+// and p the separation probability: v when p is 0, else v * (1 - p) + Rule::absent(depth, mass) *
+// p.
 template <class Rule>
-double mixing_walk(const RcfTree& tree, const PointStore& store, const float* x,
-                   std::vector<MixStep>& path);
+void mixing_walks(std::span<const RcfTree> trees, const PointStore& store, const float* x,
+                  std::span<double> values, MixScratch& scratch);
 
 // Adds the tree's attribution (before the division by the number of trees) to below/above, dim
 // entries each.

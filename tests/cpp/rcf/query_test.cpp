@@ -167,6 +167,12 @@ TEST(ForestQueries, AgreeBitForBitWithRecursiveEvaluation) {
        .capacity = 16,
        .internal_shingling = false,
        .seed = 3},
+      // More trees than the walks run side by side, some of them emptied below.
+      {.input_dim = 5,
+       .num_trees = 23,
+       .capacity = 16,
+       .initial_accept_fraction = 0.125,
+       .seed = 4},
   };
   for (const auto& shape : shapes) {
     Forest f = make_forest(shape);
@@ -176,8 +182,13 @@ TEST(ForestQueries, AgreeBitForBitWithRecursiveEvaluation) {
     testing::feed(f, stream);
     auto queries = testing::random_stream(shape.seed + 20, 40, f.dim());
     for (uint64_t row = 0; row < 10; ++row) {
-      const auto p = f.point_store.point(f.samplers[0].point_indices[row]);
+      const auto p = f.point_store.point(f.samplers[1].point_indices[row]);
       queries.emplace_back(p.begin(), p.end());
+    }
+    if (shape.num_trees > 20) {
+      for (uint64_t i : {0u, 8u, 9u, 17u, 22u}) {
+        f.trees[i] = RcfTree::create(f.dim(), shape.capacity, Xoshiro256PlusPlus::from_seed(i));
+      }
     }
     for (const auto& q : queries) {
       EXPECT_EQ(value_of(score(f, q)), testing::ref_forest_value(f, q, testing::kRefScore));

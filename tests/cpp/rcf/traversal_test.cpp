@@ -20,8 +20,10 @@ using testing::make_forest;
 // The raw mixing value of tree 0 of a one-tree forest.
 template <class Rule>
 double walk_one(const Forest& f, const std::vector<float>& x) {
-  std::vector<MixStep> path;
-  return mixing_walk<Rule>(f.trees[0], f.point_store, x.data(), path);
+  std::vector<double> values(f.trees.size());
+  MixScratch scratch;
+  mixing_walks<Rule>(f.trees, f.point_store, x.data(), values, scratch);
+  return values[0];
 }
 
 constexpr float kInf = std::numeric_limits<float>::infinity();
