@@ -43,7 +43,7 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--n", type=int, default=5000, help="calls per timed run")
     n = parser.parse_args().n
-    print(f"{"query (50 trees, capacity 256)":66s} {'calls/s':>10s} {'(CPU time)':>12s}")
+    print(f"{'query (50 trees, capacity 256)':66s} {'calls/s':>10s} {'(CPU time)':>12s}")
     for input_dim, shingle_size in [(1, 8), (16, 1)]:
         f = warmed(input_dim, shingle_size)
         dim = input_dim * shingle_size
