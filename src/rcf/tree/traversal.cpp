@@ -63,9 +63,16 @@ class ArenaView {
   uint64_t box_dim_ = 0;
 };
 
+// A leaf's stored point (a validated leaf refers to an occupied row).
+inline const float* stored_row(const PointStore& store, uint64_t row) {
+  QUILLON_INVARIANT(row < store.store.rows, "index out of range in point store");
+  return store.row_ptr(row);
+}
+
 // The descent rule, without a branch: the side is a coin flip for the predictor, while a data
 // dependency lets the child's load start as soon as the comparison is done.
-inline uint64_t child_toward(const Node& n, const float* x) {
+inline uint64_t child_toward(const Node& n, const float* x, size_t dim) {
+  QUILLON_INVARIANT(n.cut_dim < dim, "cut dimension out of range");
   const uint64_t go_left = x[n.cut_dim] <= n.cut_val;
   return n.right ^ ((n.left ^ n.right) & (0 - go_left));
 }
@@ -129,7 +136,7 @@ void mixing_walks(std::span<const RcfTree> trees, const PointStore& store, const
       const Node& n = lane.view.node(lane.slot);
       if (n.is_internal()) {
         lane.view.prefetch_box(n);
-        const uint64_t child = child_toward(n, x);
+        const uint64_t child = child_toward(n, x, dim);
         lane.view.prefetch_node(child);
         lane.pending = &n;
         lane.pending_depth = lane.depth;
@@ -139,7 +146,7 @@ void mixing_walks(std::span<const RcfTree> trees, const PointStore& store, const
         continue;
       }
       const RcfTree& t = trees[lane.tree];
-      const bool holds_query = row_equals(store.row_ptr(n.point_idx()), x, dim);
+      const bool holds_query = row_equals(stored_row(store, n.point_idx()), x, dim);
       double v = Rule::at_leaf(holds_query, static_cast<double>(lane.depth),
                                static_cast<double>(n.mass), static_cast<double>(t.tree_mass));
       // Bottom-up: each ancestor mixes the value below it with leaving the tree there.
@@ -173,6 +180,7 @@ void attribution_walk(const RcfTree& tree, const float* x, size_t dim, double* b
   const Node* n = &view.node(slot);
   while (n->is_internal()) {
     const uint64_t d = n->cut_dim;
+    QUILLON_INVARIANT(d < dim, "cut dimension out of range");
     const bool goes_right = !(x[d] <= n->cut_val);
     const double p = view.separation(*n, x, dim);
     if (p > 0.0) {
@@ -211,14 +219,14 @@ void neighbor_walk(const RcfTree& tree, const PointStore& store, const float* x,
     if (n.is_leaf()) {
       const uint64_t row = n.point_idx();
       out.push_back({(1.0 / (static_cast<double>(depth) + 1.0)) * normaliser, row,
-                     l1_distance(x, store.row_ptr(row), dim)});
+                     l1_distance(x, stored_row(store, row), dim)});
       branch_done = true;
     } else {
       const double p = view.separation(n, x, dim);
       if (depth > 0 && !(p > threshold)) {
         branch_done = true;  // pruned (also for NaN)
       } else {
-        const uint64_t near = child_toward(n, x);
+        const uint64_t near = child_toward(n, x, dim);
         if (p > 0.5) stack.push_back({near == n.left ? n.right : n.left, depth + 1});
         slot = near;
         ++depth;
@@ -250,17 +258,18 @@ uint64_t conditional_walk(const RcfTree& tree, const PointStore& store, const fl
     view.check_walk_length(++visits);
     const Node& n = view.node(slot);
     if (n.is_internal()) {
+      QUILLON_INVARIANT(n.cut_dim < dim, "cut dimension out of range");
       if (mask[n.cut_dim] != 0) {
         // Unknown coordinate: both sides, left first.
         stack.push_back(n.right);
         slot = n.left;
       } else {
-        slot = child_toward(n, x);
+        slot = child_toward(n, x, dim);
       }
       continue;
     }
     const uint64_t row = n.point_idx();
-    const double d = masked_l1_distance(x, store.row_ptr(row), mask, dim);
+    const double d = masked_l1_distance(x, stored_row(store, row), mask, dim);
     if (!have_best) {
       have_best = true;
       best_row = row;

@@ -212,7 +212,7 @@ TEST(ConditionalWalk, OneDrawPerContestedLeafBelowCentralityOne) {
             expected);
 }
 
-TEST(Walks, RefuseACyclicTree) {
+TEST(Walks, RefuseBrokenTrees) {
   // A broken state whose internal node points back at itself must not loop or read wild memory.
   Forest f = make_forest({.input_dim = 1});
   HandTree hand{f, 0};
@@ -235,6 +235,17 @@ TEST(Walks, RefuseACyclicTree) {
   // A child index past the arena.
   f.trees[0].arena.nodes[root].right = 999;
   EXPECT_THROW(walk_one<DensityRule>(f, q), InternalFailure);
+  // A cut on a dimension the points do not have, and a leaf naming a row past the store.
+  f.trees[0].arena.nodes[root].right = a;
+  f.trees[0].arena.nodes[root].cut_dim = 1;
+  EXPECT_THROW(walk_one<AnomalyRule>(f, q), InternalFailure);
+  EXPECT_THROW(conditional_walk(f.trees[0], f.point_store, q.data(), mask.data(), 1.0, g, stack),
+               InternalFailure);
+  f.trees[0].arena.nodes[root].cut_dim = 0;
+  f.trees[0].arena.nodes[a].left = 1u << 30;
+  EXPECT_THROW(walk_one<DisplacementRule>(f, std::vector<float>{-1}), InternalFailure);
+  EXPECT_THROW(neighbor_walk(f.trees[0], f.point_store, q.data(), 0.0, out, pending),
+               InternalFailure);
 }
 
 }  // namespace
