@@ -39,28 +39,23 @@ uint64_t RcfTree::descend_with_path(std::span<const float> point) {
 void RcfTree::refresh_node(uint64_t slot, const PointStore& store) {
   const Node& node = arena.get(slot);
   QUILLON_INVARIANT(node.is_internal(), "internal error: entered unreachable code");
-  const uint64_t left = node.left;
-  const uint64_t right = node.right;
-  const Node& l = arena.get(left);
-  const Node& r = arena.get(right);
+  const Node& l = arena.get(node.left);
+  const Node& r = arena.get(node.right);
+  // A leaf child contributes its point, an internal child its cached box. The left box is taken
+  // first and widened by the right one, in one pass.
+  const float* lmin = l.is_leaf() ? store.point(l.point_idx()).data() : arena.box_data(l);
+  const float* lmax = l.is_leaf() ? lmin : lmin + arena.dim;
+  const float* rmin = r.is_leaf() ? store.point(r.point_idx()).data() : arena.box_data(r);
+  const float* rmax = r.is_leaf() ? rmin : rmin + arena.dim;
+  float* min = arena.box_min_mut(slot).data();
+  float* max = min + arena.dim;
+  double range_sum = 0.0;
+  for (uint64_t i = 0; i < arena.dim; ++i) {
+    min[i] = bound_min(lmin[i], rmin[i]);
+    max[i] = bound_max(lmax[i], rmax[i]);
+    range_sum += static_cast<double>(max[i] - min[i]);
+  }
   const uint64_t mass = l.mass + r.mass;
-  // A leaf child contributes its point, an internal child its cached box.
-  auto min = arena.box_min_mut(slot);
-  auto max = arena.box_max_mut(slot);
-  if (l.is_leaf()) {
-    const auto p = store.point(l.point_idx());
-    std::copy(p.begin(), p.end(), min.begin());
-    std::copy(p.begin(), p.end(), max.begin());
-  } else {
-    std::copy(arena.box_min(left).begin(), arena.box_min(left).end(), min.begin());
-    std::copy(arena.box_max(left).begin(), arena.box_max(left).end(), max.begin());
-  }
-  double range_sum;
-  if (r.is_leaf()) {
-    range_sum = extend_with_point(min, max, store.point(r.point_idx()));
-  } else {
-    range_sum = extend_with_box(min, max, arena.box_min(right), arena.box_max(right));
-  }
   Node& target = arena.nodes[slot];
   target.mass = mass;
   target.range_sum = range_sum;
