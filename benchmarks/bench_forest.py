@@ -1,0 +1,155 @@
+"""Forest throughput, scaling across threads, memory and persistence time.
+
+Run with the module on the path, e.g.
+    PYTHONPATH=build/python .venv/bin/python benchmarks/bench_forest.py
+Every figure is printed next to its target; nothing here asserts.
+"""
+
+import argparse
+import gc
+import random
+import resource
+import threading
+import time
+
+import quillon
+
+TREES = 50
+CAPACITY = 256
+
+
+def stream(dim, n, seed):
+    rng = random.Random(seed)
+    return [[rng.gauss(0.0, 1.0) + (6.0 if i % 211 == 0 else 0.0) for _ in range(dim)] for i in range(n)]
+
+
+def make(input_dim, shingle_size, seed=1):
+    return quillon.Forest(input_dim, shingle_size=shingle_size, num_trees=TREES, capacity=CAPACITY,
+                          seed=seed)
+
+
+def warm(forest, input_dim, n=3000):
+    for p in stream(input_dim, n, 99):
+        forest.update(p)
+
+
+def rate_update_and_score(input_dim, shingle_size, n):
+    forest = make(input_dim, shingle_size)
+    warm(forest, input_dim)
+    points = stream(input_dim, n, 7)
+    start = time.perf_counter()
+    for p in points:
+        forest.update_and_score(p)
+    return n / (time.perf_counter() - start)
+
+
+def run_threads(bodies):
+    barrier = threading.Barrier(len(bodies) + 1)
+
+    def wrap(body):
+        def run():
+            barrier.wait()
+            body()
+        return run
+
+    threads = [threading.Thread(target=wrap(b)) for b in bodies]
+    for t in threads:
+        t.start()
+    barrier.wait()
+    start = time.perf_counter()
+    for t in threads:
+        t.join()
+    return time.perf_counter() - start
+
+
+# Each thread gets its own point objects: on the free-threaded interpreter, threads that share
+# objects contend on their reference counts, which would be measured instead of the forest.
+
+def scaling_two_forests(n):
+    forests = [make(1, 8, seed=s) for s in (1, 2)]
+    for f in forests:
+        warm(f, 1)
+
+    def body(f, seed):
+        points = stream(1, n, seed)
+        return lambda: [f.update_and_score(p) for p in points]
+
+    one = run_threads([body(forests[0], 5)])
+    two = run_threads([body(forests[0], 6), body(forests[1], 7)])
+    return 2 * one / two
+
+
+def scaling_shared_scores(n):
+    forest = make(1, 8)
+    warm(forest, 1)
+
+    def body(seed):
+        points = stream(1, n, seed)
+
+        def run():
+            for p in points:
+                forest.score(p)
+        return run
+
+    one = run_threads([body(5)])
+    two = run_threads([body(6), body(7)])
+    return 2 * one / two
+
+
+def rss_kib():
+    with open("/proc/self/status") as status:
+        for line in status:
+            if line.startswith("VmRSS:"):
+                return int(line.split()[1])
+    return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+
+
+def memory_of_default_forest():
+    points = stream(1, 4000, 3)
+    gc.collect()
+    before = rss_kib()
+    forest = quillon.Forest(1, shingle_size=8, seed=1)
+    for p in points:
+        forest.update(p)
+    after = rss_kib()
+    del forest
+    return (after - before) / 1024.0
+
+
+def persistence_time(updates):
+    forest = make(1, 8)
+    for p in stream(1, updates, 8):
+        forest.update(p)
+    best = float("inf")
+    for _ in range(5):
+        start = time.perf_counter()
+        quillon.Forest.from_json(forest.to_json())
+        best = min(best, time.perf_counter() - start)
+    return best * 1000.0, len(forest.to_json())
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--n", type=int, default=40000, help="observations per timed run")
+    args = parser.parse_args()
+    n = args.n
+
+    # Memory first, before other forests have grown the heap.
+    mem = memory_of_default_forest()
+    rows = [
+        ("update_and_score, input_dim=1, shingle_size=8", f"{rate_update_and_score(1, 8, n):,.0f} /s", ">= 40,000 /s"),
+        ("update_and_score, input_dim=16, shingle_size=1", f"{rate_update_and_score(16, 1, n // 2):,.0f} /s", ">= 25,000 /s"),
+        ("two forests on two threads (speed-up)", f"{scaling_two_forests(n // 2):.2f}x", ">= 1.8x"),
+        ("two threads scoring one forest (speed-up)", f"{scaling_shared_scores(n // 2):.2f}x", ">= 1.7x"),
+        ("RSS of one default forest (input_dim=1, shingle 8)", f"{mem:.2f} MiB", "<= 4 MB"),
+    ]
+    ms, size = persistence_time(10000)
+    rows.append(("to_json + from_json after 10 000 updates", f"{ms:.1f} ms ({size / 1e6:.1f} MB text)", "< 100 ms"))
+    print(f"Forest benchmarks: {TREES} trees, capacity {CAPACITY}")
+    width = max(len(r[0]) for r in rows)
+    for name, value, target in rows:
+        print(f"  {name:<{width}}  {value:>28}   target {target}")
+
+
+if __name__ == "__main__":
+    main()
