@@ -1,0 +1,85 @@
+// Restored states: whatever the text, from_json either refuses it or yields a forest that keeps
+// working (updates, queries of the point store, serialisation) without touching foreign memory.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "rcf/forest/mod.hpp"
+
+namespace quillon::rcf {
+namespace {
+
+Forest small_forest(uint64_t seed) {
+  RcfConfig c;
+  c.input_dim = 2;
+  c.shingle_size = 2;
+  c.num_trees = 3;
+  c.capacity = 6;
+  auto f = Forest::create(c, seed);
+  EXPECT_TRUE(f.has_value());
+  Xoshiro256PlusPlus g = Xoshiro256PlusPlus::from_seed(seed);
+  for (int i = 0; i < 40; ++i) {
+    const std::vector<float> p{static_cast<float>(g.bounded_index(5)), static_cast<float>(g.unit_f64())};
+    EXPECT_TRUE(f->update(p).has_value());
+  }
+  return std::move(*f);
+}
+
+// Replaces one number of the text by another; numbers are where indexes, masses, sizes and
+// coordinates live.
+std::string mutate(const std::string& text, Xoshiro256PlusPlus& g) {
+  static const char* const kReplacements[] = {"0", "1", "2", "5", "7", "-1", "0.5", "1e39",
+                                              "18446744073709551615", "4294967294", "99999"};
+  std::vector<size_t> starts;
+  for (size_t i = 0; i < text.size(); ++i) {
+    const bool digit = (text[i] >= '0' && text[i] <= '9') || text[i] == '-';
+    if (digit && (i == 0 || text[i - 1] == ':' || text[i - 1] == ',' || text[i - 1] == '[')) {
+      starts.push_back(i);
+    }
+  }
+  const size_t at = starts[g.bounded_index(starts.size())];
+  size_t end = at;
+  while (end < text.size() && text[end] != ',' && text[end] != ']' && text[end] != '}') ++end;
+  return text.substr(0, at) + kReplacements[g.bounded_index(std::size(kReplacements))] + text.substr(end);
+}
+
+TEST(ForestState, MutatedStatesAreRefusedOrKeepWorking) {
+  uint64_t accepted = 0;
+  uint64_t refused = 0;
+  for (uint64_t seed = 1; seed <= 3; ++seed) {
+    const std::string text = small_forest(seed).to_json();
+    Xoshiro256PlusPlus g = Xoshiro256PlusPlus::from_seed(seed * 101);
+    for (int round = 0; round < 400; ++round) {
+      std::string bad = mutate(text, g);
+      if (round % 3 == 0) bad = mutate(bad, g);
+      auto f = Forest::from_json(bad);
+      if (!f) {
+        EXPECT_EQ(f.error().message.rfind("invalid forest JSON: ", 0), 0u);
+        ++refused;
+        continue;
+      }
+      ++accepted;
+      // An accepted state is a consistent one: it round-trips and keeps updating.
+      for (int i = 0; i < 30; ++i) {
+        const std::vector<float> p{static_cast<float>(g.bounded_index(7)), 0.25f};
+        ASSERT_TRUE(f->update(p).has_value()) << bad;
+      }
+      auto again = Forest::from_json(f->to_json());
+      ASSERT_TRUE(again.has_value()) << again.error().text();
+    }
+  }
+  EXPECT_GT(refused, 100u);
+  EXPECT_GT(accepted, 10u);  // coordinates, weights and generator words may change freely
+}
+
+TEST(ForestState, EveryTruncationIsRefused) {
+  const std::string text = small_forest(9).to_json();
+  for (size_t cut = 0; cut < text.size(); cut += 3) {
+    const auto f = Forest::from_json(std::string_view(text).substr(0, cut));
+    ASSERT_FALSE(f.has_value()) << cut;
+  }
+}
+
+}  // namespace
+}  // namespace quillon::rcf
