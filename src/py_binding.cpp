@@ -79,13 +79,16 @@ bool extract_sequence(PyObject* obj, Element&& element) {
   return rc == 0;
 }
 
+// The reported length only sizes the first reservation: a hostile __len__ cannot make us
+// reserve more than a modest block (longer sequences grow as they are read).
 Py_ssize_t size_hint(PyObject* obj) {
+  constexpr Py_ssize_t kMaxReserve = Py_ssize_t{1} << 16;
   const Py_ssize_t n = PyObject_Size(obj);
   if (n < 0) {
     PyErr_Clear();
     return 0;
   }
-  return n;
+  return n < kMaxReserve ? n : kMaxReserve;
 }
 
 bool to_double(PyObject* item, double& out) {

@@ -382,8 +382,23 @@ PyObject* invoke(Core* core, PyObject** slots) {
   }
 }
 
+// No C++ exception may cross into the interpreter: conversions and results can run out of memory
+// (a hostile iterable that never ends), and a broken invariant is a PanicException.
+template <class Body>
+PyObject* guarded(Body&& body) {
+  try {
+    return body();
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  } catch (const InternalFailure& e) {
+    return raise_panic(e.what(), true);
+  } catch (const std::exception& e) {
+    return raise_panic(e.what());
+  }
+}
+
 template <auto Fn, const Signature& Sig>
-PyObject* fastcall(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* fastcall_body(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   using Traits = FnTraits<decltype(Fn)>;
   PyObject* slots[9] = {};
   if (!bind_fastcall(Sig, args, nargs, kwnames, slots)) return nullptr;
@@ -401,22 +416,31 @@ PyObject* fastcall(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
 }
 
 template <auto Fn, const Signature& Sig>
+PyObject* fastcall(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&] { return fastcall_body<Fn, Sig>(self, args, nargs, kwnames); });
+}
+
+template <auto Fn, const Signature& Sig>
 PyObject* noargs(PyObject* self, PyObject*) {
   using Traits = FnTraits<decltype(Fn)>;
   using Core = typename Traits::Core;
-  auto* inst = reinterpret_cast<Instance<Core>*>(self);
-  if (!acquire(inst->access, Traits::kAccess)) return nullptr;
-  AccessGuard guard{&inst->access, Traits::kAccess};
-  return invoke<Fn, Sig, Core>(&inst->core, nullptr);
+  return guarded([&]() -> PyObject* {
+    auto* inst = reinterpret_cast<Instance<Core>*>(self);
+    if (!acquire(inst->access, Traits::kAccess)) return nullptr;
+    AccessGuard guard{&inst->access, Traits::kAccess};
+    return invoke<Fn, Sig, Core>(&inst->core, nullptr);
+  });
 }
 
 // tp_new: Fn is `Result<Core> (*)(args...)`.
 template <auto Fn, const Signature& Sig>
 PyObject* new_slot(PyTypeObject*, PyObject* args, PyObject* kwargs) {
   using Core = typename FnTraits<decltype(Fn)>::Result::value_type;
-  PyObject* slots[9] = {};
-  if (!bind_tuple(Sig, args, kwargs, slots)) return nullptr;
-  return invoke<Fn, Sig, Core>(static_cast<Core*>(nullptr), slots);
+  return guarded([&]() -> PyObject* {
+    PyObject* slots[9] = {};
+    if (!bind_tuple(Sig, args, kwargs, slots)) return nullptr;
+    return invoke<Fn, Sig, Core>(static_cast<Core*>(nullptr), slots);
+  });
 }
 
 template <auto Fn, const Signature& Sig>
@@ -433,10 +457,12 @@ constexpr PyMethodDef method_def(const char* name, const char* doc) {
 
 template <class Core>
 PyObject* repr_slot(PyObject* self) {
-  auto* inst = reinterpret_cast<Instance<Core>*>(self);
-  if (!acquire(inst->access, Access::Shared)) return nullptr;
-  AccessGuard guard{&inst->access, Access::Shared};
-  return to_python(inst->core.repr());
+  return guarded([&]() -> PyObject* {
+    auto* inst = reinterpret_cast<Instance<Core>*>(self);
+    if (!acquire(inst->access, Access::Shared)) return nullptr;
+    AccessGuard guard{&inst->access, Access::Shared};
+    return to_python(inst->core.repr());
+  });
 }
 
 // ---------------------------------------------------------------------------------------------
