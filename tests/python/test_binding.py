@@ -158,3 +158,27 @@ def test_repr_equals_str(name):
     obj = cls(*args, seed=1)
     assert repr(obj) == str(obj)
     assert repr(obj).startswith(name + "(")
+
+
+def test_a_lying_length_only_sizes_the_reservation():
+    class Liar(list):
+        def __len__(self):
+            return 10**18
+
+    det = quillon.OnlineIForest(3, seed=1)
+    assert det.score(Liar([1.0, 2.0, 3.0])) == 1.0
+    det.update(Liar([1.0, 2.0, 3.0]))
+    assert det.entries_seen() == 1
+
+
+def test_an_element_raising_mid_sequence_changes_nothing():
+    class Boom:
+        def __float__(self):
+            raise ZeroDivisionError("boom")
+
+    det = quillon.OnlineIForest(3, seed=1)
+    before = det.to_json()
+    with pytest.raises(ZeroDivisionError) as info:
+        det.update([1.0, Boom(), 3.0])
+    assert info.value.__notes__ == ["while processing 'point'"]
+    assert det.to_json() == before
