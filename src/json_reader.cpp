@@ -1,7 +1,9 @@
 #include "json_reader.hpp"
 
+#include <bit>
 #include <charconv>
 #include <cmath>
+#include <limits>
 
 #include "float_format.hpp"
 
@@ -92,50 +94,90 @@ bool Reader::parse_ident(std::string_view rest) {
 bool Reader::parse_number(Number& n) {
   n = Number{};
   n.start = pos_;
-  if (text_[pos_] == '-') {
+  const size_t size = text_.size();
+  const char* t = text_.data();
+  if (t[pos_] == '-') {
     n.negative = true;
     ++pos_;
   }
-  if (pos_ >= text_.size()) return fail_here("EOF while parsing a value");
-  const int first = static_cast<unsigned char>(text_[pos_]);
+  if (pos_ >= size) return fail_here("EOF while parsing a value");
+  const int first = static_cast<unsigned char>(t[pos_]);
   if (!is_digit(first)) return fail_peek("invalid number");
   uint64_t magnitude = 0;
   bool fits = true;
+  int digits = 0;  // significant digits accumulated into `magnitude` (leading zeros excluded)
+  int64_t exponent = 0;
   if (first == '0') {
     ++pos_;
-    if (pos_ < text_.size() && is_digit(text_[pos_])) return fail_peek("invalid number");
+    if (pos_ < size && is_digit(t[pos_])) return fail_peek("invalid number");
   } else {
-    while (pos_ < text_.size() && is_digit(text_[pos_])) {
-      const uint64_t d = static_cast<uint64_t>(text_[pos_] - '0');
+    while (pos_ < size && is_digit(t[pos_])) {
+      const uint64_t d = static_cast<uint64_t>(t[pos_] - '0');
       if (magnitude > (UINT64_MAX - d) / 10) fits = false;
       magnitude = magnitude * 10 + d;
+      ++digits;
       ++pos_;
     }
   }
   bool integer = true;
-  if (pos_ < text_.size() && text_[pos_] == '.') {
+  uint64_t significand = magnitude;
+  if (pos_ < size && t[pos_] == '.') {
     integer = false;
     ++pos_;
-    if (pos_ >= text_.size()) return fail_here("EOF while parsing a value");
-    if (!is_digit(text_[pos_])) return fail_peek("invalid number");
-    while (pos_ < text_.size() && is_digit(text_[pos_])) ++pos_;
+    if (pos_ >= size) return fail_here("EOF while parsing a value");
+    if (!is_digit(t[pos_])) return fail_peek("invalid number");
+    while (pos_ < size && is_digit(t[pos_])) {
+      if (digits < 19) {
+        significand = significand * 10 + static_cast<uint64_t>(t[pos_] - '0');
+        if (significand != 0) ++digits;
+        --exponent;
+      } else {
+        digits = 20;  // too many digits for the fast path
+      }
+      ++pos_;
+    }
   }
-  if (pos_ < text_.size() && (text_[pos_] == 'e' || text_[pos_] == 'E')) {
+  if (pos_ < size && (t[pos_] == 'e' || t[pos_] == 'E')) {
     integer = false;
     ++pos_;
-    if (pos_ < text_.size() && (text_[pos_] == '+' || text_[pos_] == '-')) ++pos_;
-    if (pos_ >= text_.size()) return fail_here("EOF while parsing a value");
-    if (!is_digit(text_[pos_])) return fail_peek("invalid number");
-    while (pos_ < text_.size() && is_digit(text_[pos_])) ++pos_;
+    bool negative_exp = false;
+    if (pos_ < size && (t[pos_] == '+' || t[pos_] == '-')) negative_exp = t[pos_++] == '-';
+    if (pos_ >= size) return fail_here("EOF while parsing a value");
+    if (!is_digit(t[pos_])) return fail_peek("invalid number");
+    int64_t e = 0;
+    while (pos_ < size && is_digit(t[pos_])) {
+      if (e < 100000) e = e * 10 + (t[pos_] - '0');
+      ++pos_;
+    }
+    exponent += negative_exp ? -e : e;
   }
   n.is_integer = integer;
   n.fits = integer && fits;
   n.magnitude = magnitude;
+  n.significand = significand;
+  n.exponent = exponent;
+  n.exact = fits && digits <= 19;
   n.end = pos_;
   return true;
 }
 
+bool Reader::fast_double(const Number& n, double& out) {
+  // Clinger's fast path: an exact significand below 2^53 and an exact power of ten give a
+  // correctly rounded result in one IEEE operation.
+  static constexpr double kPow10[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                      1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
+                                      1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+  if (!n.exact || n.significand > (uint64_t{1} << 53) || n.exponent < -22 || n.exponent > 22) {
+    return false;
+  }
+  const double m = static_cast<double>(n.significand);
+  double v = n.exponent >= 0 ? m * kPow10[n.exponent] : m / kPow10[-n.exponent];
+  out = n.negative ? -v : v;
+  return true;
+}
+
 bool Reader::number_to_double(const Number& n, double& out) {
+  if (fast_double(n, out)) return true;
   const char* begin = text_.data() + n.start;
   const char* end = text_.data() + n.end;
   const auto res = std::from_chars(begin, end, out);
@@ -344,6 +386,20 @@ bool Reader::read_f32(float& out) {
   if (c != '-' && !is_digit(c)) return fail_invalid_type("f32");
   Number n;
   if (!parse_number(n)) return false;
+  double wide = 0;
+  if (fast_double(n, wide)) {
+    // The double is the correctly rounded decimal; rounding it again to 32 bits can only go
+    // wrong when it sits exactly halfway between two floats, which the slow path settles.
+    const float narrow = static_cast<float>(wide);
+    const uint64_t bits = std::bit_cast<uint64_t>(wide);
+    const bool halfway = static_cast<double>(narrow) != wide && (bits & 0x1fffffffULL) == 0x10000000ULL;
+    // Subnormal floats have another midpoint pattern: leave them to the slow path as well.
+    const bool normal = std::fabs(narrow) >= std::numeric_limits<float>::min() || wide == 0.0;
+    if (!halfway && normal && std::isfinite(narrow)) {
+      out = narrow;
+      return true;
+    }
+  }
   const char* begin = text_.data() + n.start;
   const char* end = text_.data() + n.end;
   const auto res = std::from_chars(begin, end, out);

@@ -72,9 +72,16 @@ class Reader {
     bool negative = false;
     uint64_t magnitude = 0;  // valid when is_integer and it fits
     bool fits = false;
+    // Decimal significand and exponent for the exact fast path: value = significand * 10^exponent,
+    // usable when `exact` (at most 19 significant digits, no exponent overflow).
+    uint64_t significand = 0;
+    int64_t exponent = 0;
+    bool exact = false;
     size_t start = 0;
     size_t end = 0;
   };
+  // Correctly rounded double from the fast path, or false when the slow path must decide.
+  static bool fast_double(const Number& n, double& out);
 
   void skip_ws() {
     while (pos_ < text_.size()) {

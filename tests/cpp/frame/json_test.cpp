@@ -1,7 +1,10 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <bit>
+#include <charconv>
 #include <optional>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -150,6 +153,64 @@ TEST(Json, ThirtyTwoBitFieldsRoundToNearest) {
   EXPECT_EQ(got[1], 16777216.0f);
   EXPECT_TRUE(std::isinf(got[2]));
   EXPECT_EQ(got[3], 0.0f);
+}
+
+}  // namespace
+}  // namespace quillon::json
+
+namespace quillon::json {
+namespace {
+
+template <class F>
+F read_number(const std::string& text) {
+  Reader r(text);
+  F v{};
+  if constexpr (std::is_same_v<F, float>) {
+    EXPECT_TRUE(r.read_f32(v)) << text;
+  } else {
+    EXPECT_TRUE(r.read_f64(v)) << text;
+  }
+  return v;
+}
+
+// The reader's fast path must agree with a correctly rounding parser on every input.
+TEST(Json, NumbersReadExactlyAsCorrectRounding) {
+  std::mt19937_64 gen(77);
+  std::vector<std::string> texts = {"0.1", "-0", "0.000001", "16777217", "3.4028235e38", "1e-45",
+                                    "7e-46", "0.30000001192092896", "1.00000005960464477539062",
+                                    "9007199254740993", "123456789012345678901234567890e-10"};
+  for (int i = 0; i < 200000; ++i) {
+    // Random bit patterns written shortest, and random decimal strings of up to 19 digits.
+    const double d = std::bit_cast<double>(gen());
+    const float f = std::bit_cast<float>(static_cast<uint32_t>(gen()));
+    std::string a, b;
+    append_f64(a, d);
+    append_f32(b, f);
+    if (a != "null") texts.push_back(a);
+    if (b != "null") texts.push_back(b);
+    const int digits = 1 + static_cast<int>(gen() % 19);
+    const int point = 1 + static_cast<int>(gen() % static_cast<uint64_t>(digits));
+    std::string s;
+    for (int k = 0; k < digits; ++k) {
+      if (k == point) s.push_back('.');
+      s.push_back(static_cast<char>(k == 0 ? '1' + gen() % 9 : '0' + gen() % 10));
+    }
+    s.append("e");
+    s.append(std::to_string(static_cast<int>(gen() % 60) - 40));
+    texts.push_back(s);
+  }
+  for (const std::string& t : texts) {
+    double want_d = 0;
+    float want_f = 0;
+    const auto rd = std::from_chars(t.data(), t.data() + t.size(), want_d);
+    const auto rf = std::from_chars(t.data(), t.data() + t.size(), want_f);
+    if (rd.ec == std::errc()) {
+      ASSERT_EQ(std::bit_cast<uint64_t>(read_number<double>(t)), std::bit_cast<uint64_t>(want_d)) << t;
+    }
+    if (rf.ec == std::errc()) {
+      ASSERT_EQ(std::bit_cast<uint32_t>(read_number<float>(t)), std::bit_cast<uint32_t>(want_f)) << t;
+    }
+  }
 }
 
 }  // namespace
