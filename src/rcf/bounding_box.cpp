@@ -25,9 +25,9 @@ double extend_with_point(std::span<float> min, std::span<float> max, std::span<c
 
 double extend_with_box(std::span<float> min, std::span<float> max, std::span<const float> other_min,
                        std::span<const float> other_max) {
-  QUILLON_INVARIANT(max.size() == min.size() && other_min.size() >= min.size() &&
-                        other_max.size() >= min.size(),
-                    "index out of range in bounding box");
+  QUILLON_INVARIANT(
+      max.size() == min.size() && other_min.size() >= min.size() && other_max.size() >= min.size(),
+      "index out of range in bounding box");
   double sum = 0.0;
   for (size_t i = 0; i < min.size(); ++i) {
     min[i] = bound_min(min[i], other_min[i]);

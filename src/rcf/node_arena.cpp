@@ -250,7 +250,8 @@ struct Codec<NodeList> {
       node.left = leaf.point_idx;
       node.mass = leaf.mass;
     } else if (key == "Internal") {
-      if (!r.map_colon() || !read_record(r, internal, "struct variant Node::Internal")) return false;
+      if (!r.map_colon() || !read_record(r, internal, "struct variant Node::Internal"))
+        return false;
       node.box = 0;  // numbered by the caller
       node.left = internal.left;
       node.right = internal.right;

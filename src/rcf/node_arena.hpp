@@ -31,12 +31,14 @@ struct Node {
   uint64_t right = kNoIndex;  // internal: right child slot
   uint64_t cut_dim = 0;
   uint64_t mass = 0;
-  double range_sum = 0.0;     // internal: cached range sum of the node's box
+  double range_sum = 0.0;  // internal: cached range sum of the node's box
   float cut_val = 0.0f;
   uint32_t box = kEmptySlot;  // internal: entry in NodeArena::boxes; else kLeafBox / kEmptySlot
 
   NodeKind kind() const {
-    return box == kEmptySlot ? NodeKind::Empty : box == kLeafBox ? NodeKind::Leaf : NodeKind::Internal;
+    return box == kEmptySlot ? NodeKind::Empty
+           : box == kLeafBox ? NodeKind::Leaf
+                             : NodeKind::Internal;
   }
   bool is_leaf() const { return box == kLeafBox; }
   bool is_internal() const { return box < kLeafBox; }

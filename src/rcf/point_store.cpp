@@ -127,7 +127,8 @@ void PointStore::advance_shingle(std::span<const float> observation) {
 void PointStore::query_shingle(std::span<const float> observation, std::vector<float>& out) const {
   if (internal_shingling && observation.size() == input_dim) {
     out.assign(shingle_buf.begin(), shingle_buf.end());
-    std::copy(observation.begin(), observation.end(), out.end() - static_cast<ptrdiff_t>(input_dim));
+    std::copy(observation.begin(), observation.end(),
+              out.end() - static_cast<ptrdiff_t>(input_dim));
   } else {
     out.assign(observation.begin(), observation.end());
   }

@@ -18,16 +18,16 @@ namespace quillon::rcf {
 inline constexpr uint64_t kNoIndex = std::numeric_limits<uint64_t>::max();
 
 struct PointStore {
-  uint64_t dim = 0;           // input_dim * shingle_size
+  uint64_t dim = 0;  // input_dim * shingle_size
   uint64_t input_dim = 0;
   uint64_t shingle_size = 0;
   bool internal_shingling = false;
   json::Matrix<float> store;  // capacity rows x dim, row-major
   std::vector<bool> occupied;
   std::vector<uint64_t> ref_count;
-  uint64_t next_free = 0;     // rows from here on were never handed out
+  uint64_t next_free = 0;           // rows from here on were never handed out
   std::vector<uint64_t> free_list;  // released rows, reused from the back
-  uint64_t size = 0;          // occupied rows
+  uint64_t size = 0;                // occupied rows
   uint64_t capacity = 0;
   std::vector<float> shingle_buf;  // oldest observation first
   uint64_t entries_seen = 0;

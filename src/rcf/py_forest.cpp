@@ -44,7 +44,8 @@ PyObject* to_python(const AttributionPair& pair) {
 // {"score": float, "point": [float, ...], "distance": float}
 PyObject* to_python(const Neighbor& n) {
   static const char* const kKeys[] = {"score", "point", "distance"};
-  return make_dict(kKeys, {py::to_python(n.score), py::to_python(n.point), py::to_python(n.distance)});
+  return make_dict(kKeys,
+                   {py::to_python(n.score), py::to_python(n.point), py::to_python(n.distance)});
 }
 
 }  // namespace quillon::rcf
@@ -124,12 +125,14 @@ constexpr Signature kNew{"Forest.__new__()",
 constexpr Signature kUpdate{"Forest.update()", {"point"}, 1, 1, kReleaseLock};
 constexpr Signature kUpdateAndScore{"Forest.update_and_score()", {"point"}, 1, 1, kReleaseLock};
 constexpr Signature kScore{"Forest.score()", {"point"}, 1, 1, kReleaseLock};
-constexpr Signature kDisplacementScore{"Forest.displacement_score()", {"point"}, 1, 1, kReleaseLock};
+constexpr Signature kDisplacementScore{
+    "Forest.displacement_score()", {"point"}, 1, 1, kReleaseLock};
 constexpr Signature kAttribution{"Forest.attribution()", {"point"}, 1, 1, kReleaseLock};
 constexpr Signature kDensity{"Forest.density()", {"point"}, 1, 1, kReleaseLock};
-constexpr Signature kNearNeighbors{"Forest.near_neighbors()", {"point", "top_k", "percentile"}, 3, 1,
-                                   kReleaseLock};
-constexpr Signature kImpute{"Forest.impute()", {"point", "missing", "centrality"}, 3, 2, kReleaseLock};
+constexpr Signature kNearNeighbors{
+    "Forest.near_neighbors()", {"point", "top_k", "percentile"}, 3, 1, kReleaseLock};
+constexpr Signature kImpute{
+    "Forest.impute()", {"point", "missing", "centrality"}, 3, 2, kReleaseLock};
 constexpr Signature kExtrapolate{"Forest.extrapolate()", {"look_ahead"}, 1, 1, kReleaseLock};
 constexpr Signature kIsReady{"Forest.is_ready()", {}, 0, 0, kHoldLock};
 constexpr Signature kEntriesSeen{"Forest.entries_seen()", {}, 0, 0, kHoldLock};
@@ -189,7 +192,8 @@ PyMethodDef methods[] = {
     method_def<&impute, kImpute>("impute", rcf::kImputeDoc),
     method_def<&extrapolate, kExtrapolate>("extrapolate", rcf::kExtrapolateDoc),
     method_def<&is_ready, kIsReady>(
-        "is_ready", "is_ready($self)\n--\n\nReturn True once scoring functions return meaningful values."),
+        "is_ready",
+        "is_ready($self)\n--\n\nReturn True once scoring functions return meaningful values."),
     method_def<&entries_seen, kEntriesSeen>(
         "entries_seen", "entries_seen($self)\n--\n\nNumber of observations processed so far."),
     method_def<&num_trees, kNumTrees>("num_trees",

@@ -68,7 +68,8 @@ Result<Forest> Forest::create(const RcfConfig& config, uint64_t seed) {
   auto master = Xoshiro256PlusPlus::from_seed(seed);
   f.trees.reserve(config.num_trees);
   for (uint64_t i = 0; i < config.num_trees; ++i) {
-    f.trees.push_back(RcfTree::create(dim, config.capacity, Xoshiro256PlusPlus::from_seed(master.next_u64())));
+    f.trees.push_back(
+        RcfTree::create(dim, config.capacity, Xoshiro256PlusPlus::from_seed(master.next_u64())));
   }
   f.samplers.assign(config.num_trees, Sampler::create(config.capacity));
   f.point_store = PointStore::create(dim, config.input_dim, config.shingle_size,
@@ -135,7 +136,8 @@ std::string Forest::repr() const {
 
 Status check_finite(std::span<const float> values) {
   for (const float v : values) {
-    if (!std::isfinite(v)) return fail(DetectorError::invalid_argument("point values must be finite"));
+    if (!std::isfinite(v))
+      return fail(DetectorError::invalid_argument("point values must be finite"));
   }
   return {};
 }

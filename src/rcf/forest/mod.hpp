@@ -23,8 +23,8 @@ struct RcfConfig {
   uint64_t shingle_size = 1;
   uint64_t capacity = 256;
   uint64_t num_trees = 50;
-  double time_decay = 0.0;        // 0.0: automatic, 0.1 / capacity
-  uint64_t output_after = 0;      // 0: automatic, capacity / 4 + 1
+  double time_decay = 0.0;    // 0.0: automatic, 0.1 / capacity
+  uint64_t output_after = 0;  // 0: automatic, capacity / 4 + 1
   bool internal_shingling = true;
   double initial_accept_fraction = 0.125;
 

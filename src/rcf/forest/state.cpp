@@ -45,8 +45,10 @@ Status check_store(const Forest& f, uint64_t dim) {
   for (uint64_t row = 0; row < s.capacity; ++row) {
     if (!s.occupied[row]) continue;
     ++occupied;
-    if (row >= s.next_free) return inconsistent("point_store row " + num(row) + " occupied beyond next_free");
-    if (!all_finite(s.point(row))) return inconsistent("point_store row " + num(row) + " is not finite");
+    if (row >= s.next_free)
+      return inconsistent("point_store row " + num(row) + " occupied beyond next_free");
+    if (!all_finite(s.point(row)))
+      return inconsistent("point_store row " + num(row) + " is not finite");
   }
   if (occupied != s.size) return inconsistent("point_store size does not match occupied rows");
   std::vector<bool> listed(s.capacity, false);
@@ -80,8 +82,9 @@ Status check_samplers(const Forest& f, std::vector<uint64_t>& refs) {
   }
   for (uint64_t row = 0; row < s.capacity; ++row) {
     if (s.ref_count[row] != refs[row]) {
-      return inconsistent("point_store ref_count of row " + num(row) + " is " + num(s.ref_count[row]) +
-                          ", samplers hold it " + num(refs[row]) + " times");
+      return inconsistent("point_store ref_count of row " + num(row) + " is " +
+                          num(s.ref_count[row]) + ", samplers hold it " + num(refs[row]) +
+                          " times");
     }
     if (s.occupied[row] && refs[row] == 0) {
       return inconsistent("point_store row " + num(row) + " is occupied but unreferenced");
@@ -92,8 +95,8 @@ Status check_samplers(const Forest& f, std::vector<uint64_t>& refs) {
 
 // Scratch shared by the tree checks, sized once per load.
 struct TreeScratch {
-  std::vector<uint8_t> seen;        // per slot
-  std::vector<uint64_t> order;      // slots in depth-first preorder
+  std::vector<uint8_t> seen;    // per slot
+  std::vector<uint64_t> order;  // slots in depth-first preorder
   std::vector<uint64_t> stack;
   std::vector<uint64_t> row_count;  // per store row: sampler entries minus leaf masses
 };
@@ -121,7 +124,8 @@ Status check_tree(const Forest& f, uint64_t index, uint64_t dim, TreeScratch& sc
     has_internal = has_internal || n.is_internal();
   }
   if (has_internal && a.dim != dim) {
-    return inconsistent(name + " bounding boxes have " + num(a.dim) + " coordinates, expected " + num(dim));
+    return inconsistent(name + " bounding boxes have " + num(a.dim) + " coordinates, expected " +
+                        num(dim));
   }
   if (t.root == kNoIndex) {
     if (t.tree_mass != 0 || live != 0) return inconsistent(name + " has no root but holds nodes");
@@ -150,16 +154,19 @@ Status check_tree(const Forest& f, uint64_t index, uint64_t dim, TreeScratch& sc
       if (n.mass == 0) return inconsistent(name + " leaf " + num(slot) + " has mass 0");
       continue;
     }
-    if (n.cut_dim >= dim) return inconsistent(name + " node " + num(slot) + " cuts dimension " + num(n.cut_dim));
+    if (n.cut_dim >= dim)
+      return inconsistent(name + " node " + num(slot) + " cuts dimension " + num(n.cut_dim));
     if (!std::isfinite(n.cut_val) || !all_finite(a.box_min(slot)) || !all_finite(a.box_max(slot))) {
       return inconsistent(name + " node " + num(slot) + " has a non-finite cut or box");
     }
     for (const uint64_t child : {n.left, n.right}) {
       if (child >= slots || a.nodes[child].is_empty()) {
-        return inconsistent(name + " node " + num(slot) + " has child " + num(child) + " that is not a node");
+        return inconsistent(name + " node " + num(slot) + " has child " + num(child) +
+                            " that is not a node");
       }
       if (sc.seen[child]) {
-        return inconsistent(name + " node " + num(child) + " is reached twice (cycle or shared child)");
+        return inconsistent(name + " node " + num(child) +
+                            " is reached twice (cycle or shared child)");
       }
       sc.seen[child] = 1;
       sc.stack.push_back(child);
@@ -169,14 +176,19 @@ Status check_tree(const Forest& f, uint64_t index, uint64_t dim, TreeScratch& sc
 
   // Masses and boxes bottom-up: children come after their parent in preorder. A box must be the
   // union of its children's (in value; the sign of a zero bound depends on insertion order).
-  auto child_min = [&](uint64_t c) { return a.nodes[c].is_leaf() ? s.point(a.nodes[c].point_idx()) : a.box_min(c); };
-  auto child_max = [&](uint64_t c) { return a.nodes[c].is_leaf() ? s.point(a.nodes[c].point_idx()) : a.box_max(c); };
+  auto child_min = [&](uint64_t c) {
+    return a.nodes[c].is_leaf() ? s.point(a.nodes[c].point_idx()) : a.box_min(c);
+  };
+  auto child_max = [&](uint64_t c) {
+    return a.nodes[c].is_leaf() ? s.point(a.nodes[c].point_idx()) : a.box_max(c);
+  };
   for (size_t i = sc.order.size(); i-- > 0;) {
     const uint64_t slot = sc.order[i];
     const Node& n = a.nodes[slot];
     if (!n.is_internal()) continue;
     uint64_t sum = 0;
-    if (__builtin_add_overflow(a.nodes[n.left].mass, a.nodes[n.right].mass, &sum) || sum != n.mass) {
+    if (__builtin_add_overflow(a.nodes[n.left].mass, a.nodes[n.right].mass, &sum) ||
+        sum != n.mass) {
       return inconsistent(name + " node " + num(slot) + " mass does not match its children");
     }
     const auto lmin = child_min(n.left), lmax = child_max(n.left);
@@ -191,9 +203,11 @@ Status check_tree(const Forest& f, uint64_t index, uint64_t dim, TreeScratch& sc
       return inconsistent(name + " node " + num(slot) + " range_sum does not match its box");
     }
   }
-  if (a.nodes[t.root].mass != t.tree_mass) return inconsistent(name + " tree_mass does not match its nodes");
+  if (a.nodes[t.root].mass != t.tree_mass)
+    return inconsistent(name + " tree_mass does not match its nodes");
   if (t.tree_mass != sm.size) {
-    return inconsistent(name + " tree_mass " + num(t.tree_mass) + " differs from its sampler size " + num(sm.size));
+    return inconsistent(name + " tree_mass " + num(t.tree_mass) +
+                        " differs from its sampler size " + num(sm.size));
   }
 
   // Each leaf holds exactly as many copies as the sampler holds entries of its row, each row in
@@ -204,7 +218,8 @@ Status check_tree(const Forest& f, uint64_t index, uint64_t dim, TreeScratch& sc
     const Node& n = a.nodes[slot];
     if (!n.is_leaf()) continue;
     if (sc.row_count[n.point_idx()] != n.mass) {
-      result = inconsistent(name + " leaf " + num(slot) + " mass does not match its sampler entries");
+      result =
+          inconsistent(name + " leaf " + num(slot) + " mass does not match its sampler entries");
       break;
     }
     sc.row_count[n.point_idx()] = 0;
@@ -246,7 +261,8 @@ Status check_forest(const Forest& f) {
 std::string Forest::to_json() const {
   // A rough size, so that the text is not copied over and over while it grows.
   uint64_t estimate = 1024 + point_store.store.data.size() * 4 + point_store.capacity * 10;
-  for (const auto& tree : trees) estimate += tree.arena.nodes.size() * 64 + tree.arena.boxes.size() * 12;
+  for (const auto& tree : trees)
+    estimate += tree.arena.nodes.size() * 64 + tree.arena.boxes.size() * 12;
   for (const auto& sampler : samplers) estimate += sampler.capacity * 44;
   json::Writer w;
   w.text().reserve(estimate);

@@ -22,8 +22,7 @@ Status Forest::update(std::span<const float> observation) {
       const SamplerDecision d =
           samplers[i].decide(working, t, lambda, config.initial_accept_fraction);
       if (d.kind == SamplerDecision::Kind::Reject) continue;
-      admissions_.push_back(
-          {i, d.kind == SamplerDecision::Kind::AdmitEvict, d.evicted, d.weight});
+      admissions_.push_back({i, d.kind == SamplerDecision::Kind::AdmitEvict, d.evicted, d.weight});
     }
   }
   for (const Admission& a : admissions_) {

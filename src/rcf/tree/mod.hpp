@@ -26,7 +26,7 @@ struct RcfTree {
   uint64_t root = kNoIndex;  // kNoIndex for an empty tree
   uint64_t tree_mass = 0;    // sum of leaf masses
   NodeArena arena;
-  Xoshiro256PlusPlus rng;    // draws cuts only
+  Xoshiro256PlusPlus rng;  // draws cuts only
   uint64_t dims = 0;
 
   // Empty tree whose arena reserves 2 * capacity + 4 slots.
@@ -34,8 +34,8 @@ struct RcfTree {
 
   bool is_empty() const { return root == kNoIndex; }
 
-  // Adds one copy of the point in `row`; returns the row the tree holds for it (`row`, or the row of
-  // an equal point it already held).
+  // Adds one copy of the point in `row`; returns the row the tree holds for it (`row`, or the row
+  // of an equal point it already held).
   uint64_t insert(uint64_t row, const PointStore& store);
   // Removes one copy of the point in `row`. Run check_delete first: a failing deletion is an
   // internal invariant violation here.

@@ -20,7 +20,8 @@ Forest small_forest(uint64_t seed) {
   EXPECT_TRUE(f.has_value());
   Xoshiro256PlusPlus g = Xoshiro256PlusPlus::from_seed(seed);
   for (int i = 0; i < 40; ++i) {
-    const std::vector<float> p{static_cast<float>(g.bounded_index(5)), static_cast<float>(g.unit_f64())};
+    const std::vector<float> p{static_cast<float>(g.bounded_index(5)),
+                               static_cast<float>(g.unit_f64())};
     EXPECT_TRUE(f->update(p).has_value());
   }
   return std::move(*f);
@@ -29,8 +30,8 @@ Forest small_forest(uint64_t seed) {
 // Replaces one number of the text by another; numbers are where indexes, masses, sizes and
 // coordinates live.
 std::string mutate(const std::string& text, Xoshiro256PlusPlus& g) {
-  static const char* const kReplacements[] = {"0", "1", "2", "5", "7", "-1", "0.5", "1e39",
-                                              "18446744073709551615", "4294967294", "99999"};
+  static const char* const kReplacements[] = {
+      "0", "1", "2", "5", "7", "-1", "0.5", "1e39", "18446744073709551615", "4294967294", "99999"};
   std::vector<size_t> starts;
   for (size_t i = 0; i < text.size(); ++i) {
     const bool digit = (text[i] >= '0' && text[i] <= '9') || text[i] == '-';
@@ -41,7 +42,8 @@ std::string mutate(const std::string& text, Xoshiro256PlusPlus& g) {
   const size_t at = starts[g.bounded_index(starts.size())];
   size_t end = at;
   while (end < text.size() && text[end] != ',' && text[end] != ']' && text[end] != '}') ++end;
-  return text.substr(0, at) + kReplacements[g.bounded_index(std::size(kReplacements))] + text.substr(end);
+  return text.substr(0, at) + kReplacements[g.bounded_index(std::size(kReplacements))] +
+         text.substr(end);
 }
 
 TEST(ForestState, MutatedStatesAreRefusedOrKeepWorking) {

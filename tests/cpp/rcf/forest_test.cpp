@@ -92,27 +92,66 @@ TEST(ForestConfig, ValidationReportsTheFirstViolatedRule) {
     return c;
   };
   const Case cases[] = {
-      {with([](auto& c) { c.input_dim = 0; c.capacity = 0; }), "input_dim must be > 0"},
+      {with([](auto& c) {
+         c.input_dim = 0;
+         c.capacity = 0;
+       }),
+       "input_dim must be > 0"},
       {with([](auto& c) { c.shingle_size = 0; }), "shingle_size must be > 0"},
-      {with([](auto& c) { c.input_dim = uint64_t{1} << 32; c.shingle_size = uint64_t{1} << 32; }),
+      {with([](auto& c) {
+         c.input_dim = uint64_t{1} << 32;
+         c.shingle_size = uint64_t{1} << 32;
+       }),
        "input_dim * shingle_size overflows usize"},
-      {with([](auto& c) { c.capacity = 0; c.num_trees = 0; }), "capacity must be > 0"},
-      {with([](auto& c) { c.num_trees = 0; c.capacity = half; }), "num_trees must be > 0"},
-      {with([&](auto& c) { c.capacity = half - 2; c.num_trees = 1; }), "2 * capacity + 4 overflows usize"},
-      {with([&](auto& c) { c.capacity = half - 3; c.num_trees = 1; }), nullptr},
-      {with([&](auto& c) { c.capacity = half - 3; c.num_trees = 3; }), "capacity * num_trees + 1 overflows usize"},
-      {with([](auto& c) { c.capacity = uint64_t{1} << 62; }), "capacity * num_trees + 1 overflows usize"},
-      {with([](auto& c) { c.capacity = kMax / 3; c.num_trees = 3; }), "capacity * num_trees + 1 overflows usize"},
+      {with([](auto& c) {
+         c.capacity = 0;
+         c.num_trees = 0;
+       }),
+       "capacity must be > 0"},
+      {with([](auto& c) {
+         c.num_trees = 0;
+         c.capacity = half;
+       }),
+       "num_trees must be > 0"},
+      {with([&](auto& c) {
+         c.capacity = half - 2;
+         c.num_trees = 1;
+       }),
+       "2 * capacity + 4 overflows usize"},
+      {with([&](auto& c) {
+         c.capacity = half - 3;
+         c.num_trees = 1;
+       }),
+       nullptr},
+      {with([&](auto& c) {
+         c.capacity = half - 3;
+         c.num_trees = 3;
+       }),
+       "capacity * num_trees + 1 overflows usize"},
+      {with([](auto& c) { c.capacity = uint64_t{1} << 62; }),
+       "capacity * num_trees + 1 overflows usize"},
+      {with([](auto& c) {
+         c.capacity = kMax / 3;
+         c.num_trees = 3;
+       }),
+       "capacity * num_trees + 1 overflows usize"},
       {with([](auto& c) { c.time_decay = -0.0; }), nullptr},
       {with([](auto& c) { c.time_decay = -1e-300; }), "time_decay must be finite and >= 0.0"},
       {with([](auto& c) { c.time_decay = std::nan(""); }), "time_decay must be finite and >= 0.0"},
       {with([](auto& c) { c.time_decay = INFINITY; }), "time_decay must be finite and >= 0.0"},
-      {with([](auto& c) { c.time_decay = -1.0; c.initial_accept_fraction = 2.0; }), "time_decay must be finite and >= 0.0"},
+      {with([](auto& c) {
+         c.time_decay = -1.0;
+         c.initial_accept_fraction = 2.0;
+       }),
+       "time_decay must be finite and >= 0.0"},
       {with([](auto& c) { c.initial_accept_fraction = 1.0; }), nullptr},
       {with([](auto& c) { c.initial_accept_fraction = 0.0; }), nullptr},
-      {with([](auto& c) { c.initial_accept_fraction = 1.0000001; }), "initial_accept_fraction must be finite and in [0.0, 1.0]"},
-      {with([](auto& c) { c.initial_accept_fraction = -0.1; }), "initial_accept_fraction must be finite and in [0.0, 1.0]"},
-      {with([](auto& c) { c.initial_accept_fraction = std::nan(""); }), "initial_accept_fraction must be finite and in [0.0, 1.0]"},
+      {with([](auto& c) { c.initial_accept_fraction = 1.0000001; }),
+       "initial_accept_fraction must be finite and in [0.0, 1.0]"},
+      {with([](auto& c) { c.initial_accept_fraction = -0.1; }),
+       "initial_accept_fraction must be finite and in [0.0, 1.0]"},
+      {with([](auto& c) { c.initial_accept_fraction = std::nan(""); }),
+       "initial_accept_fraction must be finite and in [0.0, 1.0]"},
   };
   for (const auto& c : cases) {
     const auto r = Forest::validate(c.c);
@@ -304,7 +343,8 @@ TEST(Forest, RefusedUpdatesChangeNothing) {
   broken = f;
   for (auto& s : broken.samplers) s.weights[0] = 1e300;
   RcfTree& t = broken.trees[1];
-  t.arena.get_mut(t.leaf_for(broken.point_store.point(broken.samplers[1].point_indices[0]))).mass = 0;
+  t.arena.get_mut(t.leaf_for(broken.point_store.point(broken.samplers[1].point_indices[0]))).mass =
+      0;
   const std::string zero_before = broken.to_json();
   r = broken.update(point_of(g, 2));
   ASSERT_FALSE(r.has_value());
@@ -356,16 +396,20 @@ TEST(Forest, InvariantsHoldThroughEvictionsAndDuplicates) {
 TEST(ForestState, FreshForestText) {
   const Forest f = make(config(2));
   const std::string text = f.to_json();
-  EXPECT_EQ(text.rfind("{\"config\":{\"input_dim\":2,\"shingle_size\":1,\"capacity\":256,\"num_trees\":50,"
-                       "\"time_decay\":0.0,\"output_after\":0,\"internal_shingling\":true,"
-                       "\"initial_accept_fraction\":0.125},\"trees\":[{\"root\":18446744073709551615,"
-                       "\"tree_mass\":0,\"arena\":{\"nodes\":[],\"free\":[]},\"rng\":{\"s\":[",
-                       0),
+  EXPECT_EQ(text.rfind(
+                "{\"config\":{\"input_dim\":2,\"shingle_size\":1,\"capacity\":256,\"num_trees\":50,"
+                "\"time_decay\":0.0,\"output_after\":0,\"internal_shingling\":true,"
+                "\"initial_accept_fraction\":0.125},\"trees\":[{\"root\":18446744073709551615,"
+                "\"tree_mass\":0,\"arena\":{\"nodes\":[],\"free\":[]},\"rng\":{\"s\":[",
+                0),
             0u);
-  EXPECT_NE(text.find("\"point_store\":{\"dim\":2,\"input_dim\":2,\"shingle_size\":1,"
-                      "\"internal_shingling\":true,\"store\":{\"v\":1,\"dim\":[12801,2],\"data\":[0.0,0.0,"),
-            std::string::npos);
-  EXPECT_NE(text.find("\"capacity\":12801,\"shingle_buf\":[0.0,0.0],\"entries_seen\":0},\"entries_seen\":0,\"rng\":{\"s\":["),
+  EXPECT_NE(
+      text.find(
+          "\"point_store\":{\"dim\":2,\"input_dim\":2,\"shingle_size\":1,"
+          "\"internal_shingling\":true,\"store\":{\"v\":1,\"dim\":[12801,2],\"data\":[0.0,0.0,"),
+      std::string::npos);
+  EXPECT_NE(text.find("\"capacity\":12801,\"shingle_buf\":[0.0,0.0],\"entries_seen\":0},\"entries_"
+                      "seen\":0,\"rng\":{\"s\":["),
             std::string::npos);
   EXPECT_NE(text.find("{\"capacity\":256,\"weights\":[0.0,"), std::string::npos);
   EXPECT_NE(text.find(",18446744073709551615],\"size\":0}"), std::string::npos);

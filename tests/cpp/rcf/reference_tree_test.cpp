@@ -140,7 +140,8 @@ struct Stream {
 };
 
 const Stream kStreams[] = {
-    {"gaussian-ish", 3, [](Xoshiro256PlusPlus& g) { return static_cast<float>(g.unit_f64() * 8.0 - 4.0); }},
+    {"gaussian-ish", 3,
+     [](Xoshiro256PlusPlus& g) { return static_cast<float>(g.unit_f64() * 8.0 - 4.0); }},
     {"signed zeros", 2,
      [](Xoshiro256PlusPlus& g) {
        const float v[] = {0.0f, -0.0f, 1.0f, -1.0f, 0.5f};
@@ -151,8 +152,10 @@ const Stream kStreams[] = {
        const float v[] = {0.0f, -0.0f, 1e-45f, -1e-45f, 2e-45f};
        return v[g.bounded_index(5)];
      }},
-    {"coarse grid", 4, [](Xoshiro256PlusPlus& g) { return static_cast<float>(g.bounded_index(3)) + 1.0f; }},
-    {"wide", 1, [](Xoshiro256PlusPlus& g) { return static_cast<float>((g.unit_f64() - 0.5) * 6e38); }},
+    {"coarse grid", 4,
+     [](Xoshiro256PlusPlus& g) { return static_cast<float>(g.bounded_index(3)) + 1.0f; }},
+    {"wide", 1,
+     [](Xoshiro256PlusPlus& g) { return static_cast<float>((g.unit_f64() - 0.5) * 6e38); }},
 };
 
 TEST(ReferenceTree, MutationsMatchThePlainAlgorithmBitForBit) {
@@ -185,7 +188,8 @@ TEST(ReferenceTree, MutationsMatchThePlainAlgorithmBitForBit) {
           store.release(row);
           held.erase(held.begin() + static_cast<std::ptrdiff_t>(at));
         }
-        ASSERT_EQ(json::write_state(fast), json::write_state(slow.t)) << stream.name << " step " << step;
+        ASSERT_EQ(json::write_state(fast), json::write_state(slow.t))
+            << stream.name << " step " << step;
       }
     }
   }

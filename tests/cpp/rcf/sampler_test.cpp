@@ -1,10 +1,10 @@
 // Sampler decisions, draw counts and heap rules.
+#include "rcf/sampler.hpp"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <vector>
-
-#include "rcf/sampler.hpp"
 
 namespace quillon::rcf {
 namespace {
@@ -36,7 +36,8 @@ TEST(Sampler, EmptySamplerAdmitsWhateverTheFraction) {
 
 TEST(Sampler, AdmissionProbabilityWhileFilling) {
   Sampler s = Sampler::create(8);
-  const double expected[] = {1.0, 1.0, 6.0 / 7.0, 5.0 / 7.0, 4.0 / 7.0, 3.0 / 7.0, 2.0 / 7.0, 1.0 / 7.0};
+  const double expected[] = {1.0,       1.0,       6.0 / 7.0, 5.0 / 7.0,
+                             4.0 / 7.0, 3.0 / 7.0, 2.0 / 7.0, 1.0 / 7.0};
   for (uint64_t size = 0; size < 8; ++size) {
     s.size = size;
     EXPECT_DOUBLE_EQ(s.admission_probability(0.125), expected[size]) << size;
