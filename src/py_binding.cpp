@@ -166,21 +166,18 @@ bool extract_bytes_variant(PyObject* obj, std::string& out) {
   }
   if (PyByteArray_Check(obj)) {
     // Copy under the object's lock so a concurrent resize cannot tear the read.
-    bool ok = true;
     Py_BEGIN_CRITICAL_SECTION(obj);
     out.assign(PyByteArray_AS_STRING(obj), static_cast<size_t>(PyByteArray_GET_SIZE(obj)));
     Py_END_CRITICAL_SECTION();
-    return ok;
+    return true;
   }
   out.clear();
   out.reserve(static_cast<size_t>(size_hint(obj)));
   return extract_sequence(obj, [&](PyObject* item) {
-    if (!PyLong_Check(item)) return not_instance(item, "int");
-    const long v = PyLong_AsLong(item);
+    const long v = PyLong_AsLong(item);  // the index protocol; floats are refused
     if (v == -1 && PyErr_Occurred()) return false;
     if (v < 0 || v > 255) {
-      PyErr_SetString(PyExc_OverflowError, v < 0 ? "can't convert negative int to unsigned"
-                                                 : "out of range integral type conversion attempted");
+      PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
       return false;
     }
     out.push_back(static_cast<char>(v));
