@@ -1,8 +1,8 @@
-#include "rcf/memory_budget.hpp"
-
-#include <unistd.h>
+#include "rcf/byte_count.hpp"
 
 #include <new>
+
+#include "memory_budget.hpp"
 
 namespace quillon::rcf {
 
@@ -23,12 +23,7 @@ ByteCount ByteCount::times(uint64_t factor) const {
 
 void ensure_physical_memory(ByteCount need) {
   if (need.saturated()) throw std::bad_alloc();
-  const long pages = sysconf(_SC_PHYS_PAGES);
-  const long page_size = sysconf(_SC_PAGESIZE);
-  if (pages <= 0 || page_size <= 0) return;  // unknown: let the allocator decide
-  const ByteCount physical =
-      ByteCount::of(static_cast<uint64_t>(pages), static_cast<uint64_t>(page_size));
-  if (!physical.saturated() && need.bytes() > physical.bytes()) throw std::bad_alloc();
+  require_physical_memory(need.bytes());
 }
 
 }  // namespace quillon::rcf

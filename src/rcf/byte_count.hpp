@@ -1,5 +1,5 @@
-// Refusing allocations that cannot be backed by physical memory. Linux overcommit would grant
-// them and kill the process on first touch, so sizes are checked up front.
+// Sizes of forest allocations, added and multiplied without wrapping, for the up-front check
+// against physical memory (memory_budget.hpp).
 #pragma once
 
 #include <cstdint>
@@ -22,7 +22,7 @@ class ByteCount {
   bool saturated_ = false;
 };
 
-// Throws std::bad_alloc when `need` exceeds the machine's physical memory.
+// Throws std::bad_alloc (MemoryError in Python) when `need` exceeds the machine's physical memory.
 void ensure_physical_memory(ByteCount need);
 
 }  // namespace quillon::rcf

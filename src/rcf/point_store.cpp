@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "rcf/memory_budget.hpp"
+#include "rcf/byte_count.hpp"
 
 namespace quillon::rcf {
 

@@ -10,7 +10,7 @@
 
 #include "detector_error.hpp"
 #include "json_codec.hpp"
-#include "rcf/memory_budget.hpp"
+#include "rcf/byte_count.hpp"
 #include "rcf/point_store.hpp"
 #include "rcf/sampler.hpp"
 #include "rcf/tree/mod.hpp"
