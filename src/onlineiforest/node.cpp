@@ -30,13 +30,15 @@ void NodeArena::grow_to(size_t slots) {
 }
 
 void NodeArena::reserve_pair() {
-  if (!free_pairs_.empty()) return;
-  const size_t needed = nodes_.size() + 2;
+  // A pair from the free list needs no new slot, but the free list itself must still have room
+  // for every pair: a copied arena keeps no spare capacity, and a fold must not allocate.
+  const size_t needed = free_pairs_.empty() ? nodes_.size() + 2 : nodes_.size();
   if (nodes_.capacity() >= needed && bounds_.capacity() >= needed * 2 * input_dim_ &&
       free_pairs_.capacity() >= needed / 2 + 1) {
     return;
   }
-  grow_to(std::max<size_t>({needed, 2 * nodes_.capacity(), 8}));
+  grow_to(nodes_.capacity() >= needed ? nodes_.capacity()
+                                      : std::max<size_t>({needed, 2 * nodes_.capacity(), 8}));
 }
 
 uint64_t NodeArena::create_root() {

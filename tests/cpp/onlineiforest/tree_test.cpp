@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -304,6 +305,74 @@ TEST(OnlineITree, ReservedInsertDoesNotAllocate) {
     ASSERT_EQ(tree.arena().reserved_bytes(), reserved);
     if (i % 3 == 0) tree.remove(p, 1);
   }
+}
+
+// Copies hold no spare capacity; after reserve_for_insert() a copied tree must still insert and
+// remove, folds and slot reuse included, without allocating.
+TEST(OnlineITree, CopiedTreeUpdatesWithoutAllocating) {
+  OnlineITree original(2, Xoshiro256PlusPlus::from_seed(33));
+  Xoshiro256PlusPlus data = Xoshiro256PlusPlus::from_seed(34);
+  std::vector<std::vector<float>> window;
+  auto step = [&](OnlineITree& tree, bool check) {
+    std::vector<float> p{static_cast<float>(data.unit_f64() + window.size() % 7),
+                         static_cast<float>(data.unit_f64())};
+    tree.reserve_for_insert();
+    const size_t reserved = tree.arena().reserved_bytes();
+    tree.insert(p, 2, 5.0);
+    window.push_back(p);
+    if (window.size() > 64) {
+      tree.remove(window.front(), 2);
+      window.erase(window.begin());
+    }
+    if (check) {
+      ASSERT_EQ(tree.arena().reserved_bytes(), reserved);
+    }
+  };
+  for (int i = 0; i < 300; ++i) step(original, false);
+  for (int copy = 0; copy < 20; ++copy) {
+    OnlineITree tree = original;
+    for (int i = 0; i < 40; ++i) step(tree, true);
+    original = tree;
+  }
+}
+
+// A removal whose route stays at or above every threshold decrements exactly the nodes on the
+// route, the leaf included, and folds nothing.
+TEST(OnlineITree, RemovalWithoutFoldDecrementsExactlyTheRoute) {
+  OnlineITree tree(2, Xoshiro256PlusPlus::from_seed(51));
+  Xoshiro256PlusPlus data = Xoshiro256PlusPlus::from_seed(52);
+  std::vector<std::vector<float>> points;
+  for (int i = 0; i < 400; ++i) {
+    points.push_back({static_cast<float>(data.unit_f64()), static_cast<float>(data.unit_f64())});
+    insert(tree, points.back(), 2, 6.0);
+  }
+  const NodeArena& a = tree.arena();
+  int checked = 0;
+  for (const auto& p : points) {
+    std::vector<uint64_t> route{0};
+    bool clear_of_folds = a.node(0).height > 2;
+    while (!a.node(route.back()).is_leaf()) {
+      const Node& n = a.node(route.back());
+      const uint64_t next = n.split_value > p[n.split_dimension] ? n.left() : n.right();
+      const uint64_t depth = route.size();
+      route.push_back(next);
+      const Node& c = a.node(next);
+      if (c.height == 0) clear_of_folds = false;
+      if (!c.is_leaf() && c.height <= split_threshold(2, depth).value) clear_of_folds = false;
+    }
+    if (!clear_of_folds || route.size() < 3) continue;
+    std::vector<uint64_t> heights(a.slot_count());
+    for (uint64_t s = 0; s < a.slot_count(); ++s) heights[s] = a.node(s).height;
+    const size_t live = a.live_count();
+    tree.remove(p, 2);
+    EXPECT_EQ(a.live_count(), live);
+    for (uint64_t s = 0; s < a.slot_count(); ++s) {
+      const bool on_route = std::find(route.begin(), route.end(), s) != route.end();
+      EXPECT_EQ(a.node(s).height, heights[s] - (on_route ? 1 : 0)) << s;
+    }
+    if (++checked == 20) break;
+  }
+  EXPECT_EQ(checked, 20);
 }
 
 // A box wider than the 32-bit range has no finite width; the split value must still be a finite
