@@ -113,10 +113,27 @@ def test_signatures_and_docstrings():
         "num_trees": "Number of trees in the ensemble.",
         "to_json": "Serialize detector state to JSON.",
         "save_json": "Serialize detector state to a JSON file.",
+        "from_json": "Deserialize detector state from JSON previously written by `to_json()`.",
+        "load_json": (
+            "Deserialize detector state from a JSON file previously written by `save_json()`."
+        ),
     }
     for name, summary in summaries.items():
         method = getattr(OnlineIForest, name)
         assert method.__doc__.splitlines()[0] == summary
+    for name in ("__copy__", "__getstate__", "__getnewargs__"):
+        assert getattr(OnlineIForest, name).__text_signature__ == "($self)"
+    assert OnlineIForest.__deepcopy__.__text_signature__ == "($self, memo)"
+    assert OnlineIForest.__setstate__.__text_signature__ == "($self, state)"
+    assert OnlineIForest.update_and_score.__text_signature__ == "($self, point)"
+    assert OnlineIForest.__text_signature__ == (
+        "(input_dim, num_trees=32, window_size=2048, max_leaf_samples=32, seed=None)"
+    )
+    doc = OnlineIForest.__doc__
+    for line in ("Parameters", "input_dim : int", "seed : int, optional",
+                 "    Base leaf-splitting threshold (default 32).",
+                 "    Random seed for deterministic trees."):
+        assert line in doc.splitlines()
     assert str(inspect.signature(OnlineIForest(1).update)) == "(point)"
 
 
