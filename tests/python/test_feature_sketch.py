@@ -1,6 +1,7 @@
 """FeatureSketch: construction rules, scoring semantics, event forms and the saved state."""
 
 import copy
+import hashlib
 import inspect
 import json
 import math
@@ -239,6 +240,22 @@ def test_docstrings():
     assert not hasattr(FeatureSketch, "__getnewargs__")
 
 
+def test_pinned_scores_and_state():
+    # Values from an independent straightforward model of the detector (plain loops, no shortcuts):
+    # they pin the generator's draw order, the name and bucket hashes, the bins and the decay.
+    det = FeatureSketch(value_projection_dims=4, presence_projection_dims=3, chains_per_ensemble=3,
+                        chain_depth=5, sketch_rows=2, sketch_buckets=7, decay_half_life=3, seed=42)
+    events = [{"a": 1.0}, [("a", 0.25), ("a", 0.75)], {"cpu": 0.5, "mem": -1200.0, "": 3.0},
+              [("été", 1e300), ("A", -0.0)], {}, {"a": 1.0, "b": 2.0}, [("x" * 17, 7.5)],
+              {"a": 1.0}]
+    expected = [FRESH, 0.0, FRESH, FRESH, 14.205547841538028, 18.732165605630613,
+                5.078587410764105, 0.4882227285639542]
+    assert [det.update_and_score(event) for event in events] == expected
+    assert det.score([("cpu", 0.5)]) == 14.624070629719373
+    digest = hashlib.sha256(det.to_json().encode()).hexdigest()
+    assert digest == "88a3165e6cc880428483ab6db0e2ab14f53f3ed54d5bd7666c02a0d4306315fe"
+
+
 # --- saved state --------------------------------------------------------------------------------
 
 def test_json_layout():
@@ -338,6 +355,26 @@ def test_restored_detector_continues_identically(how):
     for event in events[30:]:
         assert twin.update_and_score(event) == det.update_and_score(event)
     assert twin.to_json() == det.to_json()
+
+
+def test_files_bytes_and_text_give_the_same_detector(tmp_path):
+    det = small()
+    det.update({"a": 2.0, "b": -1.0})
+    text = det.to_json()
+    assert det.__getstate__() == text and repr(det) == str(det)
+    for form in (text.encode(), bytearray(text.encode())):
+        assert FeatureSketch.from_json(form).to_json() == text
+    path = tmp_path / "state.json"
+    assert det.save_json(path) is None
+    assert path.read_text() == text
+    assert FeatureSketch.load_json(str(path)).to_json() == text
+    with pytest.raises(RuntimeError) as info:
+        FeatureSketch.load_json(tmp_path / "missing.json")
+    assert str(info.value) == "I/O error: No such file or directory (os error 2)"
+    with pytest.raises(TypeError) as info:
+        det.__setstate__(text.encode())
+    assert info.value.__notes__ == ["while processing 'state'"]
+    assert det.to_json() == text
 
 
 # --- properties ---------------------------------------------------------------------------------

@@ -223,5 +223,32 @@ TEST(EnsembleScore, FusedPassEqualsScoreThenRecord) {
   }
 }
 
+TEST(EnsembleScore, FusedPassAndScoreHandleCountersAheadOfTheClock) {
+  // A loaded state may hold counters written at or after the current epoch, up to the last
+  // epoch; they are read undecayed, and the fused pass must still match score, then record.
+  for (uint64_t now : {uint64_t{0}, uint64_t{1000}, UINT64_MAX - 2, UINT64_MAX - 1}) {
+    Ensemble fused = make_ensemble(4, 6, 3, 2, 5, now % 97);
+    auto g = Xoshiro256PlusPlus::from_seed(now + 7);
+    const uint64_t epochs[] = {0, now > 0 ? now - 1 : 0, now, now + 1, UINT64_MAX};
+    const double values[] = {0.0, 1.0, 3.5, 1e300, -2.0};
+    for (DecayedValue& cell : fused.sketch.cells) {
+      cell = {values[g.bounded_index(5)], epochs[g.bounded_index(5)]};
+    }
+    for (DecayedValue& mass : fused.sketch.reference_masses) {
+      mass = {values[g.bounded_index(5)], epochs[g.bounded_index(5)]};
+    }
+    Ensemble twin = fused;
+    for (int step = 0; step < 20; ++step) {
+      const auto x = random_vector(g, 3, 3.0);
+      const double expected = score(twin.sketch, twin.layout, x, now, 3);
+      ASSERT_EQ(expected, naive_score(twin, x, now, 3)) << now << " " << step;
+      record(twin.sketch, twin.layout, x, now + 1, 3);
+      ASSERT_EQ(score_then_record(fused.sketch, fused.layout, x, now, 3), expected)
+          << now << " " << step;
+    }
+    EXPECT_EQ(fused.sketch, twin.sketch);
+  }
+}
+
 }  // namespace
 }  // namespace quillon::fsketch
