@@ -75,6 +75,52 @@ TEST(ForestState, MutatedStatesAreRefusedOrKeepWorking) {
   EXPECT_GT(accepted, 10u);  // coordinates, weights and generator words may change freely
 }
 
+// Boxes are maintained by fast paths while no stored point has a zero coordinate and by plain
+// recomputation otherwise; which one runs depends on the forest's history (a restored forest only
+// remembers zeros that are still stored). Both must give the same bits, signed zeros included.
+TEST(ForestState, ForgettingZerosOnRestoreChangesNoBits) {
+  RcfConfig c;
+  c.input_dim = 2;
+  c.num_trees = 4;
+  c.capacity = 8;
+  c.time_decay = 0.5;  // old points leave the samplers quickly
+  auto made = Forest::create(c, 17);
+  ASSERT_TRUE(made.has_value());
+  Forest f = std::move(*made);
+  Xoshiro256PlusPlus g = Xoshiro256PlusPlus::from_seed(23);
+  const float kSigned[] = {0.0f, -0.0f, 1.0f, -1.0f, 0.5f};
+  auto signed_point = [&] {
+    return std::vector<float>{kSigned[g.bounded_index(5)], kSigned[g.bounded_index(5)]};
+  };
+  auto nonzero_point = [&] {
+    return std::vector<float>{static_cast<float>(g.bounded_index(4)) + 0.5f,
+                              -static_cast<float>(g.bounded_index(3)) - 0.25f};
+  };
+  for (int i = 0; i < 30; ++i) ASSERT_TRUE(f.update(signed_point()).has_value());
+  ASSERT_TRUE(f.point_store.zero_coordinate_seen);
+  // Restored while zeros are stored: it must keep the plain recomputation.
+  auto early = Forest::from_json(f.to_json());
+  ASSERT_TRUE(early.has_value()) << early.error().text();
+  ASSERT_TRUE(early->point_store.zero_coordinate_seen);
+  for (int i = 0; i < 400; ++i) {
+    const auto p = nonzero_point();
+    ASSERT_TRUE(f.update(p).has_value());
+    ASSERT_TRUE(early->update(p).has_value());
+    ASSERT_EQ(early->to_json(), f.to_json()) << "update " << i;
+  }
+
+  auto restored = Forest::from_json(f.to_json());
+  ASSERT_TRUE(restored.has_value()) << restored.error().text();
+  ASSERT_FALSE(restored->point_store.zero_coordinate_seen) << "zeros still stored; feed longer";
+  ASSERT_TRUE(f.point_store.zero_coordinate_seen);
+  for (int i = 0; i < 300; ++i) {
+    const auto p = i < 200 ? nonzero_point() : signed_point();
+    ASSERT_TRUE(f.update(p).has_value());
+    ASSERT_TRUE(restored->update(p).has_value());
+    ASSERT_EQ(restored->to_json(), f.to_json()) << "update " << i;
+  }
+}
+
 TEST(ForestState, EveryTruncationIsRefused) {
   const std::string text = small_forest(9).to_json();
   for (size_t cut = 0; cut < text.size(); cut += 3) {

@@ -165,6 +165,27 @@ TEST(ForestConfig, ValidationReportsTheFirstViolatedRule) {
   }
 }
 
+TEST(ForestConfig, NegativeZeroDecayIsStoredAsGivenAndMeansAutomatic) {
+  RcfConfig c = config(2);
+  c.num_trees = 3;
+  c.capacity = 16;
+  Forest automatic = make(c, 4);
+  c.time_decay = -0.0;
+  Forest negative = make(c, 4);
+  EXPECT_EQ(negative.effective_time_decay(), 0.1 / 16.0);
+  Xoshiro256PlusPlus g = Xoshiro256PlusPlus::from_seed(8);
+  for (int i = 0; i < 80; ++i) {
+    const auto p = point_of(g, 2);
+    ASSERT_TRUE(automatic.update(p).has_value());
+    ASSERT_TRUE(negative.update(p).has_value());
+  }
+  std::string text = negative.to_json();
+  const std::string kNegative = "\"time_decay\":-0.0,";
+  ASSERT_NE(text.find(kNegative), std::string::npos);
+  text.replace(text.find(kNegative), kNegative.size(), "\"time_decay\":0.0,");
+  EXPECT_EQ(text, automatic.to_json());
+}
+
 TEST(ForestConfig, MemoryBeyondThePhysicalIsRefusedUpFront) {
   RcfConfig c = config(1);
   c.capacity = uint64_t{1} << 40;
