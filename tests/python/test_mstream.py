@@ -113,7 +113,11 @@ def test_signatures_and_documentation():
 def test_fresh_detector_state_and_zero_scores():
     m = MStream(2, 1)
     assert (m.is_ready(), m.entries_seen(), m.current_time()) == (False, 0, None)
+    for call in (m.score, m.update):
+        with pytest.raises(ValueError, match=r"^timestamp must be > 0$"):
+            call([1.0, -4.0], [9], 0)
     detail = m.score_detailed([1.0, -4.0], [9], 17)
+    assert (m.is_ready(), m.entries_seen(), m.current_time()) == (False, 0, None)
     assert detail == {"total": 0.0, "record": 0.0, "numeric_features": [0.0, 0.0],
                       "categorical_features": [0.0]}
     assert list(detail) == ["total", "record", "numeric_features", "categorical_features"]
@@ -129,6 +133,36 @@ def test_same_record_one_tick_later_scores_the_known_terms():
                 "categorical_features": [T]}
     assert m.score_detailed([0.5, -3.0], [7], 2) == expected
     assert m.update_and_score_detailed([0.5, -3.0], [7], 2) == expected
+
+
+# Computed with a separate model of the planes, keyed hashes, decay and chi-squared terms, for
+# MStream(2, 2, num_rows=2, num_buckets=16, alpha=0.6, seed=42): pins every step of scoring at once.
+KNOWN_STREAM = [
+    (([0.5, -3.0], [7, -1], 3), (0.0, 0.0, [0.0, 0.0], [0.0, 0.0])),
+    (([0.5, -3.0], [7, -1], 3), (0.0, 0.0, [0.0, 0.0], [0.0, 0.0])),
+    (([2.0, 10.0], [7, 2**63 - 1], 4),
+     (4.653333333333334, 1.0, [1.0, 1.0], [0.6533333333333337, 1.0])),
+    (([-1.0, 0.0], [-2**63, -1], 9),
+     (20.405791259761784, 6.000000000000002, [1.202895629880889, 6.000000000000002],
+      [6.000000000000002, 1.202895629880889])),
+    (([0.5, -3.0], [7, -1], 10),
+     (13.711165128930256, 1.41331372667075, [7.0, 1.41331372667075],
+      [0.8301230320142626, 3.0544146435744914])),
+    (([100.0, -3.0], [8, 0], 10),
+     (29.43524052853906, 7.0, [2.9013064335360004, 5.533934095003061], [7.0, 7.0])),
+    (([0.25, 1e6], [7, -1], 40),
+     (83.80000903045186, 17.51351389486847, [37.00000000000001, 17.51351389486847],
+      [5.886489791158633, 5.886491449556281])),
+]
+
+
+def test_known_scores_of_a_fixed_stream():
+    m = MStream(2, 2, num_rows=2, num_buckets=16, alpha=0.6, seed=42)
+    for record, (total, rec, numeric, categorical) in KNOWN_STREAM:
+        expected = {"total": total, "record": rec, "numeric_features": numeric,
+                    "categorical_features": categorical}
+        assert m.score_detailed(*record) == expected
+        assert m.update_and_score_detailed(*record) == expected
 
 
 def test_records_within_one_tick_do_not_decay():
@@ -340,6 +374,7 @@ def test_fresh_detectors_write_null_bounds_and_read_them_back():
     text = m.to_json()
     assert '"numeric_normalizer":{"min_numeric":[null,null],"max_numeric":[null,null]}' in text
     others = [MStream.from_json(text), pickle.loads(pickle.dumps(m)), copy.deepcopy(m)]
+    others.append(copy.copy(m))
     for other in others:
         assert other.to_json() == text
     for det in [m, *others]:
