@@ -20,6 +20,7 @@
 #include <array>
 #include <concepts>
 #include <cstdint>
+#include <limits>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -193,7 +194,7 @@ template <class T>
 size_t record_field_count() {
   size_t n = 0;
   T probe{};
-  T::json_fields(probe, [&](std::string_view, auto&) { ++n; });
+  T::json_fields(probe, [&](std::string_view, auto&&) { ++n; });
   return n;
 }
 
@@ -221,7 +222,7 @@ bool read_record(Reader& r, T& v, std::string_view what) {
     r.begin_seq(expected);
     size_t index = 0;
     bool ok = !r.failed();
-    T::json_fields(v, [&](std::string_view, auto& member) {
+    T::json_fields(v, [&](std::string_view, auto&& member) {
       if (!ok) return;
       bool has = false;
       if (!r.seq_next(has)) {
@@ -243,7 +244,7 @@ bool read_record(Reader& r, T& v, std::string_view what) {
     size_t index = 0;
     bool matched = false;
     bool ok = true;
-    T::json_fields(v, [&](std::string_view name, auto& member) {
+    T::json_fields(v, [&](std::string_view name, auto&& member) {
       if (!matched && name == key) {
         matched = true;
         if (seen & (uint64_t{1} << index)) {
@@ -261,7 +262,7 @@ bool read_record(Reader& r, T& v, std::string_view what) {
   if (r.failed()) return false;
   size_t index = 0;
   bool ok = true;
-  T::json_fields(v, [&](std::string_view name, auto& member) {
+  T::json_fields(v, [&](std::string_view name, auto&& member) {
     using M = std::remove_cvref_t<decltype(member)>;
     if (ok && !(seen & (uint64_t{1} << index))) {
       if constexpr (is_optional<M>::value) {
@@ -299,6 +300,28 @@ struct Codec<Xoshiro256PlusPlus> {
     if (!read_record(r, v, "struct Xoshiro256PlusPlus")) return false;
     g.s = v.s;
     return true;
+  }
+};
+
+// A non-negative 64-bit float that can overflow to +infinity (a sum of widths): written as null
+// by the float convention and read back from null as +infinity, so such a state still loads.
+template <class D>
+struct NullAsInfinity {
+  D& value;
+};
+template <class D>
+NullAsInfinity<D> null_as_infinity(D& value) {
+  return {value};
+}
+template <class D>
+struct Codec<NullAsInfinity<D>> {
+  static void write(Writer& w, const NullAsInfinity<D>& v) { w.f64(v.value); }
+  static bool read(Reader& r, const NullAsInfinity<D>& v) {
+    if (r.take_null()) {
+      v.value = std::numeric_limits<double>::infinity();
+      return true;
+    }
+    return !r.failed() && r.read_f64(v.value);
   }
 };
 

@@ -9,6 +9,8 @@
 #include <string_view>
 #include <vector>
 
+#include "json_codec.hpp"
+
 namespace quillon::rcf {
 
 // The smaller / larger of two coordinates; a NaN operand yields the other one, and on a tie the
@@ -65,7 +67,7 @@ struct BoundingBox {
   static void json_fields(Self& self, Field&& field) {
     field("min", self.min);
     field("max", self.max);
-    field("range_sum", self.range_sum);
+    field("range_sum", json::null_as_infinity(self.range_sum));
   }
 };
 

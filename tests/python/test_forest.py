@@ -610,3 +610,18 @@ def test_an_update_excludes_queries_and_loses_nothing():
     for p in accepted:
         twin.update(p)
     assert f.to_json() == twin.to_json()
+
+
+def test_boxes_wider_than_the_float_range_still_round_trip():
+    # Finite coordinates of opposite sign near the 32-bit limit make a box's range sum overflow to
+    # infinity; it is written as null and must read back as infinity.
+    forest = quillon.Forest(1, num_trees=3, capacity=8, seed=1)
+    for v in [3e38, -3e38, 1.0, 2.0, -1e38, 5.0]:
+        forest.update([v])
+    text = forest.to_json()
+    assert '"range_sum":null' in text
+    restored = quillon.Forest.from_json(text)
+    assert restored.to_json() == text
+    for v in [7.0, -3.3e38, 1.5]:
+        assert forest.update_and_score([v]) == restored.update_and_score([v])
+    assert forest.to_json() == restored.to_json()
