@@ -93,6 +93,8 @@ std::string format_plain_decimal(double v) {
   if (std::isnan(v)) return "NaN";
   if (std::isinf(v)) return v < 0 ? "-inf" : "inf";
   append_float(out, v, -kNoLimit, kNoLimit);
+  // An integral value is written without a fractional part ("2", not "2.0").
+  if (out.size() > 2 && out.compare(out.size() - 2, 2, ".0") == 0) out.resize(out.size() - 2);
   return out;
 }
 

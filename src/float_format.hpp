@@ -10,7 +10,8 @@ namespace quillon {
 void append_f64(std::string& out, double v);
 // As append_f64 at 32-bit precision, plain notation for decimal exponents -6..12.
 void append_f32(std::string& out, float v);
-// Shortest round-trip digits, always in plain notation ("0.8", "2.0", "0.0000001").
+// Shortest round-trip digits, always in plain notation and without a fractional part when
+// integral ("0.8", "2", "0.0000001").
 std::string format_plain_decimal(double v);
 
 }  // namespace quillon

@@ -49,9 +49,11 @@ TEST(FloatFormat, ThirtyTwoBitLayout) {
 
 TEST(FloatFormat, PlainDecimalNeverUsesExponent) {
   EXPECT_EQ(format_plain_decimal(0.8), "0.8");
-  EXPECT_EQ(format_plain_decimal(2.0), "2.0");
+  EXPECT_EQ(format_plain_decimal(2.0), "2");
+  EXPECT_EQ(format_plain_decimal(0.0), "0");
+  EXPECT_EQ(format_plain_decimal(10.5), "10.5");
   EXPECT_EQ(format_plain_decimal(1e-7), "0.0000001");
-  EXPECT_EQ(format_plain_decimal(1e17), "100000000000000000.0");
+  EXPECT_EQ(format_plain_decimal(1e17), "100000000000000000");
 }
 
 // Every written value reads back to itself, and no shorter digit string would.
