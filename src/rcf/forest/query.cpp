@@ -121,8 +121,12 @@ Result<std::vector<Neighbor>> near_neighbors(const Forest& forest, std::span<con
   }
 
   const size_t k = static_cast<size_t>(std::min<uint64_t>(top_k, merged.size()));
+  // Equal distances keep ascending row order (the order the records were formed in), so the
+  // result does not depend on how the selection and the sort permute ties.
   const auto closer = [](const MergedNeighbor& a, const MergedNeighbor& b) {
-    return total_order_key(a.distance) < total_order_key(b.distance);
+    const int64_t ka = total_order_key(a.distance);
+    const int64_t kb = total_order_key(b.distance);
+    return ka != kb ? ka < kb : a.row < b.row;
   };
   if (merged.size() > k) {
     std::nth_element(merged.begin(), merged.begin() + static_cast<ptrdiff_t>(k), merged.end(),

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cmath>
 #include <limits>
 #include <set>
@@ -219,6 +220,87 @@ TEST(ForestQueries, AgreeBitForBitWithRecursiveEvaluation) {
   }
 }
 
+// Same bits, so that NaN results are compared too.
+bool same_bits(double a, double b) { return std::bit_cast<uint64_t>(a) == std::bit_cast<uint64_t>(b); }
+
+TEST(ForestQueries, NonFiniteQueriesAgreeBitForBitWithRecursiveEvaluation) {
+  // NaN and infinite coordinates in every position of the four-wide groups and of the tail, over
+  // data reaching the ends of the 32-bit range (box sides overflow to an infinite range sum), with
+  // more trees than the walks run side by side and some of them empty.
+  constexpr float kNan = std::numeric_limits<float>::quiet_NaN();
+  constexpr float kInf = std::numeric_limits<float>::infinity();
+  for (const size_t dim : {1u, 3u, 4u, 5u, 9u}) {
+    Forest f = make_forest({.input_dim = dim,
+                            .num_trees = 11,
+                            .capacity = 24,
+                            .initial_accept_fraction = 0.125,
+                            .seed = 40 + dim});
+    auto stream = testing::random_stream(50 + dim, 200, dim);
+    for (size_t k = 0; k < 10; ++k) {
+      stream[190 + k][0] = k % 2 == 0 ? 3e38f : -3e38f;
+      stream[190 + k][dim - 1] = k % 3 == 0 ? -3e38f : 3e38f;
+    }
+    testing::feed(f, stream);
+    size_t infinite_roots = 0;
+    for (const RcfTree& t : f.trees) {
+      infinite_roots += !t.is_empty() && std::isinf(t.arena.get(t.root).range_sum);
+    }
+    EXPECT_GT(infinite_roots, 0u) << dim;
+    f.trees[3] = RcfTree::create(f.dim(), 24, Xoshiro256PlusPlus::from_seed(3));
+    f.trees[10] = RcfTree::create(f.dim(), 24, Xoshiro256PlusPlus::from_seed(10));
+    std::vector<std::vector<float>> queries;
+    const auto bases = testing::random_stream(60 + dim, 6, dim);
+    for (const auto& base : bases) {
+      for (const float special : {kNan, -kNan, kInf, -kInf}) {
+        for (size_t i = 0; i < dim; ++i) {
+          auto q = base;
+          q[i] = special;
+          queries.push_back(q);
+        }
+        queries.push_back(std::vector<float>(dim, special));
+      }
+    }
+    auto stored = f.point_store.point(f.samplers[0].point_indices[0]);
+    queries.emplace_back(stored.begin(), stored.end());
+    queries.back()[0] = kNan;  // a stored point with one unknown coordinate matches nothing
+    for (const auto& q : queries) {
+      EXPECT_TRUE(same_bits(value_of(score(f, q)),
+                            testing::ref_forest_value(f, q, testing::kRefScore)));
+      EXPECT_TRUE(same_bits(value_of(displacement_score(f, q)),
+                            testing::ref_forest_value(f, q, testing::kRefDisplacement)));
+      EXPECT_TRUE(same_bits(value_of(density(f, q)), testing::ref_density(f, q)));
+      const auto got = *attribution(f, q);
+      const auto expected = testing::ref_attribution(f, q);
+      ASSERT_EQ(got.size(), expected.size());
+      for (size_t i = 0; i < got.size(); ++i) {
+        EXPECT_TRUE(same_bits(got[i].below, expected[i].below));
+        EXPECT_TRUE(same_bits(got[i].above, expected[i].above));
+      }
+      for (uint64_t percentile : {0u, 50u, 100u}) {
+        const auto merged = testing::ref_neighbors(f, q, percentile);
+        const auto nn = *near_neighbors(f, q, 1000, percentile);
+        ASSERT_EQ(nn.size(), merged.size());
+        // Extreme points are stored in several rows, so records are matched by content, each
+        // expected record used once.
+        std::vector<bool> used(merged.size(), false);
+        for (const Neighbor& n : nn) {
+          EXPECT_FALSE(std::isnan(n.distance));  // a NaN distance never replaces the start value
+          bool found = false;
+          size_t k = 0;
+          for (auto it = merged.begin(); it != merged.end() && !found; ++it, ++k) {
+            const auto p = f.point_store.point(it->first);
+            if (!used[k] && std::equal(p.begin(), p.end(), n.point.begin(), n.point.end()) &&
+                same_bits(n.score, it->second.first) && same_bits(n.distance, it->second.second)) {
+              used[k] = found = true;
+            }
+          }
+          EXPECT_TRUE(found);
+        }
+      }
+    }
+  }
+}
+
 TEST(ForestQueries, AttributionAccountsForTheSeparatedPartOfTheScore) {
   // The attribution credits the separation part of the score: its total never exceeds the score,
   // and far from the data, where almost every walk is cut off at the root, it is nearly all of it.
@@ -319,6 +401,28 @@ TEST(NearNeighbors, MergesRowsAcrossTreesAndSortsByDistance) {
       auto all = *near_neighbors(f, q, 1000, 20);
       ASSERT_GE(all.size(), nn.size());
       for (size_t i = 0; i < nn.size(); ++i) EXPECT_EQ(nn[i].distance, all[i].distance);
+    }
+  }
+}
+
+TEST(NearNeighbors, EqualDistancesComeInRowOrder) {
+  // 30 points on the line x + y = 20, all at L1 distance 220 from (-100, -100), which lies far
+  // outside every box, so every leaf is reached. Ties keep ascending row order, also across the
+  // selection of the closest top_k.
+  Forest f = make_forest({.input_dim = 2, .num_trees = 3, .capacity = 64});
+  std::vector<std::vector<float>> points;
+  for (int k = 0; k < 30; ++k) {
+    const float x = static_cast<float>((k * 7) % 30) * 0.5f;
+    points.push_back({x, 20.0f - x});
+  }
+  testing::feed(f, points);
+  const std::vector<float> q{-100, -100};
+  for (uint64_t top_k : {1000u, 30u, 29u, 10u, 1u}) {
+    const auto nn = *near_neighbors(f, q, top_k, 50);
+    ASSERT_EQ(nn.size(), std::min<uint64_t>(top_k, 30)) << top_k;
+    for (size_t i = 0; i < nn.size(); ++i) {
+      EXPECT_EQ(nn[i].distance, 220.0);
+      EXPECT_EQ(nn[i].point, points[i]) << top_k << " " << i;  // row i holds points[i]
     }
   }
 }
