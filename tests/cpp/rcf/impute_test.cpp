@@ -170,6 +170,71 @@ TEST_F(ImputeOnData, EmptyTreesConsumeAWordEach) {
   EXPECT_TRUE(std::equal(rest.begin(), rest.end(), all.begin() + 1));
 }
 
+// The search of one tree as the rules read: recursion, left before right on unknown cuts.
+struct RefBest {
+  bool found = false;
+  uint64_t row = 0;
+  double distance = 0.0;
+};
+
+void ref_search(const Forest& f, const RcfTree& t, uint64_t slot, std::span<const float> x,
+                const std::vector<uint8_t>& mask, double c, Xoshiro256PlusPlus& g, RefBest& best) {
+  const Node& n = t.arena.get(slot);
+  if (n.is_internal()) {
+    if (mask[n.cut_dim] != 0) {
+      ref_search(f, t, n.left, x, mask, c, g, best);
+      ref_search(f, t, n.right, x, mask, c, g, best);
+    } else {
+      ref_search(f, t, n.child_for(x), x, mask, c, g, best);
+    }
+    return;
+  }
+  const auto p = f.point_store.point(n.point_idx());
+  double d = 0.0;
+  for (size_t i = 0; i < x.size(); ++i) {
+    if (mask[i] == 0) d += static_cast<double>(std::fabs(x[i] - p[i]));
+  }
+  bool replace = !best.found;
+  if (best.found && c >= 1.0) replace = d < best.distance;
+  if (best.found && !(c >= 1.0)) {
+    const double u = g.unit_f64();
+    replace = d < best.distance || u < 1.0 - c;
+  }
+  if (replace) best = {true, n.point_idx(), d};
+}
+
+TEST_F(ImputeOnData, SearchAgreesWithThePlainRecursion) {
+  // Masks of every size, centralities on both sides of 1 and NaN, known coordinates that are
+  // NaN or infinite; the forest has more trees than one and an emptied one in the middle.
+  Forest f = forest_;
+  f.trees[4] = RcfTree::create(4, 32, Xoshiro256PlusPlus::from_seed(4));
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  const float inf = std::numeric_limits<float>::infinity();
+  auto queries = testing::random_stream(21, 12, 4);
+  queries.push_back({nan, 1, 2, 3});
+  queries.push_back({1, inf, -inf, 3});
+  Xoshiro256PlusPlus masks = Xoshiro256PlusPlus::from_seed(22);
+  for (const auto& x : queries) {
+    for (int m = 0; m < 6; ++m) {
+      std::vector<uint8_t> mask(4, 0);
+      for (auto& bit : mask) bit = masks.bounded_index(2) != 0;
+      for (double c : {1.0, 1.5, 0.8, 0.2, 0.0, -1.0, std::nan("")}) {
+        const uint64_t seed = masks.next_u64();
+        std::vector<uint64_t> expected;
+        Xoshiro256PlusPlus q = Xoshiro256PlusPlus::from_seed(seed);
+        for (const RcfTree& t : f.trees) {
+          Xoshiro256PlusPlus g = Xoshiro256PlusPlus::from_seed(q.next_u64());
+          if (t.is_empty() || t.tree_mass == 0) continue;
+          RefBest best;
+          ref_search(f, t, t.root, x, mask, c, g, best);
+          expected.push_back(best.row);
+        }
+        EXPECT_EQ(conditional_search(f, x, mask, seed, c), expected) << c;
+      }
+    }
+  }
+}
+
 TEST(Extrapolate, ChecksInOrder) {
   struct Case {
     ForestShape shape;
