@@ -138,6 +138,31 @@ def test_docstrings_and_signatures():
     assert F.extrapolate.__doc__.endswith("Returns a list of length `look_ahead * input_dim`.")
 
 
+def test_non_finite_query_coordinates_are_evaluated_not_refused():
+    f = fed_forest(n=200)
+    for bad in (math.nan, math.inf, -math.inf):
+        q = [bad, 10.0, 10.0]
+        for method in ("score", "displacement_score", "density"):
+            assert isinstance(getattr(f, method)(q), float)
+        assert len(f.attribution(q)) == 3
+        assert len(f.impute(q, [1])) == 3
+    # A NaN distance never replaces the starting distance of a merged record.
+    neighbours = f.near_neighbors([math.nan, 10.0, 10.0], percentile=0)
+    assert neighbours and all(d["distance"] == 1.7976931348623157e308 for d in neighbours)
+
+
+def test_equal_distances_come_in_storage_order():
+    # Points on x + y = 20 are all at L1 distance 220 from (-100, -100).
+    f = quillon.Forest(2, num_trees=3, capacity=64, initial_accept_fraction=1.0, seed=4)
+    points = [[k * 0.5, 20.0 - k * 0.5] for k in (7 * i % 30 for i in range(30))]
+    for p in points:
+        f.update(p)
+    for top_k in (100, 30, 12):
+        found = f.near_neighbors([-100.0, -100.0], top_k=top_k)
+        assert [d["distance"] for d in found] == [220.0] * min(top_k, 30)
+        assert [d["point"] for d in found] == points[:min(top_k, 30)]
+
+
 # ---- argument checks -------------------------------------------------------------------------
 
 
