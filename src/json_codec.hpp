@@ -18,6 +18,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <concepts>
 #include <cstdint>
 #include <limits>
@@ -37,6 +38,7 @@ namespace quillon::json {
 class Writer {
  public:
   Writer() { out_.reserve(128); }
+  void reserve(size_t bytes) { out_.reserve(bytes); }
   void put(char c) { out_.push_back(c); }
   void put(std::string_view s) { out_.append(s); }
   void key(std::string_view name, bool first) {
@@ -413,10 +415,24 @@ Result<T> parse_state(std::string_view text, std::string_view prefix) {
   return value;
 }
 
+// Remembers how long the last text written for T was, so that the next write reserves it at once
+// instead of copying a multi-megabyte state through a chain of doublings.
+template <class T>
+class SizeHint {
+ public:
+  static size_t get() { return last_.load(std::memory_order_relaxed); }
+  static void set(size_t bytes) { last_.store(bytes + bytes / 16, std::memory_order_relaxed); }
+
+ private:
+  static inline std::atomic<size_t> last_{128};
+};
+
 template <class T>
 std::string write_state(const T& value) {
   Writer w;
+  w.reserve(SizeHint<T>::get());
   write(w, value);
+  SizeHint<T>::set(w.text().size());
   return w.take();
 }
 

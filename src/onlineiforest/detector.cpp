@@ -185,6 +185,7 @@ std::string OnlineIForest::repr() const {
 
 std::string OnlineIForest::to_json() const {
   json::Writer w;
+  w.reserve(json::SizeHint<OnlineIForest>::get());
   w.put("{\"config\":");
   json::write(w, config_);
   w.put(",\"trees\":[");
@@ -207,6 +208,7 @@ std::string OnlineIForest::to_json() const {
   w.put("],\"entries_seen\":");
   w.u64(entries_seen_);
   w.put('}');
+  json::SizeHint<OnlineIForest>::set(w.text().size());
   return w.take();
 }
 
