@@ -15,16 +15,26 @@ bool has_points(const RcfTree& tree) { return !tree.is_empty() && tree.tree_mass
 // Room for the ancestors of a typical leaf; deeper trees grow the buffer once per call.
 constexpr size_t kPathReserve = 64;
 
+struct ValueScratch {
+  ValueScratch() {
+    for (auto& path : mix.paths) path.reserve(kPathReserve);
+  }
+  std::vector<float> query;
+  std::vector<double> raw;
+  MixScratch mix;
+};
+
 // Sum of the per-tree contributions in tree order, over all trees (empty ones contribute 0.0).
 template <class Rule>
 Result<double> forest_value(const Forest& forest, std::span<const float> values) {
-  std::vector<float> scratch;
-  auto query = forest.query_point(values, scratch);
+  // The buffers live on with the calling thread: a score per observation would otherwise pay a
+  // dozen allocations, and each thread scoring at the same time keeps its own.
+  thread_local ValueScratch buffers;
+  auto query = forest.query_point(values, buffers.query);
   if (!query) return fail(std::move(query.error()));
-  std::vector<double> raw(forest.trees.size());
-  MixScratch mix;
-  for (auto& path : mix.paths) path.reserve(kPathReserve);
-  mixing_walks<Rule>(forest.trees, forest.point_store, query->data(), raw, mix);
+  std::vector<double>& raw = buffers.raw;
+  raw.assign(forest.trees.size(), 0.0);
+  mixing_walks<Rule>(forest.trees, forest.point_store, query->data(), raw, buffers.mix);
   double sum = 0.0;
   for (size_t i = 0; i < forest.trees.size(); ++i) {
     const RcfTree& tree = forest.trees[i];
