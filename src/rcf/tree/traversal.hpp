@@ -51,7 +51,9 @@ inline double separation_probability_at(const float* mn, const float* mx, double
     const simd::I4 below = xv < lo;
     const simd::I4 above = xv > hi;
     const simd::I4 outside = below | above;
-    if ((outside[0] | outside[1] | outside[2] | outside[3]) == 0) continue;
+    uint64_t halves[2];  // one test of the whole mask instead of four lane extractions
+    __builtin_memcpy(halves, &outside, sizeof halves);
+    if ((halves[0] | halves[1]) == 0) continue;
     const simd::F4 term = below ? lo - xv : (above ? xv - hi : simd::F4{});
     d += term[0];
     d += term[1];
@@ -96,6 +98,24 @@ inline double masked_l1_distance(const float* a, const float* b, const uint8_t* 
   return sum;
 }
 
+// log2(m + 1.0). Every score takes it of each tree's mass, so the values for small whole m are
+// computed once, by the same library call on the same argument, and looked up.
+inline double log2_plus_one(double m) {
+  constexpr size_t kTabled = 1024;
+  struct Table {
+    double v[kTabled];
+    Table() {
+      for (size_t i = 0; i < kTabled; ++i) v[i] = std::log2(static_cast<double>(i) + 1.0);
+    }
+  };
+  static const Table table;
+  if (m >= 0.0 && m < static_cast<double>(kTabled)) {
+    const auto i = static_cast<size_t>(m);
+    if (static_cast<double>(i) == m) return table.v[i];
+  }
+  return std::log2(m + 1.0);
+}
+
 // A scoring rule for the mixing walks: the value of the leaf reached, the value of leaving the tree
 // at an internal node without meeting the query, and how a tree's raw value becomes its
 // contribution.
@@ -105,10 +125,10 @@ struct AnomalyRule {
   static double absent(double depth, double /*mass*/) { return 1.0 / (depth + 1.0); }
   static double at_leaf(bool holds_query, double depth, double leaf_mass, double tree_mass) {
     if (!holds_query) return absent(depth, leaf_mass);
-    return 1.0 / (depth + std::log2(leaf_mass + 1.0)) * damping(leaf_mass, tree_mass);
+    return 1.0 / (depth + log2_plus_one(leaf_mass)) * damping(leaf_mass, tree_mass);
   }
   static double normalise(double tree_mass, double value) {
-    return std::log2(tree_mass + 1.0) * value;
+    return log2_plus_one(tree_mass) * value;
   }
   // A query equal to a leaf with many copies is damped more.
   static double damping(double leaf_mass, double tree_mass) {
