@@ -19,6 +19,14 @@ float next_below(float v) {
   return std::bit_cast<float>(v > 0.0f ? bits - 1 : bits + 1);
 }
 
+// Four 32-bit lanes through the compiler's generic vectors (baseline instruction set only).
+typedef float F4 __attribute__((vector_size(16)));
+inline F4 load4(const float* v) {
+  F4 out;
+  __builtin_memcpy(&out, v, sizeof out);
+  return out;
+}
+
 // Spans of the extended box for up to this many dimensions are kept on the stack between the two
 // passes; wider points recompute them.
 constexpr size_t kSpanBuffer = 64;
@@ -37,7 +45,25 @@ std::optional<Cut> random_cut(double u, std::span<const float> min, std::span<co
   double spans[kSpanBuffer];
   const bool buffered = dims <= kSpanBuffer;
   double total = 0.0;
-  for (size_t i = 0; i < dims; ++i) {
+  size_t i = 0;
+  if (buffered) {
+    // Four extended bounds at a time, chosen by the same comparisons as bound_min / bound_max;
+    // each span is still widened and added in ascending order.
+    for (; i + 4 <= dims; i += 4) {
+      const F4 lo = load4(mn + i);
+      const F4 hi = load4(mx + i);
+      const F4 x = load4(p + i);
+      const F4 top = ((hi != hi) | (x > hi)) ? x : hi;
+      const F4 bottom = ((lo != lo) | (x < lo)) ? x : lo;
+      const F4 width = top - bottom;
+      for (size_t k = 0; k < 4; ++k) {
+        const double s = static_cast<double>(width[k]);
+        spans[i + k] = s;
+        total += s;
+      }
+    }
+  }
+  for (; i < dims; ++i) {
     const double s = span_of(i);
     if (buffered) spans[i] = s;
     total += s;
