@@ -1,6 +1,6 @@
-// random_cut against a plain one-dimension-at-a-time version of the same rule, bit for bit, over
-// widths with and without a remainder of four, past the span buffer, and bounds that are NaN,
-// infinite or signed zeros.
+// random_cut and box widening against plain one-dimension-at-a-time versions of the same rules,
+// bit for bit, over widths with and without a remainder of four, past the span buffer, and
+// bounds that are NaN, infinite or signed zeros.
 #include <gtest/gtest.h>
 
 #include <bit>
@@ -88,6 +88,60 @@ TEST(RandomCutReference, MatchesPlainVersion) {
       EXPECT_EQ(got->dim, want->dim) << dims << " " << trial;
       EXPECT_EQ(std::bit_cast<uint32_t>(got->value), std::bit_cast<uint32_t>(want->value))
           << dims << " " << trial;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace quillon::rcf
+
+namespace quillon::rcf {
+namespace {
+
+// Widening a box by a point or another box, against the per-coordinate bound rules.
+TEST(WidenReference, MatchesPlainVersion) {
+  const float inf = std::numeric_limits<float>::infinity();
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  const float specials[] = {0.0f, -0.0f, inf, -inf, nan, 1.0f, -1.0f, 3.0e38f};
+  auto rng = Xoshiro256PlusPlus::from_seed(11);
+  const auto pick = [&](bool special) {
+    if (special && rng.unit_f64() < 0.3) return specials[rng.bounded_index(8)];
+    return static_cast<float>(rng.range_f64(-2.0, 2.0));
+  };
+  for (const size_t dims : {1u, 3u, 4u, 5u, 8u, 13u, 16u, 70u}) {
+    for (int trial = 0; trial < 200; ++trial) {
+      const bool special = trial % 2 == 0;
+      std::vector<float> mn(dims), mx(dims), p(dims), omn(dims), omx(dims);
+      for (size_t i = 0; i < dims; ++i) {
+        mn[i] = pick(special);
+        mx[i] = pick(special);
+        p[i] = pick(special);
+        omn[i] = pick(special);
+        omx[i] = pick(special);
+      }
+      for (const bool by_box : {false, true}) {
+        std::vector<float> want_min = mn, want_max = mx, got_min = mn, got_max = mx;
+        const std::vector<float>& lo = by_box ? omn : p;
+        const std::vector<float>& hi = by_box ? omx : p;
+        double want = 0.0;
+        for (size_t i = 0; i < dims; ++i) {
+          want_min[i] = bound_min(want_min[i], lo[i]);
+          want_max[i] = bound_max(want_max[i], hi[i]);
+          want += static_cast<double>(want_max[i] - want_min[i]);
+        }
+        const double got = by_box ? extend_with_box(got_min, got_max, omn, omx)
+                                  : extend_with_point(got_min, got_max, p);
+        // A NaN sum (only from non-finite bounds) carries no meaningful sign or payload.
+        if (std::isnan(want)) {
+          EXPECT_TRUE(std::isnan(got)) << dims;
+        } else {
+          EXPECT_EQ(std::bit_cast<uint64_t>(got), std::bit_cast<uint64_t>(want)) << dims;
+        }
+        for (size_t i = 0; i < dims; ++i) {
+          EXPECT_EQ(std::bit_cast<uint32_t>(got_min[i]), std::bit_cast<uint32_t>(want_min[i]));
+          EXPECT_EQ(std::bit_cast<uint32_t>(got_max[i]), std::bit_cast<uint32_t>(want_max[i]));
+        }
+      }
     }
   }
 }
