@@ -22,17 +22,17 @@ inline F4 load4(const float* v) {
 }
 inline void store4(float* dst, F4 v) { __builtin_memcpy(dst, &v, sizeof v); }
 
-// min = bound_min(min, lo) and max = bound_max(max, hi) per coordinate, then the range sum. Four
-// coordinates are bounded at a time by the same comparisons; the widths are added in ascending
-// order as one coordinate at a time would.
-double widen(float* min, float* max, const float* lo, const float* hi, size_t n) {
+}  // namespace
+
+double union_into(float* min, float* max, const float* a_min, const float* a_max,
+                  const float* b_min, const float* b_max, size_t n) {
   double sum = 0.0;
   size_t i = 0;
   for (; i + 4 <= n; i += 4) {
-    const F4 cur_min = load4(min + i);
-    const F4 cur_max = load4(max + i);
-    const F4 lo4 = load4(lo + i);
-    const F4 hi4 = load4(hi + i);
+    const F4 cur_min = load4(a_min + i);
+    const F4 cur_max = load4(a_max + i);
+    const F4 lo4 = load4(b_min + i);
+    const F4 hi4 = load4(b_max + i);
     const F4 new_min = ((cur_min != cur_min) | (lo4 < cur_min)) ? lo4 : cur_min;
     const F4 new_max = ((cur_max != cur_max) | (hi4 > cur_max)) ? hi4 : cur_max;
     store4(min + i, new_min);
@@ -44,11 +44,17 @@ double widen(float* min, float* max, const float* lo, const float* hi, size_t n)
     sum += static_cast<double>(width[3]);
   }
   for (; i < n; ++i) {
-    min[i] = bound_min(min[i], lo[i]);
-    max[i] = bound_max(max[i], hi[i]);
+    min[i] = bound_min(a_min[i], b_min[i]);
+    max[i] = bound_max(a_max[i], b_max[i]);
     sum += static_cast<double>(max[i] - min[i]);
   }
   return sum;
+}
+
+namespace {
+
+double widen(float* min, float* max, const float* lo, const float* hi, size_t n) {
+  return union_into(min, max, min, max, lo, hi, n);
 }
 
 }  // namespace

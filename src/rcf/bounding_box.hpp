@@ -24,6 +24,11 @@ inline float bound_max(float current, float value) {
   return value > current ? value : current;
 }
 
+// min = bound_min(a_min, b_min) and max = bound_max(a_max, b_max) per coordinate (a first, widened
+// by b), returning the range sum of the result. The outputs may be a's own arrays, not b's.
+double union_into(float* min, float* max, const float* a_min, const float* a_max,
+                  const float* b_min, const float* b_max, size_t n);
+
 // Sum over dimensions of (max - min): each difference in 32-bit floats, summed in 64 bits.
 double range_sum_of(std::span<const float> min, std::span<const float> max);
 

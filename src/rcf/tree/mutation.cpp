@@ -53,12 +53,7 @@ void RcfTree::refresh_node(uint64_t slot, const PointStore& store) {
   const float* rmax = r.is_leaf() ? rmin : rmin + arena.dim;
   float* min = arena.box_min_mut(slot).data();
   float* max = min + arena.dim;
-  double range_sum = 0.0;
-  for (uint64_t i = 0; i < arena.dim; ++i) {
-    min[i] = bound_min(lmin[i], rmin[i]);
-    max[i] = bound_max(lmax[i], rmax[i]);
-    range_sum += static_cast<double>(max[i] - min[i]);
-  }
+  const double range_sum = union_into(min, max, lmin, lmax, rmin, rmax, arena.dim);
   const uint64_t mass = l.mass + r.mass;
   Node& target = arena.nodes[slot];
   target.mass = mass;
