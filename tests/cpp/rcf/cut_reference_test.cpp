@@ -141,6 +141,18 @@ TEST(WidenReference, MatchesPlainVersion) {
           EXPECT_EQ(std::bit_cast<uint32_t>(got_min[i]), std::bit_cast<uint32_t>(want_min[i]));
           EXPECT_EQ(std::bit_cast<uint32_t>(got_max[i]), std::bit_cast<uint32_t>(want_max[i]));
         }
+        // The union of two boxes into a third, as a refreshed node takes its children's.
+        std::vector<float> out_min(dims, 9.0f), out_max(dims, 9.0f);
+        const double joined = union_into(out_min.data(), out_max.data(), mn.data(), mx.data(),
+                                         lo.data(), hi.data(), dims);
+        EXPECT_EQ(std::isnan(joined), std::isnan(want)) << dims;
+        if (!std::isnan(want)) {
+          EXPECT_EQ(std::bit_cast<uint64_t>(joined), std::bit_cast<uint64_t>(want)) << dims;
+        }
+        for (size_t i = 0; i < dims; ++i) {
+          EXPECT_EQ(std::bit_cast<uint32_t>(out_min[i]), std::bit_cast<uint32_t>(want_min[i]));
+          EXPECT_EQ(std::bit_cast<uint32_t>(out_max[i]), std::bit_cast<uint32_t>(want_max[i]));
+        }
       }
     }
   }
