@@ -12,6 +12,7 @@
 #include <span>
 #include <vector>
 
+#include "cache_aligned.hpp"
 #include "detector_error.hpp"
 #include "json_codec.hpp"
 #include "rcf/bounding_box.hpp"
@@ -54,7 +55,7 @@ struct NodeArena {
   uint64_t dim = 0;  // coordinates per box; not saved (the tree's dims)
   std::vector<Node> nodes;
   std::vector<uint64_t> free;        // vacant slots, used as a stack
-  std::vector<float> boxes;          // 2 * dim floats per box entry
+  CacheAlignedVector<float> boxes;   // 2 * dim floats per box entry
   std::vector<uint32_t> free_boxes;  // vacant box entries, used as a stack
 
   NodeArena() = default;

@@ -17,7 +17,7 @@ constexpr size_t kPathReserve = 64;
 
 struct ValueScratch {
   ValueScratch() {
-    for (auto& path : mix.paths) path.reserve(kPathReserve);
+    mix.grow(kPathReserve);
   }
   std::vector<float> query;
   std::vector<double> raw;

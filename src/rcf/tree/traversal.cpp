@@ -1,5 +1,6 @@
 #include "rcf/tree/traversal.hpp"
 
+#include <algorithm>
 #include <cstdint>
 
 #include "detector_error.hpp"
@@ -27,6 +28,11 @@ class ArenaView {
     QUILLON_INVARIANT(!n.is_empty(), "accessed freed or uninitialized node");
     return n;
   }
+  // The record in a slot, which may be empty; for walks that test the kind anyway.
+  const Node& record(uint64_t slot) const {
+    QUILLON_INVARIANT(slot < slots_, "index out of range in node arena");
+    return nodes_[slot];
+  }
   // Separation probability of the query (dim coordinates, dim <= the box width) against the box
   // of internal node `n`.
   double separation(const Node& n, const float* x, size_t dim) const {
@@ -36,12 +42,15 @@ class ArenaView {
                                      dim);
   }
   bool boxes_cover(size_t dim) const { return dim <= box_dim_; }
+  uint64_t slots() const { return slots_; }
 
   // Prefetches are hints that never fault, so the addresses are formed as integers, unchecked.
   // Always inlined: as an out-of-line piece GCC may judge a prefetch a pure call and drop it.
+  // A record may straddle two cache lines; both are requested.
   [[gnu::always_inline]] void prefetch_node(uint64_t slot) const {
-    __builtin_prefetch(
-        reinterpret_cast<const void*>(reinterpret_cast<uintptr_t>(nodes_) + slot * sizeof(Node)));
+    const uintptr_t first = reinterpret_cast<uintptr_t>(nodes_) + slot * sizeof(Node);
+    __builtin_prefetch(reinterpret_cast<const void*>(first));
+    __builtin_prefetch(reinterpret_cast<const void*>(first + sizeof(Node) - 1));
   }
   // The first and the last line of the box; the hardware prefetcher follows a long box.
   [[gnu::always_inline]] void prefetch_box(const Node& n) const {
@@ -79,85 +88,105 @@ inline uint64_t child_toward(const Node& n, const float* x, size_t dim) {
 
 }  // namespace
 
+namespace {
+
+// The descent rule for any node, without a branch: a leaf stays where it is. The side is a coin
+// flip for the predictor, while a data dependency lets the child's load start as soon as the
+// comparison is done.
+inline uint64_t next_slot(const Node& n, uint64_t slot, const float* x, size_t dim) {
+  const uint64_t internal = n.is_internal();
+  const uint64_t d = n.cut_dim & (0 - internal);
+  QUILLON_INVARIANT(d < dim, "cut dimension out of range");
+  const uint64_t go_left = x[d] <= n.cut_val;
+  const uint64_t child = n.right ^ ((n.left ^ n.right) & (0 - go_left));
+  return slot ^ ((slot ^ child) & (0 - internal));
+}
+
+}  // namespace
+
 template <class Rule>
 void mixing_walks(std::span<const RcfTree> trees, const PointStore& store, const float* x,
                   std::span<double> values, MixScratch& scratch) {
   QUILLON_INVARIANT(values.size() == trees.size(), "one value per tree");
   const size_t dim = store.dim;
-  // One lane walks one tree. Each round a lane finishes the node whose box it requested in the
-  // previous round, then requests the box of the node just reached and the record of its child.
-  struct Lane {
-    ArenaView view;
-    const Node* pending = nullptr;  // reached, box requested, not yet examined
-    uint64_t pending_depth = 0;
-    uint64_t tree = 0;
-    uint64_t slot = 0;
-    uint64_t depth = 0;
-    bool live = false;
-  };
-  Lane lanes[kWalkLanes];
+  size_t walked = 0;
+  for (const RcfTree& t : trees) walked += !(t.is_empty() || t.tree_mass == 0);
+  // Groups as even as possible, so that the last one still has lanes to overlap.
+  const size_t groups = (walked + kWalkLanes - 1) / kWalkLanes;
+  const size_t group_size = groups == 0 ? 0 : (walked + groups - 1) / groups;
+
+  ArenaView views[kWalkLanes];
+  uint64_t tree_of[kWalkLanes];
+  uint64_t slot[kWalkLanes];
+  uint64_t depth[kWalkLanes];
   size_t next_tree = 0;
-  // Puts the next tree that holds points on the lane; trees without points get 0.0 on the way.
-  const auto start = [&](Lane& lane, std::vector<MixStep>& path) {
-    lane.live = false;
-    while (next_tree < trees.size()) {
-      const uint64_t i = next_tree++;
-      const RcfTree& t = trees[i];
+  while (next_tree < trees.size()) {
+    size_t lanes = 0;
+    uint64_t longest_walk = 0;
+    for (; next_tree < trees.size() && lanes < group_size; ++next_tree) {
+      const RcfTree& t = trees[next_tree];
       if (t.is_empty() || t.tree_mass == 0) {
-        values[i] = 0.0;
+        values[next_tree] = 0.0;
         continue;
       }
-      lane.view = ArenaView(t.arena);
-      QUILLON_INVARIANT(lane.view.boxes_cover(dim), "index out of range in node arena");
-      lane.view.prefetch_node(t.root);
-      lane.tree = i;
-      lane.slot = t.root;
-      lane.depth = 0;
-      lane.live = true;
-      path.clear();
-      return;
+      views[lanes] = ArenaView(t.arena);
+      QUILLON_INVARIANT(views[lanes].boxes_cover(dim), "index out of range in node arena");
+      views[lanes].prefetch_node(t.root);
+      longest_walk = std::max(longest_walk, views[lanes].slots());
+      tree_of[lanes] = next_tree;
+      slot[lanes] = t.root;
+      depth[lanes] = 0;
+      ++lanes;
     }
-  };
-  size_t live = 0;
-  for (size_t g = 0; g < kWalkLanes; ++g) {
-    start(lanes[g], scratch.paths[g]);
-    live += lanes[g].live;
-  }
-  while (live > 0) {
-    for (size_t g = 0; g < kWalkLanes; ++g) {
-      Lane& lane = lanes[g];
-      if (!lane.live) continue;
-      std::vector<MixStep>& path = scratch.paths[g];
-      if (lane.pending != nullptr) {
-        const double p = lane.view.separation(*lane.pending, x, dim);
-        if (p != 0.0) path.push_back({p, lane.pending->mass, lane.pending_depth});
-        lane.pending = nullptr;
+    if (lanes == 0) continue;
+
+    // Descent in lock step, reading node records only: a lane at its leaf stays there until the
+    // deepest lane arrives, so the only unpredictable branch is the end of the descent. Every
+    // lane's depth is at most the number of rounds, which bounds the paths and, in a broken state
+    // with a cycle, the walk.
+    for (uint64_t rounds = 0;; ++rounds) {
+      if (rounds >= scratch.path_length) scratch.grow(2 * rounds + 16);
+      QUILLON_INVARIANT(rounds <= longest_walk, "tree walk longer than its arena");
+      uint64_t moving = 0;
+      for (size_t g = 0; g < lanes; ++g) {
+        const Node& n = views[g].record(slot[g]);
+        const uint64_t internal = n.is_internal();
+        scratch.paths[g][depth[g]] = &n;
+        slot[g] = next_slot(n, slot[g], x, dim);
+        views[g].prefetch_node(slot[g]);
+        depth[g] += internal;
+        moving |= internal;
       }
-      const Node& n = lane.view.node(lane.slot);
-      if (n.is_internal()) {
-        lane.view.prefetch_box(n);
-        const uint64_t child = child_toward(n, x, dim);
-        lane.view.prefetch_node(child);
-        lane.pending = &n;
-        lane.pending_depth = lane.depth;
-        lane.slot = child;
-        ++lane.depth;
-        lane.view.check_walk_length(lane.depth);
-        continue;
+      if (moving == 0) break;
+    }
+
+    // The climb reads each lane's stored row and boxes from the bottom up; the first of them are
+    // requested for all lanes at once.
+    for (size_t g = 0; g < lanes; ++g) {
+      store.prefetch_row(scratch.paths[g][depth[g]]->point_idx());
+      if (depth[g] >= 1) views[g].prefetch_box(*scratch.paths[g][depth[g] - 1]);
+      if (depth[g] >= 2) views[g].prefetch_box(*scratch.paths[g][depth[g] - 2]);
+    }
+    // A box holds the boxes below it, so once the query lies inside an ancestor's box it lies
+    // inside every box above, all of which have separation 0.0 and leave the value as it is: the
+    // climb stops there, and most boxes are never read.
+    for (size_t g = 0; g < lanes; ++g) {
+      const Node* const* path = scratch.paths[g].data();
+      const ArenaView& view = views[g];
+      const Node& leaf = *path[depth[g]];
+      QUILLON_INVARIANT(leaf.is_leaf(), "accessed freed or uninitialized node");
+      const bool holds_query = row_equals(stored_row(store, leaf.point_idx()), x, dim);
+      double v = Rule::at_leaf(holds_query, static_cast<double>(depth[g]),
+                               static_cast<double>(leaf.mass),
+                               static_cast<double>(trees[tree_of[g]].tree_mass));
+      for (uint64_t up = depth[g]; up > 0; --up) {
+        if (up >= 3) view.prefetch_box(*path[up - 3]);
+        const Node& a = *path[up - 1];
+        const double p = view.separation(a, x, dim);
+        if (p == 0.0) break;
+        v = v * (1.0 - p) + Rule::absent(static_cast<double>(up - 1), static_cast<double>(a.mass)) * p;
       }
-      const RcfTree& t = trees[lane.tree];
-      const bool holds_query = row_equals(stored_row(store, n.point_idx()), x, dim);
-      double v = Rule::at_leaf(holds_query, static_cast<double>(lane.depth),
-                               static_cast<double>(n.mass), static_cast<double>(t.tree_mass));
-      // Bottom-up: each ancestor mixes the value below it with leaving the tree there.
-      for (size_t i = path.size(); i-- > 0;) {
-        const MixStep& s = path[i];
-        v = v * (1.0 - s.p) +
-            Rule::absent(static_cast<double>(s.depth), static_cast<double>(s.mass)) * s.p;
-      }
-      values[lane.tree] = v;
-      start(lane, path);
-      live -= lane.live ? 0 : 1;
+      values[tree_of[g]] = v;
     }
   }
 }

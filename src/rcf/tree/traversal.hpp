@@ -156,22 +156,19 @@ struct DensityRule {
   static double normalise(double /*tree_mass*/, double value) { return value; }
 };
 
-// An ancestor of the reached leaf whose box does not contain the query, kept for the bottom-up
-// mixing.
-struct MixStep {
-  double p = 0.0;     // separation probability, never 0.0
-  uint64_t mass = 0;  // the node's mass
-  uint64_t depth = 0;
-};
-
 // Trees walked at once by the mixing walks. A walk is a chain of dependent loads (node record,
-// then its box entry, then the child's record), so each lane requests its next loads and yields to
-// the other lanes while they arrive.
+// then the child's record, and on the way back the boxes), so each lane requests its next loads
+// and yields to the other lanes while they arrive.
 inline constexpr size_t kWalkLanes = 8;
 
-// Per-call buffers of the mixing walks: one ancestor list per lane.
+// Per-call buffers of the mixing walks: one ancestor list per lane, root first.
 struct MixScratch {
-  std::vector<MixStep> paths[kWalkLanes];
+  std::vector<const Node*> paths[kWalkLanes];
+  size_t path_length = 0;  // of every path
+  void grow(size_t length) {
+    for (auto& path : paths) path.resize(length);
+    path_length = length;
+  }
 };
 
 // The raw value of the mixing traversal with `Rule` (before the normaliser) of every tree that
