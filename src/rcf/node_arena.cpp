@@ -25,15 +25,17 @@ uint64_t NodeArena::place(const Node& node) {
     nodes[slot] = node;
     return slot;
   }
+  QUILLON_INVARIANT(nodes.size() < kMaxSlots, "too many nodes in one tree");
   nodes.push_back(node);
   return nodes.size() - 1;
 }
 
 uint64_t NodeArena::allocate_leaf(uint64_t point_idx, uint64_t mass) {
+  QUILLON_INVARIANT(mass < kNoSlot, "leaf mass beyond the capacity limit");
   Node n;
   n.box = kLeafBox;
-  n.left = point_idx;
-  n.mass = mass;
+  n.set_point_idx(point_idx);
+  n.mass = static_cast<uint32_t>(mass);
   return place(n);
 }
 
@@ -169,6 +171,11 @@ struct ArenaRecord {
 
 constexpr std::string_view kVariants = "`Leaf` or `Internal`";
 
+// Node fields are 32 bits wide. A saved value beyond that range is out of range for any arena,
+// capacity or dimension a forest can have, so it is kept as the largest value, which the
+// consistency checks of the loaded forest refuse.
+uint32_t saturate32(uint64_t v) { return v < rcf::kNoSlot ? static_cast<uint32_t>(v) : rcf::kNoSlot; }
+
 }  // namespace
 
 template <>
@@ -220,6 +227,7 @@ struct Codec<NodeList> {
         arena.boxes.insert(arena.boxes.end(), box.min.begin(), box.min.end());
         arena.boxes.insert(arena.boxes.end(), box.max.begin(), box.max.end());
       }
+      if (arena.nodes.size() >= rcf::kMaxSlots) return r.fail_here("too many nodes");
       arena.nodes.push_back(node);
     }
     return !r.failed();
@@ -247,17 +255,17 @@ struct Codec<NodeList> {
       LeafRecord leaf;
       if (!r.map_colon() || !read_record(r, leaf, "struct variant Node::Leaf")) return false;
       node.box = rcf::kLeafBox;
-      node.left = leaf.point_idx;
-      node.mass = leaf.mass;
+      node.set_point_idx(leaf.point_idx);
+      node.mass = saturate32(leaf.mass);
     } else if (key == "Internal") {
       if (!r.map_colon() || !read_record(r, internal, "struct variant Node::Internal"))
         return false;
       node.box = 0;  // numbered by the caller
-      node.left = internal.left;
-      node.right = internal.right;
-      node.cut_dim = internal.cut_dim;
+      node.left = saturate32(internal.left);
+      node.right = saturate32(internal.right);
+      node.cut_dim = saturate32(internal.cut_dim);
       node.cut_val = internal.cut_val;
-      node.mass = internal.mass;
+      node.mass = saturate32(internal.mass);
       node.range_sum = box.range_sum;
     } else {
       return r.fail_here("unknown variant `" + std::string(key) + "`, expected " +

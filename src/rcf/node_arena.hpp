@@ -2,9 +2,9 @@
 // are reused before the list grows. Nodes refer to children and points by index only, so a tree
 // copies and saves without fix-ups.
 //
-// Layout: `nodes` holds one 48-byte record per slot. Only internal nodes have a bounding box; it
-// lives in the flat `boxes` pool, 2 * dim floats per entry (min, then max), at the entry the node
-// record names. Box entries are recycled through their own stack, so mutations never allocate and
+// Layout: `nodes` holds one 32-byte record per slot, two to a cache line. Only internal nodes have
+// a bounding box; it lives in the flat `boxes` pool, 2 * dim floats per entry (min, then max), at
+// the entry the node record names. Box entries are recycled through their own stack, so mutations never allocate and
 // leaves cost no box memory. A leaf's box is its point in the point store.
 #pragma once
 
@@ -27,14 +27,20 @@ inline constexpr uint32_t kEmptySlot = 0xFFFFFFFFu;
 inline constexpr uint32_t kLeafBox = 0xFFFFFFFEu;
 inline constexpr uint64_t kMaxBoxes = kLeafBox;  // internal nodes a tree can hold at once
 
-struct Node {
-  uint64_t left = kNoIndex;   // internal: left child slot; leaf: the point-store row (point_idx())
-  uint64_t right = kNoIndex;  // internal: right child slot
-  uint64_t cut_dim = 0;
-  uint64_t mass = 0;
-  double range_sum = 0.0;  // internal: cached range sum of the node's box
+// Slots are numbered in 32 bits, so that a record fills half a cache line; a tree of capacity c
+// holds at most 2c - 1 nodes, and larger capacities are refused (kMaxCapacity).
+inline constexpr uint32_t kNoSlot = 0xFFFFFFFFu;
+inline constexpr uint64_t kMaxSlots = kNoSlot;  // slots an arena can number: 0 .. kMaxSlots - 1
+inline constexpr uint64_t kMaxCapacity = kMaxSlots / 2;
+
+struct alignas(32) Node {
+  uint32_t left = kNoSlot;   // internal: left child slot; leaf: low half of the point-store row
+  uint32_t right = kNoSlot;  // internal: right child slot; leaf: high half of the row
+  uint32_t cut_dim = 0;
   float cut_val = 0.0f;
+  uint32_t mass = 0;          // at most the capacity
   uint32_t box = kEmptySlot;  // internal: entry in NodeArena::boxes; else kLeafBox / kEmptySlot
+  double range_sum = 0.0;     // internal: cached range sum of the node's box
 
   NodeKind kind() const {
     return box == kEmptySlot ? NodeKind::Empty
@@ -44,16 +50,21 @@ struct Node {
   bool is_leaf() const { return box == kLeafBox; }
   bool is_internal() const { return box < kLeafBox; }
   bool is_empty() const { return box == kEmptySlot; }
-  uint64_t point_idx() const { return left; }
+  uint64_t point_idx() const { return uint64_t{left} | uint64_t{right} << 32; }
+  void set_point_idx(uint64_t row) {
+    left = static_cast<uint32_t>(row);
+    right = static_cast<uint32_t>(row >> 32);
+  }
   // Descent rule of every traversal: left when point[cut_dim] <= cut_val, else (NaN too) right.
   uint64_t child_for(std::span<const float> point) const {
     return point[cut_dim] <= cut_val ? left : right;
   }
 };
+static_assert(sizeof(Node) == 32, "two node records per cache line");
 
 struct NodeArena {
   uint64_t dim = 0;  // coordinates per box; not saved (the tree's dims)
-  std::vector<Node> nodes;
+  CacheAlignedVector<Node> nodes;
   std::vector<uint64_t> free;        // vacant slots, used as a stack
   CacheAlignedVector<float> boxes;   // 2 * dim floats per box entry
   std::vector<uint32_t> free_boxes;  // vacant box entries, used as a stack

@@ -67,6 +67,7 @@ def test_boundary_values_are_accepted(kwargs):
 
 
 @pytest.mark.parametrize("kwargs", [dict(capacity=2**40), dict(capacity=2**63 - 3, num_trees=1),
+                                    dict(capacity=2**31, num_trees=1), dict(capacity=2**32 - 2, num_trees=1),
                                     dict(input_dim=2**40, num_trees=1, capacity=1)])
 def test_memory_beyond_the_machine_raises_memory_error(kwargs):
     input_dim = kwargs.pop("input_dim", 1)

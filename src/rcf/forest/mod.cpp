@@ -39,6 +39,14 @@ Status Forest::validate(const RcfConfig& c) {
   return {};
 }
 
+void require_addressable(const RcfConfig& c) {
+  // Trees number their nodes and cut dimensions in 32 bits. A larger capacity would need over a
+  // hundred gigabytes per tree, a larger dimension sixteen gigabytes per point.
+  if (c.capacity > kMaxCapacity || c.input_dim * c.shingle_size >= kNoSlot) {
+    throw std::bad_alloc();
+  }
+}
+
 ByteCount forest_footprint(const RcfConfig& c) {
   const uint64_t dim = c.input_dim * c.shingle_size;
   const uint64_t rows = store_rows(c);
@@ -57,9 +65,7 @@ ByteCount forest_footprint(const RcfConfig& c) {
 
 Result<Forest> Forest::create(const RcfConfig& config, uint64_t seed) {
   if (auto ok = validate(config); !ok) return fail(ok.error());
-  // Trees number their internal nodes' boxes in 32 bits; a capacity that could exceed that
-  // would need hundreds of gigabytes per tree anyway.
-  if (config.capacity >= kMaxBoxes) throw std::bad_alloc();
+  require_addressable(config);
   ensure_physical_memory(forest_footprint(config));
 
   const uint64_t dim = config.input_dim * config.shingle_size;

@@ -119,6 +119,8 @@ struct Forest {
 
 // Bytes a forest of this (validated) configuration reserves; saturates instead of overflowing.
 ByteCount forest_footprint(const RcfConfig& config);
+// Throws std::bad_alloc for a configuration whose trees could not be numbered in 32 bits.
+void require_addressable(const RcfConfig& config);
 
 // Rejects any coordinate that is not a finite 32-bit float ("point values must be finite").
 Status check_finite(std::span<const float> values);

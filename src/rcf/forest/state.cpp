@@ -275,6 +275,7 @@ Result<Forest> Forest::from_json(std::string_view text) {
   if (!parsed) return fail(parsed.error());
   Forest& f = *parsed;
   if (auto ok = check_forest(f); !ok) return fail(ok.error());
+  require_addressable(f.config);
   ensure_physical_memory(forest_footprint(f.config));
   for (auto& tree : f.trees) tree.arena.set_box_dim(tree.dims);
   f.point_store.recount_zero_coordinates();

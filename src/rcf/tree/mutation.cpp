@@ -56,7 +56,7 @@ void RcfTree::refresh_node(uint64_t slot, const PointStore& store) {
   const double range_sum = union_into(min, max, lmin, lmax, rmin, rmax, arena.dim);
   const uint64_t mass = l.mass + r.mass;
   Node& target = arena.nodes[slot];
-  target.mass = mass;
+  target.mass = static_cast<uint32_t>(mass);
   target.range_sum = range_sum;
 }
 
@@ -125,16 +125,16 @@ void RcfTree::link_new_internal(uint64_t row, std::span<const float> point, uint
 
   const uint64_t leaf = arena.allocate_leaf(row, 1);
   Node internal;
-  internal.cut_dim = cut_dim;
+  internal.cut_dim = static_cast<uint32_t>(cut_dim);
   internal.cut_val = cut_val;
   if (point[cut_dim] <= cut_val) {
-    internal.left = leaf;
-    internal.right = subtree;
+    internal.left = static_cast<uint32_t>(leaf);
+    internal.right = static_cast<uint32_t>(subtree);
   } else {
-    internal.left = subtree;
-    internal.right = leaf;
+    internal.left = static_cast<uint32_t>(subtree);
+    internal.right = static_cast<uint32_t>(leaf);
   }
-  internal.mass = subtree_mass + 1;
+  internal.mass = static_cast<uint32_t>(subtree_mass + 1);
   const uint64_t slot = arena.allocate_internal(internal);
 
   auto min = arena.box_min_mut(slot);
@@ -154,9 +154,9 @@ void RcfTree::link_new_internal(uint64_t row, std::span<const float> point, uint
   } else {
     Node& parent = arena.get_mut(path_[n - level - 1].node);
     if (parent.left == subtree) {
-      parent.left = slot;
+      parent.left = static_cast<uint32_t>(slot);
     } else {
-      parent.right = slot;
+      parent.right = static_cast<uint32_t>(slot);
     }
   }
   refresh_after_insert(n - level, store, point);
@@ -289,9 +289,9 @@ void RcfTree::remove(uint64_t row, const PointStore& store) {
   } else {
     Node& grandparent = arena.get_mut(path_[n - 2].node);
     if (grandparent.left == parent) {
-      grandparent.left = sibling;
+      grandparent.left = static_cast<uint32_t>(sibling);
     } else {
-      grandparent.right = sibling;
+      grandparent.right = static_cast<uint32_t>(sibling);
     }
   }
   arena.release(leaf);

@@ -31,7 +31,8 @@ Forest small_forest(uint64_t seed) {
 // coordinates live.
 std::string mutate(const std::string& text, Xoshiro256PlusPlus& g) {
   static const char* const kReplacements[] = {
-      "0", "1", "2", "5", "7", "-1", "0.5", "1e39", "18446744073709551615", "4294967294", "99999"};
+      "0", "1", "2", "5", "7", "-1", "0.5", "1e39", "18446744073709551615", "4294967294", "4294967295",
+      "4294967296", "99999"};
   std::vector<size_t> starts;
   for (size_t i = 0; i < text.size(); ++i) {
     const bool digit = (text[i] >= '0' && text[i] <= '9') || text[i] == '-';
@@ -78,6 +79,29 @@ TEST(ForestState, MutatedStatesAreRefusedOrKeepWorking) {
 // Boxes are maintained by fast paths while no stored point has a zero coordinate and by plain
 // recomputation otherwise; which one runs depends on the forest's history (a restored forest only
 // remembers zeros that are still stored). Both must give the same bits, signed zeros included.
+// Node fields are stored in 32 bits: a saved index, dimension or mass that only agrees with a valid
+// one in its low 32 bits must be refused, not wrapped onto the valid one.
+TEST(ForestState, ValuesBeyondThirtyTwoBitsAreNotWrapped) {
+  const std::string text = small_forest(7).to_json();
+  ASSERT_TRUE(Forest::from_json(text).has_value());
+  for (const std::string key : {"\"left\":", "\"right\":", "\"cut_dim\":", "\"mass\":",
+                                "\"point_idx\":"}) {
+    const size_t at = text.find(key);
+    ASSERT_NE(at, std::string::npos) << key;
+    const size_t start = at + key.size();
+    size_t end = start;
+    while (text[end] >= '0' && text[end] <= '9') ++end;
+    const uint64_t value = std::stoull(text.substr(start, end - start));
+    for (const uint64_t high : {uint64_t{1} << 32, uint64_t{1} << 33, uint64_t{5} << 40}) {
+      const std::string bad =
+          text.substr(0, start) + std::to_string(value + high) + text.substr(end);
+      auto f = Forest::from_json(bad);
+      ASSERT_FALSE(f.has_value()) << key << (value + high);
+      EXPECT_EQ(f.error().message.rfind("invalid forest JSON: ", 0), 0u) << f.error().message;
+    }
+  }
+}
+
 TEST(ForestState, ForgettingZerosOnRestoreChangesNoBits) {
   RcfConfig c;
   c.input_dim = 2;
