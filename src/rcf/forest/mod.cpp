@@ -82,6 +82,8 @@ Result<Forest> Forest::create(const RcfConfig& config, uint64_t seed) {
                                      config.internal_shingling, store_rows(config));
   f.rng = Xoshiro256PlusPlus::from_seed(master.next_u64());
   f.admissions_.reserve(config.num_trees);
+  f.evicting_trees_.reserve(config.num_trees);
+  f.evicted_rows_.reserve(config.num_trees);
   return f;
 }
 
@@ -107,6 +109,8 @@ void Forest::reserve_working_memory() {
   for (auto& tree : trees) tree.reserve(config.capacity);
   point_store.free_list.reserve(point_store.capacity);
   admissions_.reserve(trees.size());
+  evicting_trees_.reserve(trees.size());
+  evicted_rows_.reserve(trees.size());
 }
 
 double Forest::effective_time_decay() const {

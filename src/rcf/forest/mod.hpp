@@ -114,7 +114,10 @@ struct Forest {
   // Pre-sizes arenas, scratch lists and the store's free list for steady-state updates.
   void reserve_working_memory();
 
-  std::vector<Admission> admissions_;  // scratch of update, not part of the state
+  // Scratch of update, not part of the state.
+  std::vector<Admission> admissions_;
+  std::vector<RcfTree*> evicting_trees_;
+  std::vector<uint64_t> evicted_rows_;
 };
 
 // Bytes a forest of this (validated) configuration reserves; saturates instead of overflowing.

@@ -25,9 +25,15 @@ Status Forest::update(std::span<const float> observation) {
       admissions_.push_back({i, d.kind == SamplerDecision::Kind::AdmitEvict, d.evicted, d.weight});
     }
   }
+  evicting_trees_.clear();
+  evicted_rows_.clear();
   for (const Admission& a : admissions_) {
     if (!a.evicts) continue;
-    if (auto ok = trees[a.tree].prepare_delete(a.evicted, point_store); !ok) return ok;
+    evicting_trees_.push_back(&trees[a.tree]);
+    evicted_rows_.push_back(a.evicted);
+  }
+  if (auto ok = RcfTree::prepare_deletes(evicting_trees_, evicted_rows_, point_store); !ok) {
+    return ok;
   }
   if (!admissions_.empty() && !point_store.can_add()) {
     return fail(DetectorError::overflow("point store capacity growth overflows usize"));

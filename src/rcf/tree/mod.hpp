@@ -45,6 +45,10 @@ struct RcfTree {
   // check_delete that also keeps the descent in the tree's scratch, so that a remove(row) that
   // follows with no other mutation of this tree in between does not walk the tree again.
   Status prepare_delete(uint64_t row, const PointStore& store);
+  // prepare_delete in each of `trees` (distinct trees, trees[i] deleting rows[i]), with the
+  // descents walked side by side. Returns the first failure in order.
+  static Status prepare_deletes(std::span<RcfTree* const> trees, std::span<const uint64_t> rows,
+                                const PointStore& store);
 
   // The leaf reached from the root by the descent rule (tree must not be empty).
   uint64_t leaf_for(std::span<const float> point) const;

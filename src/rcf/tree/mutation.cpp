@@ -1,6 +1,7 @@
 // Insert, delete and check-delete of a random cut tree. The draw order is part of the saved
 // behaviour: one uniform number per level walking up from the leaf on a non-duplicate insert, none
 // for duplicates and deletions.
+#include <algorithm>
 #include <cmath>
 #include <optional>
 
@@ -300,17 +301,73 @@ void RcfTree::remove(uint64_t row, const PointStore& store) {
 }
 
 Status RcfTree::prepare_delete(uint64_t row, const PointStore& store) {
-  prepared_row_ = kNoIndex;
-  if (root == kNoIndex) return fail(DetectorError::runtime("cannot delete from an empty tree"));
-  const uint64_t leaf = descend_with_path(store.point(row));
-  // The removal refreshes boxes from the siblings below the first box that keeps its value.
-  for (const PathEntry& e : path_) {
-    arena.prefetch_box(e.node);
-    arena.prefetch_node(e.sibling);
+  RcfTree* const tree = this;
+  return prepare_deletes({&tree, 1}, {&row, 1}, store);
+}
+
+Status RcfTree::prepare_deletes(std::span<RcfTree* const> trees, std::span<const uint64_t> rows,
+                                const PointStore& store) {
+  QUILLON_INVARIANT(trees.size() == rows.size(), "one row per tree");
+  // The points to delete are old, so their paths are rarely in cache: the descents advance side
+  // by side, one node per tree per round, and their loads overlap.
+  constexpr size_t kSideBySide = 8;
+  for (size_t first = 0; first < trees.size(); first += kSideBySide) {
+    const size_t count = std::min(kSideBySide, trees.size() - first);
+    const float* points[kSideBySide];
+    uint64_t slots[kSideBySide];
+    bool walking[kSideBySide];
+    size_t active = 0;
+    for (size_t k = 0; k < count; ++k) {
+      RcfTree& t = *trees[first + k];
+      t.prepared_row_ = kNoIndex;
+      t.path_.clear();
+      walking[k] = t.root != kNoIndex;
+      if (!walking[k]) continue;
+      points[k] = store.point(rows[first + k]).data();
+      slots[k] = t.root;
+      t.arena.prefetch_node(t.root);
+      ++active;
+    }
+    while (active > 0) {
+      for (size_t k = 0; k < count; ++k) {
+        if (!walking[k]) continue;
+        RcfTree& t = *trees[first + k];
+        const Node& node = t.arena.get(slots[k]);
+        if (!node.is_internal()) {
+          walking[k] = false;
+          --active;
+          t.prepared_leaf_ = slots[k];
+          continue;
+        }
+        QUILLON_INVARIANT(node.cut_dim < t.dims && t.path_.size() < t.arena.slot_count(),
+                          "tree walk longer than its arena");
+        // Same rule as Node::child_for, chosen arithmetically as in descend_with_path.
+        const uint64_t go_left = points[k][node.cut_dim] <= node.cut_val;
+        const uint64_t both = uint64_t{node.left} ^ node.right;
+        const uint64_t child = node.right ^ (both & (0 - go_left));
+        t.path_.push_back({slots[k], child ^ both});
+        slots[k] = child;
+        t.arena.prefetch_node(child);
+      }
+    }
+    // The removal refreshes boxes from the siblings below the first box that keeps its value.
+    for (size_t k = 0; k < count; ++k) {
+      const RcfTree& t = *trees[first + k];
+      for (const PathEntry& e : t.path_) {
+        t.arena.prefetch_box(e.node);
+        t.arena.prefetch_node(e.sibling);
+      }
+    }
   }
-  if (arena.get(leaf).mass == 0) return fail(DetectorError::runtime("leaf mass is already 0"));
-  prepared_row_ = row;
-  prepared_leaf_ = leaf;
+  // Checks in order; a tree that fails keeps no prepared descent.
+  for (size_t k = 0; k < trees.size(); ++k) {
+    RcfTree& t = *trees[k];
+    if (t.root == kNoIndex) return fail(DetectorError::runtime("cannot delete from an empty tree"));
+    if (t.arena.get(t.prepared_leaf_).mass == 0) {
+      return fail(DetectorError::runtime("leaf mass is already 0"));
+    }
+    t.prepared_row_ = rows[k];
+  }
   return {};
 }
 
