@@ -157,9 +157,10 @@ struct DensityRule {
 };
 
 // Trees walked at once by the mixing walks. A walk is a chain of dependent loads (node record,
-// then the child's record, and on the way back the boxes), so each lane requests its next loads
-// and yields to the other lanes while they arrive.
-inline constexpr size_t kWalkLanes = 8;
+// then the child's record, and on the way back the boxes), so each lane requests its next load
+// and yields to the other lanes while it arrives; a round of a lane is short, so it takes many
+// lanes to cover one miss.
+inline constexpr size_t kWalkLanes = 16;
 
 // Per-call buffers of the mixing walks: one ancestor list per lane, root first.
 struct MixScratch {
