@@ -87,105 +87,94 @@ inline uint64_t child_toward(const Node& n, const float* x, size_t dim) {
 
 }  // namespace
 
-namespace {
-
-// The descent rule for any node, without a branch: a leaf stays where it is. The side is a coin
-// flip for the predictor, while a data dependency lets the child's load start as soon as the
-// comparison is done.
-inline uint64_t next_slot(const Node& n, uint64_t slot, const float* x, size_t dim) {
-  const uint64_t internal = n.is_internal();
-  const uint64_t d = n.cut_dim & (0 - internal);
-  QUILLON_INVARIANT(d < dim, "cut dimension out of range");
-  const uint64_t go_left = x[d] <= n.cut_val;
-  const uint64_t child = n.right ^ ((n.left ^ n.right) & (0 - go_left));
-  return slot ^ ((slot ^ child) & (0 - internal));
-}
-
-}  // namespace
 
 template <class Rule>
 void mixing_walks(std::span<const RcfTree> trees, const PointStore& store, const float* x,
                   std::span<double> values, MixScratch& scratch) {
   QUILLON_INVARIANT(values.size() == trees.size(), "one value per tree");
   const size_t dim = store.dim;
-  size_t walked = 0;
-  for (const RcfTree& t : trees) walked += !(t.is_empty() || t.tree_mass == 0);
-  // Groups as even as possible, so that the last one still has lanes to overlap.
-  const size_t groups = (walked + kWalkLanes - 1) / kWalkLanes;
-  const size_t group_size = groups == 0 ? 0 : (walked + groups - 1) / groups;
-
-  ArenaView views[kWalkLanes];
-  uint64_t tree_of[kWalkLanes];
-  uint64_t slot[kWalkLanes];
-  uint64_t depth[kWalkLanes];
+  // Each lane walks one tree at a time: it descends reading node records only, one node per
+  // round, and on reaching the leaf requests the leaf's row and the lowest boxes. One round later
+  // it climbs back, and the lane takes the next tree.
+  struct Lane {
+    ArenaView view;
+    uint64_t tree = 0;
+    uint64_t slot = 0;
+    uint64_t depth = 0;
+    bool at_leaf = false;
+  };
+  Lane lanes[kWalkLanes];
   size_t next_tree = 0;
-  while (next_tree < trees.size()) {
-    size_t lanes = 0;
-    uint64_t longest_walk = 0;
-    for (; next_tree < trees.size() && lanes < group_size; ++next_tree) {
-      const RcfTree& t = trees[next_tree];
+  // Puts the next tree that holds points on the lane; trees without points get 0.0 on the way.
+  const auto start = [&](Lane& lane) {
+    while (next_tree < trees.size()) {
+      const uint64_t i = next_tree++;
+      const RcfTree& t = trees[i];
       if (t.is_empty() || t.tree_mass == 0) {
-        values[next_tree] = 0.0;
+        values[i] = 0.0;
         continue;
       }
-      views[lanes] = ArenaView(t.arena);
-      QUILLON_INVARIANT(views[lanes].boxes_cover(dim), "index out of range in node arena");
-      views[lanes].prefetch_node(t.root);
-      longest_walk = std::max(longest_walk, views[lanes].slots());
-      tree_of[lanes] = next_tree;
-      slot[lanes] = t.root;
-      depth[lanes] = 0;
-      ++lanes;
+      lane.view = ArenaView(t.arena);
+      QUILLON_INVARIANT(lane.view.boxes_cover(dim), "index out of range in node arena");
+      lane.view.prefetch_node(t.root);
+      lane.tree = i;
+      lane.slot = t.root;
+      lane.depth = 0;
+      lane.at_leaf = false;
+      return true;
     }
-    if (lanes == 0) continue;
-
-    // Descent in lock step, reading node records only: a lane at its leaf stays there until the
-    // deepest lane arrives, so the only unpredictable branch is the end of the descent. Every
-    // lane's depth is at most the number of rounds, which bounds the paths and, in a broken state
-    // with a cycle, the walk.
-    for (uint64_t rounds = 0;; ++rounds) {
-      if (rounds >= scratch.path_length) scratch.grow(2 * rounds + 16);
-      QUILLON_INVARIANT(rounds <= longest_walk, "tree walk longer than its arena");
-      uint64_t moving = 0;
-      for (size_t g = 0; g < lanes; ++g) {
-        const Node& n = views[g].record(slot[g]);
-        const uint64_t internal = n.is_internal();
-        scratch.paths[g][depth[g]] = &n;
-        slot[g] = next_slot(n, slot[g], x, dim);
-        views[g].prefetch_node(slot[g]);
-        depth[g] += internal;
-        moving |= internal;
+    return false;
+  };
+  size_t lane_count = 0;
+  while (lane_count < kWalkLanes && start(lanes[lane_count])) ++lane_count;
+  size_t live = lane_count;
+  while (live > 0) {
+    for (size_t g = 0; g < live; ++g) {
+      Lane& lane = lanes[g];
+      if (lane.depth >= scratch.path_length) scratch.grow(2 * lane.depth + 16);
+      const Node** path = scratch.paths[g].data();
+      if (!lane.at_leaf) {
+        const Node& n = lane.view.record(lane.slot);
+        path[lane.depth] = &n;
+        if (n.is_internal()) {
+          lane.slot = child_toward(n, x, dim);
+          lane.view.prefetch_node(lane.slot);
+          ++lane.depth;
+          lane.view.check_walk_length(lane.depth);
+          continue;
+        }
+        QUILLON_INVARIANT(n.is_leaf(), "accessed freed or uninitialized node");
+        store.prefetch_row(n.point_idx());
+        if (lane.depth >= 1) lane.view.prefetch_box(*path[lane.depth - 1]);
+        if (lane.depth >= 2) lane.view.prefetch_box(*path[lane.depth - 2]);
+        lane.at_leaf = true;
+        continue;
       }
-      if (moving == 0) break;
-    }
-
-    // The climb reads each lane's stored row and boxes from the bottom up; the first of them are
-    // requested for all lanes at once.
-    for (size_t g = 0; g < lanes; ++g) {
-      store.prefetch_row(scratch.paths[g][depth[g]]->point_idx());
-      if (depth[g] >= 1) views[g].prefetch_box(*scratch.paths[g][depth[g] - 1]);
-      if (depth[g] >= 2) views[g].prefetch_box(*scratch.paths[g][depth[g] - 2]);
-    }
-    // A box holds the boxes below it, so once the query lies inside an ancestor's box it lies
-    // inside every box above, all of which have separation 0.0 and leave the value as it is: the
-    // climb stops there, and most boxes are never read.
-    for (size_t g = 0; g < lanes; ++g) {
-      const Node* const* path = scratch.paths[g].data();
-      const ArenaView& view = views[g];
-      const Node& leaf = *path[depth[g]];
-      QUILLON_INVARIANT(leaf.is_leaf(), "accessed freed or uninitialized node");
+      // A box holds the boxes below it, so once the query lies inside an ancestor's box it lies
+      // inside every box above, all of which have separation 0.0 and leave the value as it is:
+      // the climb stops there, and most boxes are never read.
+      const Node& leaf = *path[lane.depth];
       const bool holds_query = row_equals(stored_row(store, leaf.point_idx()), x, dim);
-      double v = Rule::at_leaf(holds_query, static_cast<double>(depth[g]),
+      double v = Rule::at_leaf(holds_query, static_cast<double>(lane.depth),
                                static_cast<double>(leaf.mass),
-                               static_cast<double>(trees[tree_of[g]].tree_mass));
-      for (uint64_t up = depth[g]; up > 0; --up) {
-        if (up >= 3) view.prefetch_box(*path[up - 3]);
+                               static_cast<double>(trees[lane.tree].tree_mass));
+      for (uint64_t up = lane.depth; up > 0; --up) {
+        if (up >= 3) lane.view.prefetch_box(*path[up - 3]);
         const Node& a = *path[up - 1];
-        const double p = view.separation(a, x, dim);
+        const double p = lane.view.separation(a, x, dim);
         if (p == 0.0) break;
-        v = v * (1.0 - p) + Rule::absent(static_cast<double>(up - 1), static_cast<double>(a.mass)) * p;
+        v = v * (1.0 - p) +
+            Rule::absent(static_cast<double>(up - 1), static_cast<double>(a.mass)) * p;
       }
-      values[tree_of[g]] = v;
+      values[lane.tree] = v;
+      if (start(lane)) continue;
+      // The last live lane takes this one's place (its path buffer too).
+      --live;
+      if (g != live) {
+        lane = lanes[live];
+        std::swap(scratch.paths[g], scratch.paths[live]);
+        --g;
+      }
     }
   }
 }
