@@ -46,6 +46,8 @@ Status Forest::update(std::span<const float> observation) {
     if (auto room = point_store.ensure_free_row(); !room) return room;
   }
 
+  for (const RcfTree* tree : evicting_trees_) tree->prefetch_removal(point_store);
+
   if (config.internal_shingling) point_store.advance_shingle(observation);
   entries_seen = t;
   rng = working;

@@ -49,6 +49,9 @@ struct RcfTree {
   // descents walked side by side. Returns the first failure in order.
   static Status prepare_deletes(std::span<RcfTree* const> trees, std::span<const uint64_t> rows,
                                 const PointStore& store);
+  // Hints that the prepared removal is about to run: requests the boxes (or points) of the
+  // siblings it reads while it refreshes the lowest boxes of its path.
+  void prefetch_removal(const PointStore& store) const;
 
   // The leaf reached from the root by the descent rule (tree must not be empty).
   uint64_t leaf_for(std::span<const float> point) const;

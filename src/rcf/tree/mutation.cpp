@@ -371,6 +371,21 @@ Status RcfTree::prepare_deletes(std::span<RcfTree* const> trees, std::span<const
   return {};
 }
 
+void RcfTree::prefetch_removal(const PointStore& store) const {
+  if (prepared_row_ == kNoIndex) return;
+  // A removal rarely refreshes more boxes than this before one keeps its value.
+  constexpr size_t kLevels = 6;
+  const size_t n = path_.size();
+  for (size_t i = n; i-- > 0 && n - i <= kLevels;) {
+    const Node& sibling = arena.get(path_[i].sibling);
+    if (sibling.is_leaf()) {
+      store.prefetch_row(sibling.point_idx());
+    } else {
+      arena.prefetch_box(path_[i].sibling);
+    }
+  }
+}
+
 Status RcfTree::check_delete(uint64_t row, const PointStore& store) const {
   if (root == kNoIndex) return fail(DetectorError::runtime("cannot delete from an empty tree"));
   const uint64_t leaf = leaf_for(store.point(row));
