@@ -1,6 +1,7 @@
 #include "rcf/bounding_box.hpp"
 
 #include "detector_error.hpp"
+#include "rcf/lanes4.hpp"
 
 namespace quillon::rcf {
 
@@ -11,32 +12,21 @@ double range_sum_of(std::span<const float> min, std::span<const float> max) {
   return sum;
 }
 
-namespace {
-
-// Four 32-bit lanes through the compiler's generic vectors (baseline instruction set only).
-typedef float F4 __attribute__((vector_size(16)));
-inline F4 load4(const float* v) {
-  F4 out;
-  __builtin_memcpy(&out, v, sizeof out);
-  return out;
-}
-inline void store4(float* dst, F4 v) { __builtin_memcpy(dst, &v, sizeof v); }
-
-}  // namespace
+using simd::F4;
 
 double union_into(float* min, float* max, const float* a_min, const float* a_max,
                   const float* b_min, const float* b_max, size_t n) {
   double sum = 0.0;
   size_t i = 0;
   for (; i + 4 <= n; i += 4) {
-    const F4 cur_min = load4(a_min + i);
-    const F4 cur_max = load4(a_max + i);
-    const F4 lo4 = load4(b_min + i);
-    const F4 hi4 = load4(b_max + i);
+    const F4 cur_min = simd::load(a_min + i);
+    const F4 cur_max = simd::load(a_max + i);
+    const F4 lo4 = simd::load(b_min + i);
+    const F4 hi4 = simd::load(b_max + i);
     const F4 new_min = ((cur_min != cur_min) | (lo4 < cur_min)) ? lo4 : cur_min;
     const F4 new_max = ((cur_max != cur_max) | (hi4 > cur_max)) ? hi4 : cur_max;
-    store4(min + i, new_min);
-    store4(max + i, new_max);
+    simd::store(min + i, new_min);
+    simd::store(max + i, new_max);
     const F4 width = new_max - new_min;
     sum += static_cast<double>(width[0]);
     sum += static_cast<double>(width[1]);

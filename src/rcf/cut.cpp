@@ -6,6 +6,7 @@
 #include <limits>
 
 #include "rcf/bounding_box.hpp"
+#include "rcf/lanes4.hpp"
 
 namespace quillon::rcf {
 
@@ -19,13 +20,7 @@ float next_below(float v) {
   return std::bit_cast<float>(v > 0.0f ? bits - 1 : bits + 1);
 }
 
-// Four 32-bit lanes through the compiler's generic vectors (baseline instruction set only).
-typedef float F4 __attribute__((vector_size(16)));
-inline F4 load4(const float* v) {
-  F4 out;
-  __builtin_memcpy(&out, v, sizeof out);
-  return out;
-}
+using simd::F4;
 
 // Spans of the extended box for up to this many dimensions are kept on the stack between the two
 // passes; wider points recompute them.
@@ -50,9 +45,9 @@ std::optional<Cut> random_cut(double u, std::span<const float> min, std::span<co
     // Four extended bounds at a time, chosen by the same comparisons as bound_min / bound_max;
     // each span is still widened and added in ascending order.
     for (; i + 4 <= dims; i += 4) {
-      const F4 lo = load4(mn + i);
-      const F4 hi = load4(mx + i);
-      const F4 x = load4(p + i);
+      const F4 lo = simd::load(mn + i);
+      const F4 hi = simd::load(mx + i);
+      const F4 x = simd::load(p + i);
       const F4 top = ((hi != hi) | (x > hi)) ? x : hi;
       const F4 bottom = ((lo != lo) | (x < lo)) ? x : lo;
       const F4 width = top - bottom;

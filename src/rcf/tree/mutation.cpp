@@ -6,6 +6,7 @@
 #include <optional>
 
 #include "rcf/cut.hpp"
+#include "rcf/lanes4.hpp"
 #include "rcf/tree/mod.hpp"
 
 namespace quillon::rcf {
@@ -16,10 +17,7 @@ namespace {
 constexpr float kFallbackTolerance = 1.1920929e-07f;
 
 bool encloses(std::span<const float> min, std::span<const float> max, std::span<const float> p) {
-  for (size_t i = 0; i < p.size(); ++i) {
-    if (!(min[i] <= p[i] && p[i] <= max[i])) return false;
-  }
-  return true;
+  return simd::encloses(min.data(), max.data(), p.data(), p.size());
 }
 
 }  // namespace

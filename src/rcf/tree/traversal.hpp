@@ -15,24 +15,13 @@
 #include <span>
 #include <vector>
 
+#include "rcf/lanes4.hpp"
 #include "rcf/node_arena.hpp"
 #include "rcf/point_store.hpp"
 #include "rcf/tree/mod.hpp"
 #include "rng.hpp"
 
 namespace quillon::rcf {
-
-namespace simd {
-// Four 32-bit lanes through the compiler's generic vectors: SSE on x86-64, NEON on arm64, plain
-// code elsewhere; no instruction set beyond the baseline.
-typedef float F4 __attribute__((vector_size(16)));
-typedef int32_t I4 __attribute__((vector_size(16)));
-inline F4 load(const float* p) {
-  F4 v;
-  __builtin_memcpy(&v, p, sizeof v);
-  return v;
-}
-}  // namespace simd
 
 // Separation probability of `x` against the box [mn, mx] with cached `range_sum`, on raw
 // pointers: the inner kernel of every query. The outside distance is summed in 32-bit floats in
@@ -50,10 +39,7 @@ inline double separation_probability_at(const float* mn, const float* mx, double
     const simd::F4 hi = simd::load(mx + i);
     const simd::I4 below = xv < lo;
     const simd::I4 above = xv > hi;
-    const simd::I4 outside = below | above;
-    uint64_t halves[2];  // one test of the whole mask instead of four lane extractions
-    __builtin_memcpy(halves, &outside, sizeof halves);
-    if ((halves[0] | halves[1]) == 0) continue;
+    if (!simd::any(below | above)) continue;
     const simd::F4 term = below ? lo - xv : (above ? xv - hi : simd::F4{});
     d += term[0];
     d += term[1];

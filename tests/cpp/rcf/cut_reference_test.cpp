@@ -1,5 +1,5 @@
-// random_cut and box widening against plain one-dimension-at-a-time versions of the same rules,
-// bit for bit, over widths with and without a remainder of four, past the span buffer, and
+// random_cut, box widening and the enclosure test against plain one-dimension-at-a-time versions
+// of the same rules, bit for bit, over widths with and without a remainder of four, past the span buffer, and
 // bounds that are NaN, infinite or signed zeros.
 #include <gtest/gtest.h>
 
@@ -12,6 +12,7 @@
 
 #include "rcf/bounding_box.hpp"
 #include "rcf/cut.hpp"
+#include "rcf/lanes4.hpp"
 #include "rng.hpp"
 
 namespace quillon::rcf {
@@ -140,6 +141,14 @@ TEST(WidenReference, MatchesPlainVersion) {
         for (size_t i = 0; i < dims; ++i) {
           EXPECT_EQ(std::bit_cast<uint32_t>(got_min[i]), std::bit_cast<uint32_t>(want_min[i]));
           EXPECT_EQ(std::bit_cast<uint32_t>(got_max[i]), std::bit_cast<uint32_t>(want_max[i]));
+        }
+        // Enclosure of p by the box before widening (rarely) and after (unless p has a NaN).
+        for (const auto* box : {&mn, &want_min}) {
+          const std::vector<float>& bmin = *box;
+          const std::vector<float>& bmax = box == &mn ? mx : want_max;
+          bool plain = true;
+          for (size_t i = 0; i < dims; ++i) plain = plain && bmin[i] <= p[i] && p[i] <= bmax[i];
+          EXPECT_EQ(simd::encloses(bmin.data(), bmax.data(), p.data(), dims), plain) << dims;
         }
         // The union of two boxes into a third, as a refreshed node takes its children's.
         std::vector<float> out_min(dims, 9.0f), out_max(dims, 9.0f);
