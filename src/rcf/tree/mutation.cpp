@@ -337,8 +337,8 @@ Status RcfTree::prepare_deletes(std::span<RcfTree* const> trees, std::span<const
           t.prepared_leaf_ = slots[k];
           continue;
         }
-        QUILLON_INVARIANT(node.cut_dim < t.dims && t.path_.size() < t.arena.slot_count(),
-                          "tree walk longer than its arena");
+        QUILLON_INVARIANT(node.cut_dim < t.dims, "cut dimension out of range");
+        QUILLON_INVARIANT(t.path_.size() < t.arena.slot_count(), "tree walk longer than its arena");
         // Same rule as Node::child_for, chosen arithmetically as in descend_with_path.
         const uint64_t go_left = points[k][node.cut_dim] <= node.cut_val;
         const uint64_t both = uint64_t{node.left} ^ node.right;
