@@ -84,6 +84,8 @@ Result<Forest> Forest::create(const RcfConfig& config, uint64_t seed) {
   f.admissions_.reserve(config.num_trees);
   f.evicting_trees_.reserve(config.num_trees);
   f.evicted_rows_.reserve(config.num_trees);
+  f.inserting_trees_.reserve(config.num_trees);
+  f.inserted_rows_.reserve(config.num_trees);
   return f;
 }
 
@@ -111,6 +113,8 @@ void Forest::reserve_working_memory() {
   admissions_.reserve(trees.size());
   evicting_trees_.reserve(trees.size());
   evicted_rows_.reserve(trees.size());
+  inserting_trees_.reserve(trees.size());
+  inserted_rows_.reserve(trees.size());
 }
 
 double Forest::effective_time_decay() const {

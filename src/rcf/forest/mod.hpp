@@ -118,6 +118,8 @@ struct Forest {
   std::vector<Admission> admissions_;
   std::vector<RcfTree*> evicting_trees_;
   std::vector<uint64_t> evicted_rows_;
+  std::vector<RcfTree*> inserting_trees_;
+  std::vector<uint64_t> inserted_rows_;
 };
 
 // Bytes a forest of this (validated) configuration reserves; saturates instead of overflowing.

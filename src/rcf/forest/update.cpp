@@ -59,13 +59,24 @@ Status Forest::update(std::span<const float> observation) {
   auto added = point_store.add(point);
   QUILLON_INVARIANT(added.has_value(), "point store add failed after its checks");
   const uint64_t h = *added;
-  bool referenced = false;
+  // Trees share nothing but the store, whose rows the removals only release and the insertions
+  // only retain, so all removals may run first; then the new point's descents in every admitting
+  // tree are walked side by side.
+  inserting_trees_.clear();
+  inserted_rows_.clear();
   for (const Admission& a : admissions_) {
     RcfTree& tree = trees[a.tree];
     if (a.evicts) {
       tree.remove(a.evicted, point_store);
       point_store.release(a.evicted);
     }
+    inserting_trees_.push_back(&tree);
+    inserted_rows_.push_back(h);
+  }
+  RcfTree::prepare_inserts(inserting_trees_, inserted_rows_, point_store);
+  bool referenced = false;
+  for (const Admission& a : admissions_) {
+    RcfTree& tree = trees[a.tree];
     const uint64_t held = tree.insert(h, point_store);
     point_store.retain(held);
     samplers[a.tree].commit(a.weight, held);

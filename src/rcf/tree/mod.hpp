@@ -49,6 +49,10 @@ struct RcfTree {
   // descents walked side by side. Returns the first failure in order.
   static Status prepare_deletes(std::span<RcfTree* const> trees, std::span<const uint64_t> rows,
                                 const PointStore& store);
+  // Walks the descent of rows[i] in trees[i] (distinct trees) side by side and keeps it for an
+  // insert(rows[i]) that follows with no other mutation of that tree in between.
+  static void prepare_inserts(std::span<RcfTree* const> trees, std::span<const uint64_t> rows,
+                              const PointStore& store);
   // Hints that the prepared removal is about to run: requests the boxes (or points) of the
   // siblings it reads while it refreshes the lowest boxes of its path.
   void prefetch_removal(const PointStore& store) const;
@@ -77,8 +81,16 @@ struct RcfTree {
   std::vector<float> cut_max_;
   std::vector<double> uniforms_;
 
-  uint64_t prepared_row_ = kNoIndex;  // the row prepare_delete walked to, while path_ holds it
-  uint64_t prepared_leaf_ = kNoIndex;
+  // The row whose removal (prepared_row_) or insertion (prepared_insert_row_) was prepared: path_
+  // holds its descent, ending at descent_leaf_. Every mutation clears both.
+  uint64_t prepared_row_ = kNoIndex;
+  uint64_t prepared_insert_row_ = kNoIndex;
+  uint64_t descent_leaf_ = kNoIndex;
+
+  // Walks the descent of each tree's row into that tree's path_ and descent_leaf_ (kNoIndex for
+  // an empty tree), the trees side by side. Clears every prepared row.
+  static void descend_side_by_side(std::span<RcfTree* const> trees,
+                                   std::span<const uint64_t> rows, const PointStore& store);
 
   // Clears the path, walks to a leaf recording (node, sibling) pairs; returns the leaf.
   uint64_t descend_with_path(std::span<const float> point);

@@ -162,14 +162,16 @@ void RcfTree::link_new_internal(uint64_t row, std::span<const float> point, uint
 }
 
 uint64_t RcfTree::insert(uint64_t row, const PointStore& store) {
+  const bool prepared = prepared_insert_row_ == row;
   prepared_row_ = kNoIndex;
+  prepared_insert_row_ = kNoIndex;
   const auto p = store.point(row);
   if (root == kNoIndex) {
     root = arena.allocate_leaf(row, 1);
     tree_mass = 1;
     return row;
   }
-  const uint64_t leaf = descend_with_path(p);
+  const uint64_t leaf = prepared ? descent_leaf_ : descend_with_path(p);
   ++tree_mass;
   for (const PathEntry& e : path_) {
     arena.prefetch_box(e.node);
@@ -264,8 +266,9 @@ uint64_t RcfTree::insert(uint64_t row, const PointStore& store) {
 void RcfTree::remove(uint64_t row, const PointStore& store) {
   QUILLON_INVARIANT(root != kNoIndex, "cannot delete from an empty tree");
   const auto q = store.point(row);
-  const uint64_t leaf = prepared_row_ == row ? prepared_leaf_ : descend_with_path(q);
+  const uint64_t leaf = prepared_row_ == row ? descent_leaf_ : descend_with_path(q);
   prepared_row_ = kNoIndex;
+  prepared_insert_row_ = kNoIndex;
   --tree_mass;
   Node& l = arena.get_mut(leaf);
   QUILLON_INVARIANT(l.is_leaf(), "internal error: entered unreachable code");
@@ -303,11 +306,11 @@ Status RcfTree::prepare_delete(uint64_t row, const PointStore& store) {
   return prepare_deletes({&tree, 1}, {&row, 1}, store);
 }
 
-Status RcfTree::prepare_deletes(std::span<RcfTree* const> trees, std::span<const uint64_t> rows,
-                                const PointStore& store) {
+void RcfTree::descend_side_by_side(std::span<RcfTree* const> trees,
+                                   std::span<const uint64_t> rows, const PointStore& store) {
   QUILLON_INVARIANT(trees.size() == rows.size(), "one row per tree");
-  // The points to delete are old, so their paths are rarely in cache: the descents advance side
-  // by side, one node per tree per round, and their loads overlap.
+  // Independent descents advance side by side, one node per tree per round, so that their cache
+  // misses overlap.
   constexpr size_t kSideBySide = 8;
   for (size_t first = 0; first < trees.size(); first += kSideBySide) {
     const size_t count = std::min(kSideBySide, trees.size() - first);
@@ -318,6 +321,8 @@ Status RcfTree::prepare_deletes(std::span<RcfTree* const> trees, std::span<const
     for (size_t k = 0; k < count; ++k) {
       RcfTree& t = *trees[first + k];
       t.prepared_row_ = kNoIndex;
+      t.prepared_insert_row_ = kNoIndex;
+      t.descent_leaf_ = kNoIndex;
       t.path_.clear();
       walking[k] = t.root != kNoIndex;
       if (!walking[k]) continue;
@@ -334,7 +339,7 @@ Status RcfTree::prepare_deletes(std::span<RcfTree* const> trees, std::span<const
         if (!node.is_internal()) {
           walking[k] = false;
           --active;
-          t.prepared_leaf_ = slots[k];
+          t.descent_leaf_ = slots[k];
           continue;
         }
         QUILLON_INVARIANT(node.cut_dim < t.dims, "cut dimension out of range");
@@ -348,25 +353,39 @@ Status RcfTree::prepare_deletes(std::span<RcfTree* const> trees, std::span<const
         t.arena.prefetch_node(child);
       }
     }
-    // The removal refreshes boxes from the siblings below the first box that keeps its value.
-    for (size_t k = 0; k < count; ++k) {
-      const RcfTree& t = *trees[first + k];
-      for (const PathEntry& e : t.path_) {
-        t.arena.prefetch_box(e.node);
-        t.arena.prefetch_node(e.sibling);
-      }
+  }
+}
+
+Status RcfTree::prepare_deletes(std::span<RcfTree* const> trees, std::span<const uint64_t> rows,
+                                const PointStore& store) {
+  // The points to delete are old, so their paths are rarely in cache.
+  descend_side_by_side(trees, rows, store);
+  // The removal refreshes boxes from the siblings below the first box that keeps its value.
+  for (const RcfTree* t : trees) {
+    for (const PathEntry& e : t->path_) {
+      t->arena.prefetch_box(e.node);
+      t->arena.prefetch_node(e.sibling);
     }
   }
   // Checks in order; a tree that fails keeps no prepared descent.
   for (size_t k = 0; k < trees.size(); ++k) {
     RcfTree& t = *trees[k];
     if (t.root == kNoIndex) return fail(DetectorError::runtime("cannot delete from an empty tree"));
-    if (t.arena.get(t.prepared_leaf_).mass == 0) {
+    if (t.arena.get(t.descent_leaf_).mass == 0) {
       return fail(DetectorError::runtime("leaf mass is already 0"));
     }
     t.prepared_row_ = rows[k];
   }
   return {};
+}
+
+void RcfTree::prepare_inserts(std::span<RcfTree* const> trees, std::span<const uint64_t> rows,
+                              const PointStore& store) {
+  descend_side_by_side(trees, rows, store);
+  for (size_t k = 0; k < trees.size(); ++k) {
+    RcfTree& t = *trees[k];
+    if (t.root != kNoIndex) t.prepared_insert_row_ = rows[k];
+  }
 }
 
 void RcfTree::prefetch_removal(const PointStore& store) const {
