@@ -21,9 +21,9 @@ struct CacheAlignedAllocator {
 
   T* allocate(size_t n) {
     if (n > std::numeric_limits<size_t>::max() / sizeof(T)) throw std::bad_array_new_length();
-    return static_cast<T*>(::operator new(n * sizeof(T), std::align_val_t{kCacheLine}));
+    return static_cast<T*>(::operator new (n * sizeof(T), std::align_val_t{kCacheLine}));
   }
-  void deallocate(T* p, size_t) noexcept { ::operator delete(p, std::align_val_t{kCacheLine}); }
+  void deallocate(T* p, size_t) noexcept { ::operator delete (p, std::align_val_t{kCacheLine}); }
 
   template <class U>
   bool operator==(const CacheAlignedAllocator<U>&) const noexcept {

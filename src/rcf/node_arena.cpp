@@ -174,7 +174,9 @@ constexpr std::string_view kVariants = "`Leaf` or `Internal`";
 // Node fields are 32 bits wide. A saved value beyond that range is out of range for any arena,
 // capacity or dimension a forest can have, so it is kept as the largest value, which the
 // consistency checks of the loaded forest refuse.
-uint32_t saturate32(uint64_t v) { return v < rcf::kNoSlot ? static_cast<uint32_t>(v) : rcf::kNoSlot; }
+uint32_t saturate32(uint64_t v) {
+  return v < rcf::kNoSlot ? static_cast<uint32_t>(v) : rcf::kNoSlot;
+}
 
 }  // namespace
 

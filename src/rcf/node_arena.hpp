@@ -4,8 +4,8 @@
 //
 // Layout: `nodes` holds one 32-byte record per slot, two to a cache line. Only internal nodes have
 // a bounding box; it lives in the flat `boxes` pool, 2 * dim floats per entry (min, then max), at
-// the entry the node record names. Box entries are recycled through their own stack, so mutations never allocate and
-// leaves cost no box memory. A leaf's box is its point in the point store.
+// the entry the node record names. Box entries are recycled through their own stack, so mutations
+// never allocate and leaves cost no box memory. A leaf's box is its point in the point store.
 #pragma once
 
 #include <cstdint>

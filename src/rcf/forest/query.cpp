@@ -16,9 +16,7 @@ bool has_points(const RcfTree& tree) { return !tree.is_empty() && tree.tree_mass
 constexpr size_t kPathReserve = 64;
 
 struct ValueScratch {
-  ValueScratch() {
-    mix.grow(kPathReserve);
-  }
+  ValueScratch() { mix.grow(kPathReserve); }
   std::vector<float> query;
   std::vector<double> raw;
   MixScratch mix;

@@ -89,8 +89,8 @@ struct RcfTree {
 
   // Walks the descent of each tree's row into that tree's path_ and descent_leaf_ (kNoIndex for
   // an empty tree), the trees side by side. Clears every prepared row.
-  static void descend_side_by_side(std::span<RcfTree* const> trees,
-                                   std::span<const uint64_t> rows, const PointStore& store);
+  static void descend_side_by_side(std::span<RcfTree* const> trees, std::span<const uint64_t> rows,
+                                   const PointStore& store);
 
   // Clears the path, walks to a leaf recording (node, sibling) pairs; returns the leaf.
   uint64_t descend_with_path(std::span<const float> point);

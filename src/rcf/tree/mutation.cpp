@@ -306,8 +306,8 @@ Status RcfTree::prepare_delete(uint64_t row, const PointStore& store) {
   return prepare_deletes({&tree, 1}, {&row, 1}, store);
 }
 
-void RcfTree::descend_side_by_side(std::span<RcfTree* const> trees,
-                                   std::span<const uint64_t> rows, const PointStore& store) {
+void RcfTree::descend_side_by_side(std::span<RcfTree* const> trees, std::span<const uint64_t> rows,
+                                   const PointStore& store) {
   QUILLON_INVARIANT(trees.size() == rows.size(), "one row per tree");
   // Independent descents advance side by side, one node per tree per round, so that their cache
   // misses overlap.

@@ -87,7 +87,6 @@ inline uint64_t child_toward(const Node& n, const float* x, size_t dim) {
 
 }  // namespace
 
-
 template <class Rule>
 void mixing_walks(std::span<const RcfTree> trees, const PointStore& store, const float* x,
                   std::span<double> values, MixScratch& scratch) {

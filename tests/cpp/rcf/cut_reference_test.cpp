@@ -1,6 +1,6 @@
 // random_cut, box widening and the enclosure test against plain one-dimension-at-a-time versions
-// of the same rules, bit for bit, over widths with and without a remainder of four, past the span buffer, and
-// bounds that are NaN, infinite or signed zeros.
+// of the same rules, bit for bit, over widths with and without a remainder of four, past the span
+// buffer, and bounds that are NaN, infinite or signed zeros.
 #include <gtest/gtest.h>
 
 #include <bit>

@@ -30,9 +30,11 @@ Forest small_forest(uint64_t seed) {
 // Replaces one number of the text by another; numbers are where indexes, masses, sizes and
 // coordinates live.
 std::string mutate(const std::string& text, Xoshiro256PlusPlus& g) {
-  static const char* const kReplacements[] = {
-      "0", "1", "2", "5", "7", "-1", "0.5", "1e39", "18446744073709551615", "4294967294", "4294967295",
-      "4294967296", "99999"};
+  static const char* const kReplacements[] = {"0",          "1",          "2",
+                                              "5",          "7",          "-1",
+                                              "0.5",        "1e39",       "18446744073709551615",
+                                              "4294967294", "4294967295", "4294967296",
+                                              "99999"};
   std::vector<size_t> starts;
   for (size_t i = 0; i < text.size(); ++i) {
     const bool digit = (text[i] >= '0' && text[i] <= '9') || text[i] == '-';
@@ -84,8 +86,8 @@ TEST(ForestState, MutatedStatesAreRefusedOrKeepWorking) {
 TEST(ForestState, ValuesBeyondThirtyTwoBitsAreNotWrapped) {
   const std::string text = small_forest(7).to_json();
   ASSERT_TRUE(Forest::from_json(text).has_value());
-  for (const std::string key : {"\"left\":", "\"right\":", "\"cut_dim\":", "\"mass\":",
-                                "\"point_idx\":"}) {
+  for (const std::string key :
+       {"\"left\":", "\"right\":", "\"cut_dim\":", "\"mass\":", "\"point_idx\":"}) {
     const size_t at = text.find(key);
     ASSERT_NE(at, std::string::npos) << key;
     const size_t start = at + key.size();
