@@ -1,7 +1,7 @@
 #include "rcf/tree/traversal.hpp"
 
-#include <algorithm>
 #include <cstdint>
+#include <utility>
 
 #include "detector_error.hpp"
 
@@ -42,7 +42,6 @@ class ArenaView {
                                      dim);
   }
   bool boxes_cover(size_t dim) const { return dim <= box_dim_; }
-  uint64_t slots() const { return slots_; }
 
   // Prefetches are hints that never fault, so the addresses are formed as integers, unchecked.
   // Always inlined: as an out-of-line piece GCC may judge a prefetch a pure call and drop it.
