@@ -530,6 +530,12 @@ struct PersistenceTable {
   }
 };
 
+// The copy and pickle entries of a method table, the same in every class whose core has
+// `newargs()`; `Persist` is the class's PersistenceTable.
+#define QUILLON_COPY_AND_PICKLE_METHODS(Persist)                                  \
+  Persist::copy(), Persist::deepcopy(), Persist::getstate(), Persist::setstate(), \
+      Persist::getnewargs()
+
 // The signatures of the persistence methods of class `cls` (a string literal).
 constexpr PersistenceSignatures persistence_signatures(const char* to_json, const char* from_json,
                                                        const char* save_json, const char* load_json,

@@ -190,11 +190,7 @@ PyMethodDef methods[] = {
     Persist::load_json(
         "load_json(path)\n--\n\n"
         "Deserialize detector state from a JSON file previously written by `save_json()`."),
-    Persist::copy(),
-    Persist::deepcopy(),
-    Persist::getstate(),
-    Persist::setstate(),
-    Persist::getnewargs(),
+    QUILLON_COPY_AND_PICKLE_METHODS(Persist),
     {nullptr, nullptr, 0, nullptr},
 };
 
