@@ -300,6 +300,13 @@ def _first_split(state):
     return state["trees"][0]["root"]["split"]
 
 
+def _first_leaf(state):
+    node = state["trees"][0]["root"]
+    while node["split"] is not None:
+        node = node["split"]["left"]
+    return node
+
+
 def _set(path, value):
     def mutate(state):
         target = state
@@ -328,6 +335,10 @@ HOSTILE = [
      "tree 0: node height 8 exceeds the sum of its children's heights"),
     (lambda s: s["config"].update(window_size=4) or s["window"].__delitem__(slice(0, 4)),
      "tree 0: root height 8 differs"),
+    # A leaf counting more than its window can give would draw that many synthetic points when
+    # it splits: the next update would never end.
+    (lambda s: _first_leaf(s).update(height=2**64 - 1), "tree 0: node height 18446744073709551615 at depth"),
+    (lambda s: _first_leaf(s).update(height=2**31), "tree 0: node height 2147483648 at depth"),
 ]
 
 
