@@ -21,7 +21,14 @@ DetectorError bad_state(const std::string& what) {
 // Refuses, before anything is allocated, a configuration the machine could never hold: with
 // overcommit the allocation itself would succeed and the process die when the pages are touched.
 void require_memory(const FeatureSketchConfig& config) {
-  require_physical_memory(memory_footprint(config));
+  quillon::require_memory(
+      memory_footprint(config),
+      "value_projection_dims=" + std::to_string(config.value_projection_dims) +
+          ", presence_projection_dims=" + std::to_string(config.presence_projection_dims) +
+          ", chains_per_ensemble=" + std::to_string(config.chains_per_ensemble) +
+          ", chain_depth=" + std::to_string(config.chain_depth) +
+          ", sketch_rows=" + std::to_string(config.sketch_rows) +
+          ", sketch_buckets=" + std::to_string(config.sketch_buckets));
 }
 
 Status check_layout(const ChainLayout& layout, std::string_view name,

@@ -110,7 +110,11 @@ Result<MStream> MStream::create(const MStreamConfig& config, const uint64_t* see
 Result<MStream> MStream::create(const MStreamConfig& config, uint64_t seed) {
   if (auto ok = config.validate(); !ok) return fail(ok.error());
   // Overcommitted memory would be granted here and fail later, killing the process; refuse first.
-  require_physical_memory(footprint_bytes(config));
+  require_memory(footprint_bytes(config),
+                 "numeric_dim=" + std::to_string(config.numeric_dim) +
+                     ", categorical_dim=" + std::to_string(config.categorical_dim) +
+                     ", num_rows=" + std::to_string(config.num_rows) +
+                     ", num_buckets=" + std::to_string(config.num_buckets));
 
   const uint64_t rows = config.num_rows;
   const uint64_t buckets = config.num_buckets;

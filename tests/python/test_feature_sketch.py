@@ -95,8 +95,34 @@ def test_configurations_beyond_memory_raise_memory_error():
     with pytest.raises(MemoryError):
         FeatureSketch(chains_per_ensemble=2**20, chain_depth=1024, sketch_rows=1,
                       sketch_buckets=2**20, seed=1)
-    with pytest.raises(MemoryError):
+    with pytest.raises(MemoryError) as info:
         FeatureSketch(value_projection_dims=2**62, seed=1)
+    assert "value_projection_dims=4611686018427387904" in str(info.value)
+    assert " bytes asked, " in str(info.value)
+
+
+def _meminfo():
+    with open("/proc/meminfo") as f:
+        return {line.split(":")[0]: int(line.split()[1]) * 1024 for line in f}
+
+
+def test_memory_guards_compare_with_the_memory_available():
+    # The two projection vectors are allocated on every call, not at construction: sized between
+    # what the machine has in all and what it has free, they must be refused up front, both by the
+    # constructor and when a small saved state asks for them.
+    info = _meminfo()
+    total, available = info["MemTotal"], info["MemAvailable"]
+    asked = total - (64 << 20)
+    if asked <= available + (256 << 20):
+        pytest.skip("too little memory in use to tell available from total")
+    dims = asked // 16
+    with pytest.raises(MemoryError) as refused:
+        FeatureSketch(value_projection_dims=dims, presence_projection_dims=dims, seed=1)
+    assert f"value_projection_dims={dims}, presence_projection_dims={dims}" in str(refused.value)
+    state = json.loads(small().to_json())
+    state["config"].update(value_projection_dims=dims, presence_projection_dims=dims)
+    with pytest.raises(MemoryError):
+        FeatureSketch.from_json(json.dumps(state))
 
 
 def test_same_seed_same_state_and_entropy_seeds_differ():

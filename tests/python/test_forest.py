@@ -72,8 +72,10 @@ def test_boundary_values_are_accepted(kwargs):
                                     dict(input_dim=2**40, num_trees=1, capacity=1)])
 def test_memory_beyond_the_machine_raises_memory_error(kwargs):
     input_dim = kwargs.pop("input_dim", 1)
-    with pytest.raises(MemoryError):
+    with pytest.raises(MemoryError) as info:
         quillon.Forest(input_dim, **kwargs)
+    assert f"capacity={kwargs['capacity']}" in str(info.value)
+    assert "bytes asked" in str(info.value)
 
 
 def test_repr_and_simple_accessors():

@@ -67,8 +67,12 @@ def test_constructor_argument_conversion(kwargs, error):
     {"numeric_dim": 1, "categorical_dim": 1, "num_buckets": 2**64 - 1},
 ])
 def test_configurations_beyond_memory_fail_cleanly(kwargs):
-    with pytest.raises(MemoryError):
+    with pytest.raises(MemoryError) as info:
         MStream(**kwargs)
+    # The message names the parameters behind the size and the size asked for.
+    for name, value in kwargs.items():
+        assert f"{name}={value}" in str(info.value)
+    assert " bytes asked, " in str(info.value)
 
 
 @pytest.mark.parametrize("alpha, text", [(0.8, "0.8"), (0.5, "0.5"), (1e-7, "0.0000001"),

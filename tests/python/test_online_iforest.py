@@ -68,8 +68,11 @@ def test_constructor_rules_in_order(args, kwargs, message):
     ],
 )
 def test_configurations_beyond_memory_fail_cleanly(kwargs):
-    with pytest.raises(MemoryError):
+    with pytest.raises(MemoryError) as info:
         OnlineIForest(4, **kwargs)
+    name, value = next(iter(kwargs.items()))
+    assert f"{name}={value}" in str(info.value)
+    assert " bytes asked, " in str(info.value)
 
 
 def test_argument_conversion_errors():

@@ -2,6 +2,9 @@
 
 #include <cmath>
 #include <new>
+#include <string>
+
+#include "memory_budget.hpp"
 
 namespace quillon::rcf {
 
@@ -39,11 +42,19 @@ Status Forest::validate(const RcfConfig& c) {
   return {};
 }
 
+std::string memory_label(const RcfConfig& c) {
+  return "input_dim=" + std::to_string(c.input_dim) +
+         ", shingle_size=" + std::to_string(c.shingle_size) +
+         ", capacity=" + std::to_string(c.capacity) + ", num_trees=" + std::to_string(c.num_trees);
+}
+
 void require_addressable(const RcfConfig& c) {
   // Trees number their nodes and cut dimensions in 32 bits. A larger capacity would need over a
   // hundred gigabytes per tree, a larger dimension sixteen gigabytes per point.
   if (c.capacity > kMaxCapacity || c.input_dim * c.shingle_size >= kNoSlot) {
-    throw std::bad_alloc();
+    const ByteCount need = forest_footprint(c);
+    throw MemoryRefused(memory_label(c), need.saturated() ? ~ByteSize{0} : ByteSize{need.bytes()},
+                        available_memory_bytes());
   }
 }
 
@@ -66,7 +77,7 @@ ByteCount forest_footprint(const RcfConfig& c) {
 Result<Forest> Forest::create(const RcfConfig& config, uint64_t seed) {
   if (auto ok = validate(config); !ok) return fail(ok.error());
   require_addressable(config);
-  ensure_physical_memory(forest_footprint(config));
+  ensure_memory(forest_footprint(config), memory_label(config));
 
   const uint64_t dim = config.input_dim * config.shingle_size;
   Forest f;

@@ -276,7 +276,7 @@ Result<Forest> Forest::from_json(std::string_view text) {
   Forest& f = *parsed;
   if (auto ok = check_forest(f); !ok) return fail(ok.error());
   require_addressable(f.config);
-  ensure_physical_memory(forest_footprint(f.config));
+  ensure_memory(forest_footprint(f.config), memory_label(f.config));
   for (auto& tree : f.trees) tree.arena.set_box_dim(tree.dims);
   f.point_store.recount_zero_coordinates();
   f.reserve_working_memory();
