@@ -45,6 +45,12 @@ def feed(f, n, dim=2, seed=0, scale=1.0):
     (dict(input_dim=2, time_decay=-1e-300), "time_decay must be finite and >= 0.0"),
     (dict(input_dim=2, time_decay=math.inf, initial_accept_fraction=2.0),
      "time_decay must be finite and >= 0.0"),
+    # Sampler weights subtract up to 2^64 * time_decay: beyond the largest double / 2^64 they
+    # would be -inf after a few updates, and the forest could no longer save itself.
+    (dict(input_dim=2, time_decay=1e308), "time_decay must be <= 9.745314011399998e+288"),
+    (dict(input_dim=2, time_decay=9.745314011399999e288), "time_decay must be <= 9.745314011399998e+288"),
+    (dict(input_dim=2, time_decay=1e300, initial_accept_fraction=2.0),
+     "time_decay must be <= 9.745314011399998e+288"),
     (dict(input_dim=2, initial_accept_fraction=1.5), "initial_accept_fraction must be finite and in [0.0, 1.0]"),
     (dict(input_dim=2, initial_accept_fraction=1.0000001),
      "initial_accept_fraction must be finite and in [0.0, 1.0]"),
@@ -60,7 +66,8 @@ def test_constructor_reports_the_first_violated_rule(kwargs, message):
 
 
 @pytest.mark.parametrize("kwargs", [
-    dict(time_decay=-0.0), dict(initial_accept_fraction=0.0), dict(initial_accept_fraction=1.0),
+    dict(time_decay=-0.0), dict(time_decay=9.745314011399998e288),
+    dict(initial_accept_fraction=0.0), dict(initial_accept_fraction=1.0),
     dict(output_after=2**64 - 1), dict(seed=2**64 - 1),
 ])
 def test_boundary_values_are_accepted(kwargs):
@@ -436,6 +443,8 @@ HOSTILE = [
     ("store capacity", lambda s: s["point_store"].__setitem__("capacity", 7), "lists do not match its capacity"),
     ("tree dims", lambda s: s["trees"][1].__setitem__("dims", 3), "dims 3, expected 2"),
     ("huge store value", None, "is not finite"),
+    ("time_decay", lambda s: s["config"].__setitem__("time_decay", 1e300),
+     "config: time_decay must be <= 9.745314011399998e+288"),
 ]
 
 

@@ -35,6 +35,11 @@ Status Forest::validate(const RcfConfig& c) {
   if (!std::isfinite(c.time_decay) || c.time_decay < 0.0) {
     return invalid("time_decay must be finite and >= 0.0");
   }
+  // A sampler weight is ln(-ln u) - t * time_decay with t up to 2^64; beyond this bound the
+  // product leaves the finite range and the weights stop comparing (or saving).
+  if (c.time_decay > kMaxTimeDecay) {
+    return invalid("time_decay must be <= 9.745314011399998e+288");
+  }
   if (!std::isfinite(c.initial_accept_fraction) || c.initial_accept_fraction < 0.0 ||
       c.initial_accept_fraction > 1.0) {
     return invalid("initial_accept_fraction must be finite and in [0.0, 1.0]");

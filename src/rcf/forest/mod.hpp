@@ -129,6 +129,10 @@ void require_addressable(const RcfConfig& config);
 // The parameters that size a forest, as MemoryError messages name them.
 std::string memory_label(const RcfConfig& config);
 
+// The largest time_decay whose weights stay finite for every count of updates: the largest
+// double divided by 2^64, exactly.
+inline constexpr double kMaxTimeDecay = 9.745314011399998e+288;
+
 // Rejects any coordinate that is not a finite 32-bit float ("point values must be finite").
 Status check_finite(std::span<const float> values);
 
