@@ -169,6 +169,12 @@ Status check_finite(std::span<const float> values) {
     if (!std::isfinite(v))
       return fail(DetectorError::invalid_argument("point values must be finite"));
   }
+  for (const float v : values) {
+    if (!within_magnitude(v)) {
+      return fail(DetectorError::invalid_argument(
+          "point values must be less than 1.7014118e+38 in magnitude"));
+    }
+  }
   return {};
 }
 

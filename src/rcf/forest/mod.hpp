@@ -133,7 +133,12 @@ std::string memory_label(const RcfConfig& config);
 // double divided by 2^64, exactly.
 inline constexpr double kMaxTimeDecay = 9.745314011399998e+288;
 
-// Rejects any coordinate that is not a finite 32-bit float ("point values must be finite").
+// Stored coordinates stay below 2^127 in magnitude, so that the difference of any two, a box side,
+// is a finite 32-bit float.
+inline bool within_magnitude(float v) { return v > -0x1p127f && v < 0x1p127f; }
+
+// Rejects any coordinate that is not a finite 32-bit float ("point values must be finite") or
+// whose magnitude a box side could not carry.
 Status check_finite(std::span<const float> values);
 
 }  // namespace quillon::rcf
