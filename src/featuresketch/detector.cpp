@@ -92,6 +92,23 @@ Status check_sketch(const EnsembleSketch& sketch, std::string_view name,
                             std::to_string(rows * buckets)));
     }
   }
+  // Counts only ever decay towards zero and grow by one: a negative or non-finite one cannot have
+  // come from events.
+  auto is_count = [](const DecayedValue& v) { return std::isfinite(v.value) && v.value >= 0.0; };
+  for (size_t i = 0; i < sketch.reference_masses.size(); ++i) {
+    if (!is_count(sketch.reference_masses[i])) {
+      return fail(
+          bad_state(prefix + " reference mass " + std::to_string(i) + " must be finite and >= 0"));
+    }
+  }
+  for (size_t i = 0; i < sketch.levels.size(); ++i) {
+    for (const DecayedValue& cell : sketch.level_cells(i)) {
+      if (!is_count(cell)) {
+        return fail(bad_state(prefix + " level " + std::to_string(i) +
+                              " has a cell that is not finite and >= 0"));
+      }
+    }
+  }
   return {};
 }
 

@@ -342,6 +342,11 @@ def mutated(det, mutate):
      "invalid FeatureSketch JSON: value_sketch level 4 has 1 row hash seeds, expected 2"),
     (lambda s: s["value_sketch"]["levels"][4]["cells"].pop(),
      "invalid FeatureSketch JSON: value_sketch level 4 has 73 cells, expected 74"),
+    # Decayed counts only shrink towards zero and grow by one: a negative one cannot arise.
+    (lambda s: s["value_sketch"]["levels"][3]["cells"][5].update(value=-1.0),
+     "invalid FeatureSketch JSON: value_sketch level 3 has a cell that is not finite and >= 0"),
+    (lambda s: s["presence_sketch"]["reference_masses"][7].update(value=-1e-300),
+     "invalid FeatureSketch JSON: presence_sketch reference mass 7 must be finite and >= 0"),
 ])
 def test_reading_checks_version_config_and_shape(mutate, message):
     det = small()
