@@ -15,8 +15,10 @@ import io
 import json
 import math
 import os
+import re
 import sys
 import tempfile
+import textwrap
 import time
 from collections.abc import Callable, Iterator
 from datetime import datetime
@@ -110,10 +112,17 @@ def _split_names(text: str | None) -> list[str]:
     return names
 
 
+class _Parser(argparse.ArgumentParser):
+    """argparse with its errors on one line, like every other error of the command."""
+
+    def error(self, message: str) -> Any:
+        self.exit(2, f"{self.prog}: error: {message} (see '{self.prog} --help')\n")
+
+
 def build_parser() -> argparse.ArgumentParser:
     from quillon import __version__
 
-    parser = argparse.ArgumentParser(
+    parser = _Parser(
         prog="quillon",
         description="Streaming anomaly detection from the command line.",
         epilog="Run 'quillon score --help' for the options and examples.",
@@ -158,7 +167,7 @@ def _parameter_help() -> str:
     lines = ["", "detector parameters (--param NAME=VALUE; the dimensions follow from the columns):"]
     for kind in DETECTORS:
         signature = str(inspect.signature(_detector_class(kind)))[1:-1]
-        lines.append(f"  {kind + ':':16s}{signature}")
+        lines += textwrap.wrap(signature, 98, initial_indent=f"  {kind + ':':16s}", subsequent_indent=" " * 18)
     return "\n".join(lines) + "\n"
 
 
@@ -514,14 +523,19 @@ def _load_state(path: str, kind: str | None) -> tuple[str, Any]:
                 _detector_class(other).from_json(text)
             except (ValueError, RuntimeError, OverflowError):
                 continue
-            raise UserError(f"state {path} holds a {DETECTORS[other]} detector, not a {DETECTORS[kind]} "
+            raise UserError(f"state {path} holds {_a(DETECTORS[other])}, not {_a(DETECTORS[kind])} "
                             f"(use --detector {other})")
         raise UserError(f"state {path} is not a saved {DETECTORS[kind]}: {_one_line(failures[kind])}")
     raise UserError(f"state {path} is not a saved quillon detector")
 
 
+def _a(name: str) -> str:
+    return f"{'an' if name[0] in 'MO' else 'a'} {name}"
+
+
 def _one_line(error: BaseException) -> str:
-    return " ".join(str(error).split()) or type(error).__name__
+    text = " ".join([str(error), *getattr(error, "__notes__", ())])
+    return " ".join(text.split()) or type(error).__name__
 
 
 def _new_detector(kind: str, params: dict[str, Any], layout: _Layout) -> Any:
@@ -634,11 +648,14 @@ class _Writer:
         self.stream = stream
         self.columns = columns
         self.jsonl = fmt == "jsonl"
-        if not self.jsonl:
-            self.csv = csv.writer(stream, lineterminator="\n")
-            self.csv.writerow([*columns, "score"])
+        self.csv = None if self.jsonl else csv.writer(stream, lineterminator="\n")
+        self.started = False
 
     def write(self, echo: list[list[Any]], scores: list[float]) -> None:
+        # The header waits for the first scores, so an input the detector refuses prints nothing.
+        if not self.started and self.csv is not None:
+            self.csv.writerow([*self.columns, "score"])
+        self.started = True
         if self.jsonl:
             columns = self.columns
             self.stream.write("".join(
@@ -857,8 +874,7 @@ def _score(args: argparse.Namespace) -> int:
             try:
                 scores = chunk.score(detector)
             except (ValueError, OverflowError) as error:
-                raise UserError(f"{source.name}, lines {chunk.lines[0]}-{chunk.lines[-1]}: "
-                                f"{DETECTORS[kind]} refused the input: {_one_line(error)}") from None
+                raise UserError(_refusal(source.name, chunk.lines, DETECTORS[kind], error)) from None
             writer.write(chunk.echo, scores)
             if top is not None:
                 top.add(scores, chunk.lines, chunk.echo, rows)
@@ -884,6 +900,20 @@ def _score(args: argparse.Namespace) -> int:
     if args.top:
         _print_top(top, layout, args.top)
     return 0
+
+
+def _refusal(source: str, lines: list[int], name: str, error: BaseException) -> str:
+    """A refused batch, named by the input line of the row the detector reported."""
+    notes = list(getattr(error, "__notes__", ()))
+    where = f"line {lines[0]}" if lines[0] == lines[-1] else f"lines {lines[0]}-{lines[-1]}"
+    for note in notes:
+        found = re.fullmatch(r"while processing row (\d+)", note.strip())
+        if found and int(found.group(1)) < len(lines):
+            where = f"line {lines[int(found.group(1))]}"
+            notes.remove(note)
+            break
+    message = " ".join(" ".join([str(error), *notes]).split())
+    return f"{source}, {where}: {name} refused the input: {message}"
 
 
 def _print_top(top: _Top, layout: _Layout, n: int) -> None:
