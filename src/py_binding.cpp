@@ -1,6 +1,8 @@
 #include "py_binding.hpp"
 
 #include <algorithm>
+#include <atomic>
+#include <bit>
 #include <cstring>
 #include <mutex>
 #include <string_view>
@@ -351,11 +353,12 @@ bool bind_tuple(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject
   return check_required(sig, slots);
 }
 
-void add_note_while_processing(const char* param) {
+namespace {
+
+void add_note(const std::string& note) {
   PyObject* exc = PyErr_GetRaisedException();
   if (exc == nullptr) return;
   static PyObject* add_note_name = PyUnicode_InternFromString("add_note");
-  std::string note = std::string("while processing '") + param + "'";
   PyObject* text = PyUnicode_FromString(note.c_str());
   if (text != nullptr && add_note_name != nullptr) {
     PyObject* r = PyObject_CallMethodOneArg(exc, add_note_name, text);
@@ -364,6 +367,14 @@ void add_note_while_processing(const char* param) {
   }
   Py_XDECREF(text);
   PyErr_SetRaisedException(exc);
+}
+
+void add_row_note(size_t row) { add_note("while processing row " + std::to_string(row)); }
+
+}  // namespace
+
+void add_note_while_processing(const char* param) {
+  add_note(std::string("while processing '") + param + "'");
 }
 
 PyObject* panic_exception_type() {
@@ -388,6 +399,44 @@ PyObject* raise_detector_error(const DetectorError& e) {
   PyErr_SetString(e.is_value_error() ? PyExc_ValueError : PyExc_RuntimeError,
                   e.python_message().c_str());
   return nullptr;
+}
+
+PyObject* raise_detector_error(const RowError& e) {
+  raise_detector_error(e.error);
+  if (e.row) add_row_note(static_cast<size_t>(*e.row));
+  return nullptr;
+}
+
+PyObject* numpy_module() {
+  // No lock around the import: a thread blocked on one would stall the interpreter's
+  // stop-the-world pauses. Two first callers may both import; one keeps its reference.
+  static std::atomic<PyObject*> cached{nullptr};
+  PyObject* module = cached.load(std::memory_order_acquire);
+  if (module != nullptr) return module;
+  module = PyImport_ImportModule("numpy");
+  if (module == nullptr) return nullptr;
+  PyObject* expected = nullptr;
+  if (!cached.compare_exchange_strong(expected, module, std::memory_order_acq_rel)) {
+    Py_DECREF(module);
+    return expected;
+  }
+  return module;
+}
+
+PyObject* to_python(const Scores& v) {
+  PyObject* numpy = numpy_module();
+  if (numpy == nullptr) return nullptr;
+  PyObject* array = PyObject_CallMethod(numpy, "empty", "ns",
+                                        static_cast<Py_ssize_t>(v.values.size()), "float64");
+  if (array == nullptr) return nullptr;
+  Py_buffer view;
+  if (PyObject_GetBuffer(array, &view, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS) != 0) {
+    Py_DECREF(array);
+    return nullptr;
+  }
+  if (!v.values.empty()) std::memcpy(view.buf, v.values.data(), v.values.size() * sizeof(double));
+  PyBuffer_Release(&view);
+  return array;
 }
 
 PyObject* to_python(const NewArgs& v) {
@@ -556,6 +605,274 @@ bool convert(PyObject* obj, FeatureEvent& out) {
   if (PyErr_Occurred()) return false;
   return enum_failure("failed to extract enum KeyValueLike ('Pairs | Dict')", "Pairs", pairs_error,
                       "Dict", dict_error);
+}
+
+// ----- batches ----------------------------------------------------------------------------------
+
+void BufferHold::release() {
+  if (held) {
+    PyBuffer_Release(&view);
+    held = false;
+  }
+  Py_CLEAR(owner);
+}
+
+void keep_last_of_equal_names(FeatureEvent& event) {
+  auto& items = event.items;
+  if (!event.from_dict || items.size() < 2) return;
+  size_t kept = 0;
+  for (size_t i = 0; i < items.size(); ++i) {
+    if (i + 1 < items.size() && items[i + 1].first == items[i].first) continue;
+    if (kept != i) items[kept] = std::move(items[i]);
+    ++kept;
+  }
+  items.resize(kept);
+}
+
+namespace {
+
+static_assert(std::endian::native == std::endian::little,
+              "buffer formats are read as little-endian native values");
+
+bool value_error(const std::string& msg) {
+  PyErr_SetString(PyExc_ValueError, msg.c_str());
+  return false;
+}
+
+// The element type of a buffer in native (or little-endian standard) layout; anything else is
+// read element by element through the sequence protocol, as a single call would.
+std::optional<ElementType> element_type(const Py_buffer& b) {
+  const char* f = b.format != nullptr ? b.format : "B";
+  if (*f == '@' || *f == '=' || *f == '<') ++f;
+  if (f[0] == '\0' || f[1] != '\0') return std::nullopt;
+  const Py_ssize_t size = b.itemsize;
+  switch (f[0]) {
+    case 'f':
+      if (size == 4) return ElementType::Float32;
+      break;
+    case 'd':
+      if (size == 8) return ElementType::Float64;
+      break;
+    case 'b': case 'h': case 'i': case 'l': case 'q': case 'n':
+      if (size == 1) return ElementType::Int8;
+      if (size == 2) return ElementType::Int16;
+      if (size == 4) return ElementType::Int32;
+      if (size == 8) return ElementType::Int64;
+      break;
+    case 'B': case 'H': case 'I': case 'L': case 'Q': case 'N':
+      if (size == 1) return ElementType::UInt8;
+      if (size == 2) return ElementType::UInt16;
+      if (size == 4) return ElementType::UInt32;
+      if (size == 8) return ElementType::UInt64;
+      break;
+    default: break;
+  }
+  return std::nullopt;
+}
+
+bool is_float(ElementType t) { return t == ElementType::Float32 || t == ElementType::Float64; }
+bool is_signed(ElementType t) {
+  return t == ElementType::Int8 || t == ElementType::Int16 || t == ElementType::Int32 ||
+         t == ElementType::Int64;
+}
+
+enum class Source { Buffer, Nested, Error };
+
+// Exports the buffer of `obj` (or of numpy.asarray(obj) for objects with __array__ only) when its
+// element type is one `accepts` takes. Otherwise the caller reads `hold.owner` or `obj` as nested
+// sequences, which gives exactly the single call's conversion and errors.
+template <class Accepts>
+Source acquire_buffer(PyObject* obj, BufferHold& hold, ElementType& type, Accepts&& accepts) {
+  PyObject* source = obj;
+  if (!PyObject_CheckBuffer(obj)) {
+    if (PyUnicode_Check(obj)) return Source::Nested;
+    const int has_array = PyObject_HasAttrStringWithError(obj, "__array__");
+    if (has_array < 0) return Source::Error;
+    if (has_array == 0) return Source::Nested;
+    PyObject* numpy = numpy_module();
+    if (numpy == nullptr) return Source::Error;
+    hold.owner = PyObject_CallMethod(numpy, "asarray", "O", obj);
+    if (hold.owner == nullptr) return Source::Error;
+    source = hold.owner;
+    if (!PyObject_CheckBuffer(source)) return Source::Nested;
+  }
+  if (PyObject_GetBuffer(source, &hold.view, PyBUF_RECORDS_RO) != 0) {
+    PyErr_Clear();
+    return Source::Nested;
+  }
+  hold.held = true;
+  const auto t = element_type(hold.view);
+  if (!t || !accepts(*t)) {
+    PyBuffer_Release(&hold.view);
+    hold.held = false;
+    return Source::Nested;
+  }
+  type = *t;
+  return Source::Buffer;
+}
+
+bool is_number(PyObject* obj) {
+  if (PyFloat_Check(obj) || PyLong_Check(obj) || PyIndex_Check(obj)) return true;
+  const PyNumberMethods* n = Py_TYPE(obj)->tp_as_number;
+  return n != nullptr && n->nb_float != nullptr;
+}
+
+template <class T, class Element>
+bool convert_rows(PyObject* obj, RowsArg<T>& out, bool (*accepts)(ElementType),
+                  Element&& element) {
+  ElementType type = ElementType::Float64;
+  const Source source = acquire_buffer(obj, out.hold, type, accepts);
+  if (source == Source::Error) return false;
+  if (source == Source::Buffer) {
+    const Py_buffer& b = out.hold.view;
+    if (b.ndim != 1 && b.ndim != 2) {
+      return value_error("expected a 2-D array with one row per observation, got a " +
+                         std::to_string(b.ndim) + "-D array");
+    }
+    StridedView v;
+    v.base = static_cast<const char*>(b.buf);
+    v.rows = static_cast<size_t>(b.shape[0]);
+    v.cols = b.ndim == 2 ? static_cast<size_t>(b.shape[1]) : 1;
+    v.row_stride = b.strides[0];
+    v.col_stride = b.ndim == 2 ? b.strides[1] : 0;
+    v.type = type;
+    out.rows = Rows<T>::view(v, b.ndim == 1);
+    return true;
+  }
+  PyObject* rows = out.hold.owner != nullptr ? out.hold.owner : obj;
+  std::vector<T> values;
+  std::vector<size_t> starts{0};
+  std::optional<uint64_t> scalar_row;
+  size_t row = 0;
+  auto read_element = [&](PyObject* item) { return element(item, values); };
+  const bool ok = extract_sequence(rows, [&](PyObject* item) {
+    bool fine;
+    if (!PyUnicode_Check(item) && !PySequence_Check(item) && is_number(item)) {
+      fine = read_element(item);
+      if (fine && !scalar_row) scalar_row = row;
+    } else {
+      fine = extract_sequence(item, read_element);
+    }
+    if (!fine) {
+      add_row_note(row);
+      return false;
+    }
+    starts.push_back(values.size());
+    ++row;
+    return true;
+  });
+  if (!ok) return false;
+  out.rows = Rows<T>::owned(std::move(values), std::move(starts), scalar_row);
+  return true;
+}
+
+bool any_numeric(ElementType) { return true; }
+bool fits_int64(ElementType t) { return !is_float(t) && t != ElementType::UInt64; }
+
+}  // namespace
+
+bool convert(PyObject* obj, PointRows& out) {
+  return convert_rows(obj, out, &any_numeric, [](PyObject* item, std::vector<float>& values) {
+    double v;
+    if (!to_double(item, v)) return false;
+    values.push_back(static_cast<float>(v));
+    return true;
+  });
+}
+
+bool convert(PyObject* obj, NumericRows& out) {
+  return convert_rows(obj, out, &any_numeric, [](PyObject* item, std::vector<double>& values) {
+    double v;
+    if (!to_double(item, v)) return false;
+    values.push_back(v);
+    return true;
+  });
+}
+
+bool convert(PyObject* obj, IntegerRows& out) {
+  return convert_rows(obj, out, &fits_int64, [](PyObject* item, std::vector<int64_t>& values) {
+    const long v = PyLong_AsLong(item);
+    if (v == -1 && PyErr_Occurred()) return false;
+    values.push_back(static_cast<int64_t>(v));
+    return true;
+  });
+}
+
+bool convert(PyObject* obj, Timestamps& out) {
+  ElementType type = ElementType::UInt64;
+  const Source source =
+      acquire_buffer(obj, out.hold, type, [](ElementType t) { return !is_float(t); });
+  if (source == Source::Error) return false;
+  if (source == Source::Buffer) {
+    const Py_buffer& b = out.hold.view;
+    if (b.ndim != 1) {
+      return value_error("expected a 1-D array of timestamps, got a " + std::to_string(b.ndim) +
+                         "-D array");
+    }
+    StridedView v;
+    v.base = static_cast<const char*>(b.buf);
+    v.rows = static_cast<size_t>(b.shape[0]);
+    v.cols = 1;
+    v.row_stride = b.strides[0];
+    v.type = type;
+    bool negative = false;
+    if (is_signed(type)) {
+      for (size_t i = 0; i < v.rows && !negative; ++i) {
+        negative = batch_detail::element<int64_t>(v.base + static_cast<ptrdiff_t>(i) * v.row_stride,
+                                                  type) < 0;
+      }
+    }
+    // A negative timestamp is refused as a single call refuses it, element by element.
+    if (!negative) {
+      out.column = Column::view(v);
+      return true;
+    }
+    out.hold.release();
+  }
+  std::vector<uint64_t> values;
+  size_t row = 0;
+  const bool ok = extract_sequence(obj, [&](PyObject* item) {
+    uint64_t v;
+    if (!to_unsigned(item, v)) {
+      add_row_note(row);
+      return false;
+    }
+    values.push_back(v);
+    ++row;
+    return true;
+  });
+  if (!ok) return false;
+  out.column = Column::owned(std::move(values));
+  return true;
+}
+
+bool convert(PyObject* obj, FeatureEvents& out) {
+  if (PyUnicode_Check(obj) || PyDict_Check(obj)) {
+    return type_error("expected an iterable of feature events, got '" + type_qualname(obj) + "'");
+  }
+  out.pairs.clear();
+  out.starts.assign(1, 0);
+  PyObject* iter = PyObject_GetIter(obj);
+  if (iter == nullptr) return false;
+  FeatureEvent event;
+  PyObject* item = nullptr;
+  size_t row = 0;
+  int rc;
+  while ((rc = PyIter_NextItem(iter, &item)) == 1) {
+    const bool ok = convert(item, event);
+    Py_DECREF(item);
+    if (!ok) {
+      Py_DECREF(iter);
+      add_row_note(row);
+      return false;
+    }
+    keep_last_of_equal_names(event);
+    for (auto& pair : event.items) out.pairs.push_back(std::move(pair));
+    out.starts.push_back(out.pairs.size());
+    ++row;
+  }
+  Py_DECREF(iter);
+  return rc == 0;
 }
 
 // ----- types ------------------------------------------------------------------------------------

@@ -51,6 +51,7 @@
 #include <utility>
 #include <vector>
 
+#include "row_batch.hpp"
 #include "detector_error.hpp"
 #include "file_io.hpp"
 
@@ -79,6 +80,37 @@ struct FeatureEvent {
   std::vector<std::pair<std::string, double>> items;
 };
 struct AnyArg {};
+
+// What a batch argument reads in place: the exported buffer, and the array made by
+// numpy.asarray for objects that only offer __array__ (pandas). Released when the converted
+// arguments go out of scope, with the interpreter lock held; it cannot be copied or moved, so a
+// body can only take the argument by reference.
+class BufferHold {
+ public:
+  BufferHold() = default;
+  BufferHold(const BufferHold&) = delete;
+  BufferHold& operator=(const BufferHold&) = delete;
+  ~BufferHold() { release(); }
+  void release();
+
+  Py_buffer view{};
+  bool held = false;
+  PyObject* owner = nullptr;
+};
+
+template <class T>
+struct RowsArg {
+  Rows<T> rows;
+  BufferHold hold;
+};
+using PointRows = RowsArg<float>;
+using NumericRows = RowsArg<double>;
+using IntegerRows = RowsArg<int64_t>;
+
+struct Timestamps {
+  Column column;
+  BufferHold hold;
+};
 struct NewArgs {
   std::vector<uint64_t> values;
 };
@@ -110,6 +142,12 @@ bool bind_tuple(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject
 
 void add_note_while_processing(const char* param);
 PyObject* raise_detector_error(const DetectorError& e);
+// The single call's exception, with the note "while processing row N" when the error has a row.
+PyObject* raise_detector_error(const RowError& e);
+// The numpy module, imported on first use (borrowed; nullptr with ImportError set).
+PyObject* numpy_module();
+// Of an event given as a dict, equal names (str subclasses) keep the later value.
+void keep_last_of_equal_names(FeatureEvent& event);
 // Raises PanicException; `reported` says the diagnostic was already written where it happened.
 PyObject* raise_panic(const char* text, bool reported = false);
 PyObject* panic_exception_type();
@@ -127,6 +165,11 @@ bool convert(PyObject* obj, Text& out);
 bool convert(PyObject* obj, Path& out);
 bool convert(PyObject* obj, FeatureEvent& out);
 inline bool convert(PyObject*, AnyArg&) { return true; }
+bool convert(PyObject* obj, PointRows& out);
+bool convert(PyObject* obj, NumericRows& out);
+bool convert(PyObject* obj, IntegerRows& out);
+bool convert(PyObject* obj, Timestamps& out);
+bool convert(PyObject* obj, FeatureEvents& out);
 
 inline PyObject* to_python(double v) { return PyFloat_FromDouble(v); }
 inline PyObject* to_python(float v) { return PyFloat_FromDouble(static_cast<double>(v)); }
@@ -137,6 +180,7 @@ inline PyObject* to_python(const std::string& v) {
   return PyUnicode_FromStringAndSize(v.data(), static_cast<Py_ssize_t>(v.size()));
 }
 PyObject* to_python(const NewArgs& v);
+PyObject* to_python(const Scores& v);
 template <class T>
 PyObject* to_python(const std::vector<T>& v);
 
@@ -347,6 +391,11 @@ PyObject* invoke(Core* core, PyObject** slots) {
   Args values{};
   if (!convert_all(Sig, slots, values, std::make_index_sequence<std::tuple_size_v<Args>>{})) {
     return nullptr;
+  }
+  // A batch's array needs numpy; import it before anything changes, so a missing numpy is an
+  // ImportError and not an ingested batch without its scores.
+  if constexpr (std::is_same_v<R, BatchResult<Scores>>) {
+    if (numpy_module() == nullptr) return nullptr;
   }
   Outcome<R> out;
   auto call = [&]() -> R {

@@ -24,17 +24,8 @@ namespace {
 // A mapping arrives sorted by name; two distinct keys with the same text (str subclasses) keep
 // the value of the later key, which the stable name sort leaves last in its run.
 std::span<const fsketch::FeaturePair> event_pairs(FeatureEvent& feature) {
-  auto& items = feature.items;
-  if (feature.from_dict && items.size() > 1) {
-    size_t kept = 0;
-    for (size_t i = 0; i < items.size(); ++i) {
-      if (i + 1 < items.size() && items[i + 1].first == items[i].first) continue;
-      if (kept != i) items[kept] = std::move(items[i]);
-      ++kept;
-    }
-    items.resize(kept);
-  }
-  return items;
+  keep_last_of_equal_names(feature);
+  return feature.items;
 }
 
 Result<FeatureSketch> construct(std::optional<uint64_t> value_projection_dims,

@@ -134,6 +134,11 @@ Status OnlineIForest::check_point(std::span<const float> point) const {
 
 Status OnlineIForest::update(std::span<const float> point) {
   if (Status ok = check_point(point); !ok) return ok;
+  ingest_checked(point);
+  return {};
+}
+
+void OnlineIForest::ingest_checked(std::span<const float> point) {
   // Everything that can fail to allocate happens here, before the first change.
   window_.reserve_all();
   for (OnlineITree& tree : trees_) tree.reserve_for_insert();
@@ -148,7 +153,51 @@ Status OnlineIForest::update(std::span<const float> point) {
   }
   // Saturates: a restored counter at the top must not wrap to "not ready".
   if (entries_seen_ != std::numeric_limits<uint64_t>::max()) ++entries_seen_;
+}
+
+BatchStatus OnlineIForest::check_rows(const Rows<float>& points,
+                                      std::vector<float>& scratch) const {
+  if (auto ok = check_rows_form(points, config_.input_dim == 1, "points"); !ok) return ok;
+  for (size_t i = 0; i < points.size(); ++i) {
+    if (Status ok = check_point(points.row(i, scratch.data())); !ok) return fail_row(i, ok.error());
+  }
   return {};
+}
+
+BatchStatus OnlineIForest::update_many(const Rows<float>& points) {
+  std::vector<float> scratch(points.max_width());
+  if (auto ok = check_rows(points, scratch); !ok) return ok;
+  for (size_t i = 0; i < points.size(); ++i) {
+    // Checked again: only a row whose values changed since the first pass can fail here.
+    if (Status ok = update(points.row(i, scratch.data())); !ok) return fail_row(i, ok.error());
+  }
+  return {};
+}
+
+BatchResult<Scores> OnlineIForest::score_many(const Rows<float>& points) const {
+  std::vector<float> scratch(points.max_width());
+  if (auto ok = check_rows(points, scratch); !ok) return std::unexpected(std::move(ok.error()));
+  Scores out;
+  out.values.resize(points.size());
+  for (size_t i = 0; i < points.size(); ++i) {
+    auto s = score(points.row(i, scratch.data()));
+    if (!s) return fail_row(i, s.error());
+    out.values[i] = *s;
+  }
+  return out;
+}
+
+BatchResult<Scores> OnlineIForest::update_and_score_many(const Rows<float>& points) {
+  std::vector<float> scratch(points.max_width());
+  if (auto ok = check_rows(points, scratch); !ok) return std::unexpected(std::move(ok.error()));
+  Scores out;
+  out.values.resize(points.size());
+  for (size_t i = 0; i < points.size(); ++i) {
+    auto s = update_and_score(points.row(i, scratch.data()));
+    if (!s) return fail_row(i, s.error());
+    out.values[i] = *s;
+  }
+  return out;
 }
 
 double OnlineIForest::score_checked(std::span<const float> point) const {

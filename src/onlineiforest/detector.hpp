@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "detector_error.hpp"
+#include "row_batch.hpp"
 #include "onlineiforest/tree.hpp"
 
 namespace quillon::oif {
@@ -75,6 +76,12 @@ class OnlineIForest {
   // update(point), then score(point) against the updated trees.
   Result<double> update_and_score(std::span<const float> point);
 
+  // Batches, row after row exactly as the single calls; every row is checked before the first
+  // change, so a refused batch leaves the detector as it was.
+  BatchStatus update_many(const Rows<float>& points);
+  BatchResult<Scores> score_many(const Rows<float>& points) const;
+  BatchResult<Scores> update_and_score_many(const Rows<float>& points);
+
   bool is_ready() const { return entries_seen_ > 0; }
   uint64_t entries_seen() const { return entries_seen_; }
   uint64_t num_trees() const { return trees_.size(); }
@@ -94,6 +101,8 @@ class OnlineIForest {
  private:
   OnlineIForest() = default;
   Status check_point(std::span<const float> point) const;
+  BatchStatus check_rows(const Rows<float>& points, std::vector<float>& scratch) const;
+  void ingest_checked(std::span<const float> point);
   double score_checked(std::span<const float> point) const;
 
   OnlineIForestConfig config_;

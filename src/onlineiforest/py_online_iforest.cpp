@@ -34,6 +34,15 @@ Result<OnlineIForest> construct(uint64_t input_dim, std::optional<uint64_t> num_
 Status update(OnlineIForest& d, Point point) { return d.update(point); }
 Result<double> score(const OnlineIForest& d, Point point) { return d.score(point); }
 Result<double> update_and_score(OnlineIForest& d, Point point) { return d.update_and_score(point); }
+BatchStatus update_many(OnlineIForest& d, const PointRows& points) {
+  return d.update_many(points.rows);
+}
+BatchResult<Scores> score_many(const OnlineIForest& d, const PointRows& points) {
+  return d.score_many(points.rows);
+}
+BatchResult<Scores> update_and_score_many(OnlineIForest& d, const PointRows& points) {
+  return d.update_and_score_many(points.rows);
+}
 bool is_ready(const OnlineIForest& d) { return d.is_ready(); }
 uint64_t entries_seen(const OnlineIForest& d) { return d.entries_seen(); }
 uint64_t num_trees(const OnlineIForest& d) { return d.num_trees(); }
@@ -47,6 +56,10 @@ constexpr Signature kUpdate{"OnlineIForest.update()", {"point"}, 1, 1, kReleaseL
 constexpr Signature kScore{"OnlineIForest.score()", {"point"}, 1, 1, kReleaseLock};
 constexpr Signature kUpdateAndScore{
     "OnlineIForest.update_and_score()", {"point"}, 1, 1, kReleaseLock};
+constexpr Signature kUpdateMany{"OnlineIForest.update_many()", {"points"}, 1, 1, kReleaseLock};
+constexpr Signature kScoreMany{"OnlineIForest.score_many()", {"points"}, 1, 1, kReleaseLock};
+constexpr Signature kUpdateAndScoreMany{
+    "OnlineIForest.update_and_score_many()", {"points"}, 1, 1, kReleaseLock};
 constexpr Signature kIsReady{"OnlineIForest.is_ready()", {}, 0, 0, kHoldLock};
 constexpr Signature kEntriesSeen{"OnlineIForest.entries_seen()", {}, 0, 0, kHoldLock};
 constexpr Signature kNumTrees{"OnlineIForest.num_trees()", {}, 0, 0, kHoldLock};
@@ -92,6 +105,28 @@ PyMethodDef methods[] = {
         "Ingest a point and return its anomaly score under the updated forest.\n\n"
         "This behaves as `update(point)` followed by `score(point)` with the same point;\n"
         "this update-then-score order is specific to Online Isolation Forest."),
+    method_def<&update_many, kUpdateMany>(
+        "update_many",
+        "update_many($self, points)\n--\n\n"
+        "Ingest a batch of points, one per row, as `update()` row by row.\n\n"
+        "`points` is a 2-D array (or a sequence of sequences) of shape (n, `input_dim`);\n"
+        "float32 and float64 arrays in any memory order are read in place. A 1-D array is\n"
+        "taken as one value per row only when `input_dim` is 1. The batch is checked before\n"
+        "anything changes: a refused batch raises what the single call would have raised,\n"
+        "with the note \"while processing row N\", and leaves the detector as it was."),
+    method_def<&score_many, kScoreMany>(
+        "score_many",
+        "score_many($self, points)\n--\n\n"
+        "Preview the anomaly scores of a batch of points without mutating state.\n\n"
+        "Returns a 1-D float64 numpy array with one `score()` per row, each against the\n"
+        "current forest. `points` is given as for `update_many()`."),
+    method_def<&update_and_score_many, kUpdateAndScoreMany>(
+        "update_and_score_many",
+        "update_and_score_many($self, points)\n--\n\n"
+        "Ingest a batch of points and return their scores under the updated forest.\n\n"
+        "Returns a 1-D float64 numpy array, identical to calling `update_and_score()` row\n"
+        "after row (each point is scored right after it is learned). `points` and refusals\n"
+        "are as for `update_many()`."),
     method_def<&is_ready, kIsReady>(
         "is_ready",
         "is_ready($self)\n--\n\nReturn True once at least one point has been processed."),

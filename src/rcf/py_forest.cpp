@@ -5,6 +5,7 @@
 
 #include "py_binding.hpp"
 #include "py_classes.hpp"
+#include "rcf/forest/batch.hpp"
 #include "rcf/forest/impute.hpp"
 #include "rcf/forest/mod.hpp"
 #include "rcf/forest/query.hpp"
@@ -93,6 +94,15 @@ Result<double> update_and_score(Forest& f, Point point) {
 }
 
 Result<double> score(const Forest& f, Point point) { return rcf::score(f, point); }
+BatchStatus update_many(Forest& f, const PointRows& points) {
+  return rcf::update_many(f, points.rows);
+}
+BatchResult<Scores> score_many(const Forest& f, const PointRows& points) {
+  return rcf::score_many(f, points.rows);
+}
+BatchResult<Scores> update_and_score_many(Forest& f, const PointRows& points) {
+  return rcf::update_and_score_many(f, points.rows);
+}
 Result<double> displacement_score(const Forest& f, Point point) {
   return rcf::displacement_score(f, point);
 }
@@ -125,6 +135,10 @@ constexpr Signature kNew{"Forest.__new__()",
 constexpr Signature kUpdate{"Forest.update()", {"point"}, 1, 1, kReleaseLock};
 constexpr Signature kUpdateAndScore{"Forest.update_and_score()", {"point"}, 1, 1, kReleaseLock};
 constexpr Signature kScore{"Forest.score()", {"point"}, 1, 1, kReleaseLock};
+constexpr Signature kUpdateMany{"Forest.update_many()", {"points"}, 1, 1, kReleaseLock};
+constexpr Signature kScoreMany{"Forest.score_many()", {"points"}, 1, 1, kReleaseLock};
+constexpr Signature kUpdateAndScoreMany{
+    "Forest.update_and_score_many()", {"points"}, 1, 1, kReleaseLock};
 constexpr Signature kDisplacementScore{
     "Forest.displacement_score()", {"point"}, 1, 1, kReleaseLock};
 constexpr Signature kAttribution{"Forest.attribution()", {"point"}, 1, 1, kReleaseLock};
@@ -184,6 +198,29 @@ PyMethodDef methods[] = {
         "This has the same behaviour as calling `score(point)` first and then `update(point)`\n"
         "with the same observation."),
     method_def<&score, kScore>("score", rcf::kScoreDoc),
+    method_def<&update_many, kUpdateMany>(
+        "update_many",
+        "update_many($self, points)\n--\n\n"
+        "Ingest a batch of observations, one per row, as `update()` row by row.\n\n"
+        "`points` is a 2-D array (or a sequence of sequences) of shape (n, `input_dim`), or\n"
+        "(n, `input_dim * shingle_size`) without internal shingling; float32 and float64 arrays\n"
+        "in any memory order are read in place. A 1-D array is taken as one value per row\n"
+        "only when rows hold a single value. The batch is checked before anything changes: a\n"
+        "refused batch raises what the single call would have raised, with the note\n"
+        "\"while processing row N\", and leaves the forest as it was."),
+    method_def<&score_many, kScoreMany>(
+        "score_many",
+        "score_many($self, points)\n--\n\n"
+        "Anomaly scores of a batch of points, each against the current forest.\n\n"
+        "Returns a 1-D float64 numpy array with one `score()` per row; nothing changes.\n"
+        "`points` is given as for `update_many()`; with internal shingling a row may also\n"
+        "hold the full shingled point."),
+    method_def<&update_and_score_many, kUpdateAndScoreMany>(
+        "update_and_score_many",
+        "update_and_score_many($self, points)\n--\n\n"
+        "Ingest a batch of observations and return their anomaly scores.\n\n"
+        "Returns a 1-D float64 numpy array, identical to calling `update_and_score()` row\n"
+        "after row. `points` and refusals are as for `update_many()`."),
     method_def<&displacement_score, kDisplacementScore>("displacement_score",
                                                         rcf::kDisplacementScoreDoc),
     method_def<&attribution, kAttribution>("attribution", rcf::kAttributionDoc),

@@ -132,12 +132,18 @@ uint64_t Forest::readiness_threshold() const {
 
 Result<std::span<const float>> Forest::query_point(std::span<const float> values,
                                                    std::vector<float>& scratch) const {
+  if (auto ok = check_query_width(values.size()); !ok) return fail(std::move(ok.error()));
   if (point_store.internal_shingling && values.size() == point_store.input_dim) {
     point_store.query_shingle(values, scratch);
     return std::span<const float>(scratch);
   }
-  if (values.size() != dim()) return fail(DetectorError::dimension_mismatch(dim(), values.size()));
   return values;
+}
+
+Status Forest::check_query_width(uint64_t width) const {
+  if (point_store.internal_shingling && width == point_store.input_dim) return {};
+  if (width != dim()) return fail(DetectorError::dimension_mismatch(dim(), width));
+  return {};
 }
 
 std::string Forest::repr() const {

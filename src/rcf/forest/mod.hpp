@@ -74,6 +74,14 @@ struct Forest {
   // Ingests one observation (forest/update.cpp). Every check precedes the first change, so a
   // failed update leaves the forest exactly as it was.
   Status update(std::span<const float> observation);
+  // The checks of update that depend on the observation alone: its length and finiteness.
+  Status check_observation(std::span<const float> observation) const;
+  // Length of what update takes: input_dim with internal shingling, else dim().
+  uint64_t observation_width() const {
+    return config.internal_shingling ? config.input_dim : point_store.dim;
+  }
+  // The length check of query_point.
+  Status check_query_width(uint64_t width) const;
 
   uint64_t dim() const { return point_store.dim; }
   uint64_t num_trees() const { return trees.size(); }

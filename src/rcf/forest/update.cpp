@@ -5,12 +5,16 @@
 
 namespace quillon::rcf {
 
-Status Forest::update(std::span<const float> observation) {
-  const uint64_t expected = config.internal_shingling ? config.input_dim : point_store.dim;
+Status Forest::check_observation(std::span<const float> observation) const {
+  const uint64_t expected = observation_width();
   if (observation.size() != expected) {
     return fail(DetectorError::dimension_mismatch(expected, observation.size()));
   }
-  if (auto finite = check_finite(observation); !finite) return finite;
+  return check_finite(observation);
+}
+
+Status Forest::update(std::span<const float> observation) {
+  if (auto ok = check_observation(observation); !ok) return ok;
 
   const uint64_t t = entries_seen + 1;
   const uint64_t warm_up = config.internal_shingling ? config.shingle_size - 1 : 0;
