@@ -323,12 +323,10 @@ class _Input:
 def _is_number(value: Any) -> bool:
     if isinstance(value, bool):
         return False
-    if isinstance(value, (int, float)):
-        return math.isfinite(value)
-    if isinstance(value, str):
+    if isinstance(value, (int, float, str)):
         try:
             return math.isfinite(float(value))
-        except ValueError:
+        except (ValueError, OverflowError):
             return False
     return False
 
@@ -379,7 +377,7 @@ class _Layout:
         else:
             try:
                 number = float(value)
-            except (TypeError, ValueError):
+            except (TypeError, ValueError, OverflowError):
                 number = math.nan
         if not math.isfinite(number):
             raise UserError(f"{self.source}, line {line}: column {name!r} is not a finite number: {value!r}")
@@ -390,8 +388,9 @@ class _Layout:
             number = value if isinstance(value, int) and not isinstance(value, bool) else int(str(value).strip())
         except ValueError:
             number = -1
-        if number < 0:
-            raise UserError(f"{self.source}, line {line}: column {name!r} is not a non-negative integer: {value!r}")
+        if not 0 <= number < 2**64:
+            raise UserError(f"{self.source}, line {line}: column {name!r} is not an integer in [0, 2**64): "
+                            f"{value!r}")
         return number
 
     def field(self, line: int, record: dict[str, Any], name: str) -> Any:

@@ -235,6 +235,7 @@ def _files(folder):
     (folder / "short.csv").write_text("t,x,y\n1,2,3\n4,5\n")
     write_csv(folder / "ticks.csv", ["tick", "x", "c"], [["3", "1", "a"], ["5", "1", "b"], ["4", "2", "a"]])
     write_csv(folder / "minus.csv", ["tick", "x", "c"], [["-1", "1", "a"]])
+    (folder / "huge.jsonl").write_text('{"x": 1}\n{"x": 1' + "0" * 400 + '}\n')
     (folder / "broken.jsonl").write_text('{"x": 1}\n{"x": 2\n')
     (folder / "array.jsonl").write_text('{"x": 1}\n[1, 2]\n')
     (folder / "empty.csv").write_text("")
@@ -268,10 +269,11 @@ ERRORS = [
     (["--detector", "mstream", "--tick-column", "tick", "--categorical", "c", "ticks.csv"],
      "ticks.csv, line 4: tick 4 comes after tick 5"),
     (["--detector", "mstream", "--tick-column", "tick", "--categorical", "c", "minus.csv"],
-     "minus.csv, line 2: column 'tick' is not a non-negative integer: '-1'"),
+     "minus.csv, line 2: column 'tick' is not an integer in [0, 2**64): '-1'"),
     (["--tick-column", "t", "ok.csv"], "--tick-column applies to --detector mstream only"),
     (["--columns", "x,x", "ok.csv"], "column 'x' is given more than one role"),
     (["broken.jsonl"], "broken.jsonl, line 2: invalid JSON"),
+    (["huge.jsonl"], "huge.jsonl, line 2: column 'x' is not a finite number: 1000"),
     (["array.jsonl"], "array.jsonl, line 2: expected a JSON object"),
     # argparse's own usage errors, on one line too
     (["--detector", "lof", "ok.csv"], "argument --detector: invalid choice: 'lof'"),
