@@ -253,6 +253,80 @@ Result<double> FeatureSketch::update_and_score(std::span<const FeaturePair> feat
   return (value + presence) * 0.5;
 }
 
+BatchStatus FeatureSketch::check_events(const FeatureEvents& events, bool ingesting,
+                                        BatchScratch& sc) const {
+  constexpr uint64_t kMax = std::numeric_limits<uint64_t>::max();
+  for (size_t i = 0; i < events.size(); ++i) {
+    if (auto ok = combine_into(events.event(i), sc.combined, sc.order); !ok) {
+      return fail_row(i, ok.error());
+    }
+    if (!ingesting) continue;
+    // The clock as event i finds it, after the i events before it.
+    if (state_.current_epoch == kMax - i) {
+      return fail_row(i, DetectorError::overflow("FeatureSketch epoch overflow"));
+    }
+    if (state_.entries_seen == kMax - i) {
+      return fail_row(i, DetectorError::overflow("FeatureSketch entries_seen overflow"));
+    }
+  }
+  return {};
+}
+
+void FeatureSketch::project_checked(const FeatureEvents& events, size_t i,
+                                    BatchScratch& sc) const {
+  const bool ok = combine_into(events.event(i), sc.combined, sc.order).has_value();
+  QUILLON_INVARIANT(ok, "a checked event failed to combine");
+  project_into(sc.combined, state_.config.value_projection_dims,
+               state_.config.presence_projection_dims, state_.projection_seeds, sc.projected);
+}
+
+BatchStatus FeatureSketch::update_many(const FeatureEvents& events) {
+  BatchScratch sc;
+  if (auto ok = check_events(events, true, sc); !ok) return ok;
+  const uint64_t half_life = state_.config.decay_half_life;
+  for (size_t i = 0; i < events.size(); ++i) {
+    project_checked(events, i, sc);
+    const uint64_t next = state_.current_epoch + 1;
+    record(state_.value_sketch, state_.value_layout, sc.projected.value, next, half_life);
+    record(state_.presence_sketch, state_.presence_layout, sc.projected.presence, next, half_life);
+    state_.current_epoch = next;
+    state_.entries_seen += 1;
+  }
+  return {};
+}
+
+BatchResult<Scores> FeatureSketch::score_many(const FeatureEvents& events) const {
+  BatchScratch sc;
+  if (auto ok = check_events(events, false, sc); !ok) return std::unexpected(std::move(ok.error()));
+  Scores out;
+  out.values.resize(events.size());
+  for (size_t i = 0; i < events.size(); ++i) {
+    project_checked(events, i, sc);
+    out.values[i] = score_projected(sc.projected);
+  }
+  return out;
+}
+
+BatchResult<Scores> FeatureSketch::update_and_score_many(const FeatureEvents& events) {
+  BatchScratch sc;
+  if (auto ok = check_events(events, true, sc); !ok) return std::unexpected(std::move(ok.error()));
+  Scores out;
+  out.values.resize(events.size());
+  const uint64_t half_life = state_.config.decay_half_life;
+  for (size_t i = 0; i < events.size(); ++i) {
+    project_checked(events, i, sc);
+    const uint64_t now = state_.current_epoch;
+    const double value = score_then_record(state_.value_sketch, state_.value_layout,
+                                           sc.projected.value, now, half_life);
+    const double presence = score_then_record(state_.presence_sketch, state_.presence_layout,
+                                              sc.projected.presence, now, half_life);
+    state_.current_epoch = now + 1;
+    state_.entries_seen += 1;
+    out.values[i] = (value + presence) * 0.5;
+  }
+  return out;
+}
+
 std::string FeatureSketch::repr() const {
   const FeatureSketchConfig& c = state_.config;
   return "FeatureSketch(value_projection_dims=" + std::to_string(c.value_projection_dims) +

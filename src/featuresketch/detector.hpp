@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "detector_error.hpp"
+#include "row_batch.hpp"
 #include "featuresketch/chain.hpp"
 #include "featuresketch/projection.hpp"
 #include "featuresketch/sketch.hpp"
@@ -89,6 +90,14 @@ class FeatureSketch {
   // score(feature) then update(feature), projecting once.
   Result<double> update_and_score(std::span<const FeaturePair> feature);
 
+  // Batches of events, row after row exactly as the single calls. Every refusal an event would
+  // meet (its values, the clock running out at its row) is found before the first change, so a
+  // refused batch leaves the detector as it was.
+  BatchStatus update_many(const FeatureEvents& events);
+  // Every event against the same unchanged sketches, as score() row by row.
+  BatchResult<Scores> score_many(const FeatureEvents& events) const;
+  BatchResult<Scores> update_and_score_many(const FeatureEvents& events);
+
   bool is_ready() const { return state_.entries_seen > 0; }
   uint64_t entries_seen() const { return state_.entries_seen; }
   const FeatureSketchConfig& config() const { return state_.config; }
@@ -100,6 +109,16 @@ class FeatureSketch {
   Result<ProjectedEvent> project_event(std::span<const FeaturePair> feature) const;
   Status check_clock() const;
   double score_projected(const ProjectedEvent& event) const;
+
+  // Working space reused across the events of a batch.
+  struct BatchScratch {
+    CombinedEvent combined;
+    std::vector<size_t> order;
+    ProjectedEvent projected;
+  };
+  BatchStatus check_events(const FeatureEvents& events, bool ingesting, BatchScratch& sc) const;
+  // Combines and projects event i of a checked batch into sc.projected.
+  void project_checked(const FeatureEvents& events, size_t i, BatchScratch& sc) const;
 
   FeatureSketchState state_;
 };

@@ -28,8 +28,16 @@ DetectorError non_finite_sum() {
 }  // namespace
 
 Result<CombinedEvent> combine(std::span<const FeaturePair> pairs) {
-  const size_t n = pairs.size();
   CombinedEvent event;
+  std::vector<size_t> order;
+  if (auto ok = combine_into(pairs, event, order); !ok) return fail(ok.error());
+  return event;
+}
+
+Status combine_into(std::span<const FeaturePair> pairs, CombinedEvent& event,
+                    std::vector<size_t>& order) {
+  const size_t n = pairs.size();
+  event.entries.clear();
   bool ascending = true;
   for (size_t k = 1; k < n && ascending; ++k) ascending = pairs[k - 1].first < pairs[k].first;
   if (ascending) {
@@ -38,12 +46,12 @@ Result<CombinedEvent> combine(std::span<const FeaturePair> pairs) {
       if (!std::isfinite(value)) return fail(non_finite_value());
       event.entries.emplace_back(name, 0.0 + value);
     }
-    return event;
+    return {};
   }
 
   // Group equal names while keeping input order inside each group, so every name is summed in
   // the order its values arrived; the earliest offending pair across groups names the error.
-  std::vector<size_t> order(n);
+  order.resize(n);
   std::iota(order.begin(), order.end(), size_t{0});
   std::stable_sort(order.begin(), order.end(),
                    [&](size_t a, size_t b) { return pairs[a].first < pairs[b].first; });
@@ -73,7 +81,7 @@ Result<CombinedEvent> combine(std::span<const FeaturePair> pairs) {
     start = end;
   }
   if (first_bad < n) return fail(bad_sum ? non_finite_sum() : non_finite_value());
-  return event;
+  return {};
 }
 
 uint64_t name_hash(std::string_view name, const Seed4& seed) {
@@ -86,6 +94,12 @@ uint64_t name_hash(std::string_view name, const Seed4& seed) {
 ProjectedEvent project(const CombinedEvent& event, uint64_t value_dims, uint64_t presence_dims,
                        const ProjectionSeeds& seeds) {
   ProjectedEvent out;
+  project_into(event, value_dims, presence_dims, seeds, out);
+  return out;
+}
+
+void project_into(const CombinedEvent& event, uint64_t value_dims, uint64_t presence_dims,
+                  const ProjectionSeeds& seeds, ProjectedEvent& out) {
   out.value.assign(value_dims, 0.0);
   out.presence.assign(presence_dims + 1, 0.0);
   double* value = out.value.data();
@@ -109,7 +123,6 @@ ProjectedEvent project(const CombinedEvent& event, uint64_t value_dims, uint64_t
     }
   }
   presence[presence_dims] = std::log1p(static_cast<double>(event.entries.size()));
-  return out;
 }
 
 }  // namespace quillon::fsketch

@@ -50,11 +50,17 @@ struct ProjectedEvent {
 // "combined feature values must be finite", whichever the first offending pair (in input order)
 // triggers. Input that is already strictly ascending by name (a mapping) skips the sort.
 Result<CombinedEvent> combine(std::span<const FeaturePair> pairs);
+// The same into `out`, with `order` as working space; reusing both avoids allocation.
+Status combine_into(std::span<const FeaturePair> pairs, CombinedEvent& out,
+                    std::vector<size_t>& order);
 
 // The name's bytes, then the integer 0xff, through a hasher keyed by `seed`.
 uint64_t name_hash(std::string_view name, const Seed4& seed);
 
 ProjectedEvent project(const CombinedEvent& event, uint64_t value_dims, uint64_t presence_dims,
                        const ProjectionSeeds& seeds);
+// The same into `out`, whose vectors are reused.
+void project_into(const CombinedEvent& event, uint64_t value_dims, uint64_t presence_dims,
+                  const ProjectionSeeds& seeds, ProjectedEvent& out);
 
 }  // namespace quillon::fsketch

@@ -53,6 +53,15 @@ Result<double> score(const FeatureSketch& d, FeatureEvent feature) {
 Result<double> update_and_score(FeatureSketch& d, FeatureEvent feature) {
   return d.update_and_score(event_pairs(feature));
 }
+BatchStatus update_many(FeatureSketch& d, const FeatureEvents& events) {
+  return d.update_many(events);
+}
+BatchResult<Scores> score_many(const FeatureSketch& d, const FeatureEvents& events) {
+  return d.score_many(events);
+}
+BatchResult<Scores> update_and_score_many(FeatureSketch& d, const FeatureEvents& events) {
+  return d.update_and_score_many(events);
+}
 bool is_ready(const FeatureSketch& d) { return d.is_ready(); }
 uint64_t entries_seen(const FeatureSketch& d) { return d.entries_seen(); }
 
@@ -67,6 +76,10 @@ constexpr Signature kUpdate{"FeatureSketch.update()", {"feature"}, 1, 1, kReleas
 constexpr Signature kScore{"FeatureSketch.score()", {"feature"}, 1, 1, kReleaseLock};
 constexpr Signature kUpdateAndScore{
     "FeatureSketch.update_and_score()", {"feature"}, 1, 1, kReleaseLock};
+constexpr Signature kUpdateMany{"FeatureSketch.update_many()", {"events"}, 1, 1, kReleaseLock};
+constexpr Signature kScoreMany{"FeatureSketch.score_many()", {"events"}, 1, 1, kReleaseLock};
+constexpr Signature kUpdateAndScoreMany{
+    "FeatureSketch.update_and_score_many()", {"events"}, 1, 1, kReleaseLock};
 constexpr Signature kIsReady{"FeatureSketch.is_ready()", {}, 0, 0, kHoldLock};
 constexpr Signature kEntriesSeen{"FeatureSketch.entries_seen()", {}, 0, 0, kHoldLock};
 constexpr PersistenceSignatures kPersist = QUILLON_PERSISTENCE_SIGNATURES("FeatureSketch");
@@ -121,6 +134,27 @@ PyMethodDef methods[] = {
         "This has the same behavior as calling `score(feature)` first and then\n"
         "`update(feature)` with the same event. Unlike a literal two-call\n"
         "sequence, this method normalizes and projects the input once."),
+    method_def<&update_many, kUpdateMany>(
+        "update_many",
+        "update_many($self, events)\n--\n\n"
+        "Ingest a batch of feature events, as `update()` event by event.\n\n"
+        "`events` is an iterable of events, each a mapping from feature name to value or a\n"
+        "sequence of `(name, value)` pairs (for a data frame: `df.to_dict(\"records\")`).\n"
+        "The batch is checked before anything changes: a refused batch raises what the\n"
+        "single call would have raised, with the note \"while processing row N\" naming\n"
+        "the event, and leaves the detector as it was."),
+    method_def<&score_many, kScoreMany>(
+        "score_many",
+        "score_many($self, events)\n--\n\n"
+        "Preview the anomaly scores of a batch of feature events without mutating state.\n\n"
+        "Returns a 1-D float64 numpy array with one `score()` per event, each against the\n"
+        "current sketches. `events` is given as for `update_many()`."),
+    method_def<&update_and_score_many, kUpdateAndScoreMany>(
+        "update_and_score_many",
+        "update_and_score_many($self, events)\n--\n\n"
+        "Ingest a batch of feature events and return their anomaly scores.\n\n"
+        "Returns a 1-D float64 numpy array, identical to calling `update_and_score()`\n"
+        "event after event. `events` and refusals are as for `update_many()`."),
     method_def<&is_ready, kIsReady>(
         "is_ready",
         "is_ready($self)\n--\n\nReturn True once the detector has processed at least one event."),

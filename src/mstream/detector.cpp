@@ -296,6 +296,86 @@ Result<DetailedScore> MStream::score_detailed(std::span<const double> numeric,
   return detail;
 }
 
+BatchStatus MStream::check_batch(const Rows<double>& numeric, const Rows<int64_t>& categorical,
+                                 const Column& timestamps, bool ingesting,
+                                 BatchScratch& scratch) const {
+  const size_t n = timestamps.size();
+  if (numeric.size() != n || categorical.size() != n) {
+    return fail_row(std::nullopt,
+                    DetectorError::invalid_argument(
+                        "numeric, categorical and timestamps must have the same number of rows, "
+                        "got " + std::to_string(numeric.size()) + ", " +
+                        std::to_string(categorical.size()) + " and " + std::to_string(n)));
+  }
+  if (auto ok = check_rows_form(numeric, config_.numeric_dim == 1, "numeric"); !ok) return ok;
+  if (auto ok = check_rows_form(categorical, config_.categorical_dim == 1, "categorical"); !ok) {
+    return ok;
+  }
+  scratch.numeric.resize(numeric.max_width());
+  scratch.categorical.resize(categorical.max_width());
+  // The clock as each row finds it: ingesting rows move it, previews do not.
+  StreamClock clock = clock_;
+  for (size_t i = 0; i < n; ++i) {
+    const auto num = numeric.row(i, scratch.numeric.data());
+    const auto cat = categorical.row(i, scratch.categorical.data());
+    if (auto ok = check_record(num, cat); !ok) return fail_row(i, ok.error());
+    const uint64_t timestamp = timestamps[i];
+    const auto step = clock.advance(timestamp);
+    if (!step) return fail_row(i, step.error());
+    if (auto ok = NumericRangeNormalizer::check_finite(num); !ok) return fail_row(i, ok.error());
+    if (ingesting) clock.commit(timestamp, step->tick);
+  }
+  return {};
+}
+
+BatchStatus MStream::ingest_many(const Rows<double>& numeric, const Rows<int64_t>& categorical,
+                                 const Column& timestamps, double* scores) {
+  BatchScratch scratch;
+  if (auto ok = check_batch(numeric, categorical, timestamps, true, scratch); !ok) return ok;
+  for (size_t i = 0; i < timestamps.size(); ++i) {
+    // Checked again by ingest: only a row whose values changed since the first pass can fail.
+    auto r = ingest(numeric.row(i, scratch.numeric.data()),
+                    categorical.row(i, scratch.categorical.data()), timestamps[i], nullptr);
+    if (!r) return fail_row(i, r.error());
+    if (scores != nullptr) scores[i] = *r;
+  }
+  return {};
+}
+
+BatchStatus MStream::update_many(const Rows<double>& numeric, const Rows<int64_t>& categorical,
+                                 const Column& timestamps) {
+  return ingest_many(numeric, categorical, timestamps, nullptr);
+}
+
+BatchResult<Scores> MStream::update_and_score_many(const Rows<double>& numeric,
+                                                   const Rows<int64_t>& categorical,
+                                                   const Column& timestamps) {
+  Scores out;
+  out.values.resize(timestamps.size());
+  if (auto ok = ingest_many(numeric, categorical, timestamps, out.values.data()); !ok) {
+    return std::unexpected(std::move(ok.error()));
+  }
+  return out;
+}
+
+BatchResult<Scores> MStream::score_many(const Rows<double>& numeric,
+                                        const Rows<int64_t>& categorical,
+                                        const Column& timestamps) const {
+  BatchScratch scratch;
+  if (auto ok = check_batch(numeric, categorical, timestamps, false, scratch); !ok) {
+    return std::unexpected(std::move(ok.error()));
+  }
+  Scores out;
+  out.values.resize(timestamps.size());
+  for (size_t i = 0; i < timestamps.size(); ++i) {
+    auto r = preview(numeric.row(i, scratch.numeric.data()),
+                     categorical.row(i, scratch.categorical.data()), timestamps[i], nullptr);
+    if (!r) return fail_row(i, r.error());
+    out.values[i] = *r;
+  }
+  return out;
+}
+
 std::string MStream::repr() const {
   return "MStream(numeric_dim=" + std::to_string(config_.numeric_dim) +
          ", categorical_dim=" + std::to_string(config_.categorical_dim) +

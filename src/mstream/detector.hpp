@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "detector_error.hpp"
+#include "row_batch.hpp"
 #include "json_codec.hpp"
 #include "mstream/normalization.hpp"
 #include "mstream/sketch.hpp"
@@ -75,6 +76,20 @@ class MStream {
                                        std::span<const int64_t> categorical,
                                        uint64_t timestamp) const;
 
+  // Batches of records, row after row exactly as the single calls, the clock advancing within
+  // the batch. Every refusal a row would meet (field counts, timestamps against the clock as it
+  // stands at that row, finiteness) is found before the first change, so a refused batch leaves
+  // the detector as it was. A 1-D numeric or categorical source is one value per row, which
+  // only a dimension of 1 takes.
+  BatchStatus update_many(const Rows<double>& numeric, const Rows<int64_t>& categorical,
+                          const Column& timestamps);
+  BatchResult<Scores> update_and_score_many(const Rows<double>& numeric,
+                                            const Rows<int64_t>& categorical,
+                                            const Column& timestamps);
+  // Every record previewed against the same unchanged detector, as score() row by row.
+  BatchResult<Scores> score_many(const Rows<double>& numeric, const Rows<int64_t>& categorical,
+                                 const Column& timestamps) const;
+
   bool is_ready() const { return entries_seen_ > 0; }
   uint64_t entries_seen() const { return entries_seen_; }
   std::optional<uint64_t> current_time() const { return clock_.current_time; }
@@ -124,6 +139,14 @@ class MStream {
   Result<double> preview(std::span<const double> numeric, std::span<const int64_t> categorical,
                          uint64_t timestamp, DetailedScore* detail) const;
   void decay_current(double factor);
+  struct BatchScratch {
+    std::vector<double> numeric;
+    std::vector<int64_t> categorical;
+  };
+  BatchStatus check_batch(const Rows<double>& numeric, const Rows<int64_t>& categorical,
+                          const Column& timestamps, bool ingesting, BatchScratch& scratch) const;
+  BatchStatus ingest_many(const Rows<double>& numeric, const Rows<int64_t>& categorical,
+                          const Column& timestamps, double* scores);
   Status check_consistency() const;
 
   MStreamConfig config_;

@@ -94,6 +94,19 @@ Result<DetailedScore> update_and_score_detailed(MStream& d, Numeric numeric,
                                                 Categorical categorical, uint64_t timestamp) {
   return d.update_and_score_detailed(numeric, categorical, timestamp);
 }
+BatchStatus update_many(MStream& d, const NumericRows& numeric, const IntegerRows& categorical,
+                        const Timestamps& timestamps) {
+  return d.update_many(numeric.rows, categorical.rows, timestamps.column);
+}
+BatchResult<Scores> score_many(const MStream& d, const NumericRows& numeric,
+                               const IntegerRows& categorical, const Timestamps& timestamps) {
+  return d.score_many(numeric.rows, categorical.rows, timestamps.column);
+}
+BatchResult<Scores> update_and_score_many(MStream& d, const NumericRows& numeric,
+                                          const IntegerRows& categorical,
+                                          const Timestamps& timestamps) {
+  return d.update_and_score_many(numeric.rows, categorical.rows, timestamps.column);
+}
 bool is_ready(const MStream& d) { return d.is_ready(); }
 uint64_t entries_seen(const MStream& d) { return d.entries_seen(); }
 mstream::LastTimestamp current_time(const MStream& d) { return {d.current_time()}; }
@@ -114,6 +127,13 @@ constexpr Signature kScoreDetailed{"MStream.score_detailed()",
 constexpr Signature kUpdateAndScoreDetailed{"MStream.update_and_score_detailed()",
                                             {"numeric", "categorical", "timestamp"}, 3, 3,
                                             kReleaseLock};
+constexpr Signature kUpdateMany{"MStream.update_many()",
+                                {"numeric", "categorical", "timestamps"}, 3, 3, kReleaseLock};
+constexpr Signature kScoreMany{"MStream.score_many()", {"numeric", "categorical", "timestamps"},
+                               3, 3, kReleaseLock};
+constexpr Signature kUpdateAndScoreMany{"MStream.update_and_score_many()",
+                                        {"numeric", "categorical", "timestamps"}, 3, 3,
+                                        kReleaseLock};
 constexpr Signature kIsReady{"MStream.is_ready()", {}, 0, 0, kHoldLock};
 constexpr Signature kEntriesSeen{"MStream.entries_seen()", {}, 0, 0, kHoldLock};
 constexpr Signature kCurrentTime{"MStream.current_time()", {}, 0, 0, kHoldLock};
@@ -174,6 +194,31 @@ PyMethodDef methods[] = {
         "Ingest a record and return the decomposed score used to form the final anomaly score.\n\n"
         "This has the same score-then-update behavior as `update_and_score()`,\n"
         "but returns the decomposed score instead of only the total."),
+    method_def<&update_many, kUpdateMany>(
+        "update_many",
+        "update_many($self, numeric, categorical, timestamps)\n--\n\n"
+        "Ingest a batch of records, one per row, as `update()` row by row.\n\n"
+        "`numeric` is a 2-D array of shape (n, `numeric_dim`), `categorical` a 2-D integer\n"
+        "array of shape (n, `categorical_dim`) and `timestamps` a 1-D integer array of\n"
+        "length n (sequences of sequences work too); float32/float64 and int32/int64 arrays\n"
+        "in any memory order are read in place. A 1-D `numeric` or `categorical` is one\n"
+        "value per row when that dimension is 1. Timestamps must not decrease, within the\n"
+        "batch and against `current_time()`. The batch is checked before anything changes:\n"
+        "a refused batch raises what the single call would have raised, with the note\n"
+        "\"while processing row N\", and leaves the detector as it was."),
+    method_def<&score_many, kScoreMany>(
+        "score_many",
+        "score_many($self, numeric, categorical, timestamps)\n--\n\n"
+        "Preview the anomaly scores of a batch of records without mutating detector state.\n\n"
+        "Returns a 1-D float64 numpy array with one `score()` per row, each against the\n"
+        "current detector and clock. Arguments are as for `update_many()`, except that the\n"
+        "timestamps need only be at or after `current_time()`."),
+    method_def<&update_and_score_many, kUpdateAndScoreMany>(
+        "update_and_score_many",
+        "update_and_score_many($self, numeric, categorical, timestamps)\n--\n\n"
+        "Ingest a batch of records and return their anomaly scores.\n\n"
+        "Returns a 1-D float64 numpy array, identical to calling `update_and_score()` row\n"
+        "after row. Arguments and refusals are as for `update_many()`."),
     method_def<&is_ready, kIsReady>(
         "is_ready",
         "is_ready($self)\n--\n\nReturn True once the detector has processed at least one record."),
