@@ -48,8 +48,8 @@ examples:
 columns:
   Forest and OnlineIForest take the --columns values of each row as one point (input_dim is their
   number); MStream takes --columns as numeric and --categorical as categorical fields, and the
-  --tick-column integer as its logical clock (without one, the row number, continuing from a saved
-  state). Without --columns they use every column whose first value is a number, apart from the
+  --tick-column integers (from 1, never decreasing) as its logical clock (without one, the row
+  number from 1, continuing from a saved state). Without --columns they use every column whose first value is a number, apart from the
   time, tick and categorical columns. FeatureSketch makes one event of each record (of --columns
   and --categorical if given, else of every column but the time column): numbers are feature
   values, text and --categorical values become indicator features "name=text" with value 1, empty
@@ -148,7 +148,7 @@ def build_parser() -> argparse.ArgumentParser:
     score.add_argument("--time-column", metavar="NAME", help="timestamp column, passed through to the output")
     score.add_argument("--categorical", metavar="C,D,...",
                        help="categorical columns (mstream; indicator features for feature-sketch)")
-    score.add_argument("--tick-column", metavar="NAME", help="integer logical clock column (mstream)")
+    score.add_argument("--tick-column", metavar="NAME", help="logical clock column, integers from 1, never decreasing (mstream; default: the row number)")
     score.add_argument("--output", "-o", metavar="FILE", default="-", help="output file (default: standard output)")
     score.add_argument("--format", choices=["csv", "jsonl"], default="csv", help="output format (default: csv)")
     score.add_argument("--state-in", metavar="FILE", help="start from a detector saved as JSON")
@@ -383,14 +383,14 @@ class _Layout:
             raise UserError(f"{self.source}, line {line}: column {name!r} is not a finite number: {value!r}")
         return number
 
-    def integer(self, line: int, name: str, value: Any) -> int:
+    def tick_value(self, line: int, name: str, value: Any) -> int:
         try:
             number = value if isinstance(value, int) and not isinstance(value, bool) else int(str(value).strip())
         except ValueError:
-            number = -1
-        if not 0 <= number < 2**64:
-            raise UserError(f"{self.source}, line {line}: column {name!r} is not an integer in [0, 2**64): "
-                            f"{value!r}")
+            number = 0
+        if not 0 < number < 2**64:
+            raise UserError(f"{self.source}, line {line}: column {name!r} is not a tick (an integer from 1 "
+                            f"to 2**64-1): {value!r}")
         return number
 
     def field(self, line: int, record: dict[str, Any], name: str) -> Any:
@@ -460,7 +460,7 @@ class _Batch:
         if layout.kind == "mstream":
             self.codes.append([categorical_code(layout.field(line, record, name)) for name in layout.categorical])
             if layout.tick:
-                tick = layout.integer(line, layout.tick, layout.field(line, record, layout.tick))
+                tick = layout.tick_value(line, layout.tick, layout.field(line, record, layout.tick))
             else:
                 tick = self.next_tick
                 self.next_tick += 1
@@ -858,7 +858,7 @@ def _score(args: argparse.Namespace) -> int:
             _check_state_fits(kind, detector, layout, args.state_in)
 
         last_tick = detector.current_time() if kind == "mstream" else None
-        batch = _Batch(layout, 0 if last_tick is None else last_tick + 1, last_tick, args.format == "jsonl")
+        batch = _Batch(layout, 1 if last_tick is None else last_tick + 1, last_tick, args.format == "jsonl")
         if args.output == "-":
             stream: IO[str] = sys.stdout
         else:

@@ -51,7 +51,7 @@ def _numeric_rows(rng, n):
 
 def _mstream_rows(rng, n):
     return [[str(i), repr(rng.lognormvariate(5, 1)), repr(rng.random()), rng.choice(["tcp", "udp", "icmp"]),
-             str(rng.choice([53, 80, 443, 31337])), str(i // 7)] for i in range(n)]
+             str(rng.choice([53, 80, 443, 31337])), str(1 + i // 7)] for i in range(n)]
 
 
 def _event_records(rng, n):
@@ -194,7 +194,7 @@ def test_mstream_without_a_tick_column_counts_rows_across_a_resume(tmp_path):
     detector = quillon.MStream(2, 2, seed=5)
     expected = [detector.update_and_score([float(r[1]), float(r[2])],
                                           [categorical_code(r[3]), categorical_code(r[4])], i)
-                for i, r in enumerate(rows)]
+                for i, r in enumerate(rows, start=1)]
     assert scores_of(a.stdout)[1] + scores_of(b.stdout)[1] == expected
 
 
@@ -234,7 +234,7 @@ def _files(folder):
     write_csv(folder / "nan.csv", ["t", "x", "y"], [["1", "0.5", "1.5"], ["2", "nan", "2.5"]])
     (folder / "short.csv").write_text("t,x,y\n1,2,3\n4,5\n")
     write_csv(folder / "ticks.csv", ["tick", "x", "c"], [["3", "1", "a"], ["5", "1", "b"], ["4", "2", "a"]])
-    write_csv(folder / "minus.csv", ["tick", "x", "c"], [["-1", "1", "a"]])
+    write_csv(folder / "zero.csv", ["tick", "x", "c"], [["0", "1", "a"]])
     (folder / "huge.jsonl").write_text('{"x": 1}\n{"x": 1' + "0" * 400 + '}\n')
     (folder / "broken.jsonl").write_text('{"x": 1}\n{"x": 2\n')
     (folder / "array.jsonl").write_text('{"x": 1}\n[1, 2]\n')
@@ -268,8 +268,8 @@ ERRORS = [
     (["--state-in", "mstream.json", "--param", "seed=1", "ok.csv"], "--param configures a new detector"),
     (["--detector", "mstream", "--tick-column", "tick", "--categorical", "c", "ticks.csv"],
      "ticks.csv, line 4: tick 4 comes after tick 5"),
-    (["--detector", "mstream", "--tick-column", "tick", "--categorical", "c", "minus.csv"],
-     "minus.csv, line 2: column 'tick' is not an integer in [0, 2**64): '-1'"),
+    (["--detector", "mstream", "--tick-column", "tick", "--categorical", "c", "zero.csv"],
+     "zero.csv, line 2: column 'tick' is not a tick (an integer from 1 to 2**64-1): '0'"),
     (["--tick-column", "t", "ok.csv"], "--tick-column applies to --detector mstream only"),
     (["--columns", "x,x", "ok.csv"], "column 'x' is given more than one role"),
     (["broken.jsonl"], "broken.jsonl, line 2: invalid JSON"),
