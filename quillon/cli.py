@@ -120,6 +120,18 @@ class _Parser(argparse.ArgumentParser):
 
 
 def build_parser() -> argparse.ArgumentParser:
+    """The argument parser of the ``quillon`` command line.
+
+    Returns
+    -------
+    argparse.ArgumentParser
+        The parser with its ``score`` subcommand; its errors are one line with exit status 2.
+
+    Examples
+    --------
+    >>> build_parser().parse_args(["score", "series.csv"]).detector is None
+    True
+    """
     from quillon import __version__
 
     parser = _Parser(
@@ -834,8 +846,12 @@ def _chunks(records: Iterator[tuple[int, dict[str, Any]]], first: tuple[int, dic
 def _score(args: argparse.Namespace) -> int:
     if args.state_in and args.param:
         raise UserError("--param configures a new detector; a --state-in detector keeps its saved configuration")
+    # Fail before the work, not after it.
     if args.plot:
-        _import_pyplot()  # fail before the work, not after it
+        _import_pyplot()
+    for option, path in (("--output", args.output), ("--state-out", args.state_out), ("--plot", args.plot)):
+        if path and path != "-" and not os.path.isdir(os.path.dirname(os.path.abspath(path))):
+            raise UserError(f"{option} {path}: no such folder")
     kind = args.detector
     state = None
     if args.state_in:

@@ -298,6 +298,7 @@ ERRORS = [
     (["--detector", "mstream", "--tick-column", "tick", "--categorical", "c", "zero.csv"],
      "zero.csv, line 2: column 'tick' is not a tick (an integer from 1 to 2**64-1): '0'"),
     (["--tick-column", "t", "ok.csv"], "--tick-column applies to --detector mstream only"),
+    (["--state-out", "gone/s.json", "ok.csv"], "--state-out gone/s.json: no such folder"),
     (["--columns", "x,x", "ok.csv"], "column 'x' is given more than one role"),
     (["broken.jsonl"], "broken.jsonl, line 2: invalid JSON"),
     (["huge.jsonl"], "huge.jsonl, line 2: column 'x' is not a finite number: 1000"),
