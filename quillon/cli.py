@@ -384,16 +384,20 @@ class _Layout:
             raise UserError("an input column named 'score' would clash with the output's score column")
 
     def number(self, line: int, name: str, value: Any) -> float:
-        if isinstance(value, bool) or value is None:
-            number = math.nan
-        else:
-            try:
-                number = float(value)
-            except (TypeError, ValueError, OverflowError):
-                number = math.nan
-        if not math.isfinite(number):
-            raise UserError(f"{self.source}, line {line}: column {name!r} is not a finite number: {value!r}")
-        return number
+        try:
+            number = float(value)
+            if math.isfinite(number) and value is not True and value is not False:
+                return number
+        except (TypeError, ValueError, OverflowError):
+            pass
+        raise UserError(f"{self.source}, line {line}: column {name!r} is not a finite number: {value!r}")
+
+    def numbers(self, line: int, record: dict[str, Any]) -> list[float]:
+        number = self.number
+        try:
+            return [number(line, name, record[name]) for name in self.numeric]
+        except KeyError as missing:
+            raise UserError(f"{self.source}, line {line}: no column {missing.args[0]!r}") from None
 
     def tick_value(self, line: int, name: str, value: Any) -> int:
         try:
@@ -464,7 +468,7 @@ class _Batch:
 
     def add(self, line: int, record: dict[str, Any]) -> None:
         layout = self.layout
-        numbers = [layout.number(line, name, layout.field(line, record, name)) for name in layout.numeric]
+        numbers = layout.numbers(line, record)
         if layout.kind == "feature-sketch":
             self.events.append(layout.event(line, record))
         else:
@@ -481,12 +485,10 @@ class _Batch:
                                 f"ticks must not decrease")
             self.last_tick = tick
             self.ticks.append(tick)
-        echo = []
-        for name in layout.output:
-            value = record.get(name)
-            if self.jsonl_out and name in layout.numeric:
-                value = numbers[layout.numeric.index(name)]
-            echo.append(value)
+        echo = [record.get(name) for name in layout.output]
+        if self.jsonl_out:  # JSON Lines output carries the numbers the detector saw
+            start = 1 if layout.time else 0
+            echo[start:start + len(numbers)] = numbers
         self.lines.append(line)
         self.echo.append(echo)
 
