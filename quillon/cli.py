@@ -636,6 +636,12 @@ def _save_state(detector: Any, path: str) -> None:
     target.file.close()
     try:
         detector.save_json(target.temp)
+        # On disk before it takes the old state's place, so a crash leaves one or the other.
+        fd = os.open(target.temp, os.O_RDONLY)
+        try:
+            os.fsync(fd)
+        finally:
+            os.close(fd)
         os.replace(target.temp, path)
     except BaseException as error:
         target.discard()
