@@ -20,7 +20,7 @@ import sys
 import tempfile
 import textwrap
 import time
-from collections.abc import Callable, Iterator
+from collections.abc import Iterator
 from datetime import datetime
 from typing import IO, Any
 
@@ -49,11 +49,11 @@ columns:
   Forest and OnlineIForest take the --columns values of each row as one point (input_dim is their
   number); MStream takes --columns as numeric and --categorical as categorical fields, and the
   --tick-column integers (from 1, never decreasing) as its logical clock (without one, the row
-  number from 1, continuing from a saved state). Without --columns they use every column whose first value is a number, apart from the
-  time, tick and categorical columns. FeatureSketch makes one event of each record (of --columns
-  and --categorical if given, else of every column but the time column): numbers are feature
-  values, text and --categorical values become indicator features "name=text" with value 1, empty
-  cells and nulls are left out.
+  number from 1, continuing from a saved state). Without --columns they use every column whose
+  first value is a number, apart from the time, tick and categorical columns. FeatureSketch makes
+  one event of each record (of --columns and --categorical if given, else of every column but the
+  time column): numbers are feature values, text and --categorical values become indicator
+  features "name=text" with value 1, empty cells and nulls are left out.
 
 categorical codes:
   MStream needs integers: each categorical value is mapped to the non-negative 64-bit integer
@@ -148,7 +148,8 @@ def build_parser() -> argparse.ArgumentParser:
         epilog=_EPILOG + _parameter_help(),
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
-    score.add_argument("input", metavar="INPUT", help="CSV file with a header, .jsonl file, or - for standard input")
+    score.add_argument("input", metavar="INPUT",
+                       help="CSV file with a header, .jsonl file, or - for standard input")
     score.add_argument("--input-format", choices=["csv", "jsonl"],
                        help="input format (default: jsonl for *.jsonl files, csv otherwise)")
     score.add_argument("--detector", choices=list(DETECTORS),
@@ -156,13 +157,19 @@ def build_parser() -> argparse.ArgumentParser:
     score.add_argument("--param", action="append", default=[], metavar="NAME=VALUE",
                        help="constructor parameter, repeatable (names and defaults are the "
                             "constructor's, e.g. shingle_size=48, seed=1)")
-    score.add_argument("--columns", metavar="A,B,...", help="numeric input columns (default: every numeric column)")
-    score.add_argument("--time-column", metavar="NAME", help="timestamp column, passed through to the output")
+    score.add_argument("--columns", metavar="A,B,...",
+                       help="numeric input columns (default: every numeric column)")
+    score.add_argument("--time-column", metavar="NAME",
+                       help="timestamp column, passed through to the output")
     score.add_argument("--categorical", metavar="C,D,...",
                        help="categorical columns (mstream; indicator features for feature-sketch)")
-    score.add_argument("--tick-column", metavar="NAME", help="logical clock column, integers from 1, never decreasing (mstream; default: the row number)")
-    score.add_argument("--output", "-o", metavar="FILE", default="-", help="output file (default: standard output)")
-    score.add_argument("--format", choices=["csv", "jsonl"], default="csv", help="output format (default: csv)")
+    score.add_argument("--tick-column", metavar="NAME",
+                       help="logical clock column, integers from 1, never decreasing (mstream; "
+                            "default: the row number)")
+    score.add_argument("--output", "-o", metavar="FILE", default="-",
+                       help="output file (default: standard output)")
+    score.add_argument("--format", choices=["csv", "jsonl"], default="csv",
+                       help="output format (default: csv)")
     score.add_argument("--state-in", metavar="FILE", help="start from a detector saved as JSON")
     score.add_argument("--state-out", metavar="FILE", help="save the detector as JSON at the end")
     score.add_argument("--plot", metavar="FILE.png",
@@ -401,7 +408,10 @@ class _Layout:
 
     def tick_value(self, line: int, name: str, value: Any) -> int:
         try:
-            number = value if isinstance(value, int) and not isinstance(value, bool) else int(str(value).strip())
+            if isinstance(value, int) and not isinstance(value, bool):
+                number = value
+            else:
+                number = int(str(value).strip())
         except ValueError:
             number = 0
         if not 0 < number < 2**64:
@@ -474,7 +484,8 @@ class _Batch:
         else:
             self.values.append(numbers)
         if layout.kind == "mstream":
-            self.codes.append([categorical_code(layout.field(line, record, name)) for name in layout.categorical])
+            self.codes.append([categorical_code(layout.field(line, record, name))
+                               for name in layout.categorical])
             if layout.tick:
                 tick = layout.tick_value(line, layout.tick, layout.field(line, record, layout.tick))
             else:
@@ -571,8 +582,9 @@ def _new_detector(kind: str, params: dict[str, Any], layout: _Layout) -> Any:
         derived["categorical_dim"] = len(layout.categorical)
     for name, value in derived.items():
         if name in params and params[name] != value:
+            columns = layout.categorical if name == "categorical_dim" else layout.numeric
             raise UserError(f"--param {name}={params[name]} disagrees with the input, which gives {value} "
-                            f"({', '.join(layout.numeric if name != 'categorical_dim' else layout.categorical)})")
+                            f"({', '.join(columns)})")
         params.setdefault(name, value)
     try:
         return cls(**params)
@@ -696,7 +708,6 @@ class _Progress:
         self.source = source
         self.rows = 0
         self.start = self.shown = time.monotonic()
-        self.drawn = False
 
     def update(self, rows: int) -> None:
         self.rows += rows
@@ -714,7 +725,6 @@ class _Progress:
             text = f"{share:4.0%} |{'#' * filled}{'.' * (24 - filled)}| {text}"
         sys.stderr.write(f"\r{text}\x1b[K")
         sys.stderr.flush()
-        self.drawn = True
 
     def close(self) -> None:
         if self.enabled:
@@ -853,7 +863,8 @@ def _chunks(records: Iterator[tuple[int, dict[str, Any]]], first: tuple[int, dic
 
 def _score(args: argparse.Namespace) -> int:
     if args.state_in and args.param:
-        raise UserError("--param configures a new detector; a --state-in detector keeps its saved configuration")
+        raise UserError("--param configures a new detector; "
+                        "a --state-in detector keeps its saved configuration")
     # Fail before the work, not after it.
     if args.plot:
         _import_pyplot()
