@@ -1,44 +1,137 @@
-"""Streams synthetic data with injected anomalies through the quillon detectors."""
+"""Streams real and synthetic data through the quillon detectors.
 
-import math
+The NYC taxi passenger series goes through a shingled Forest (a table of the labelled events it
+catches and a picture); the other three detectors each get a short synthetic stream with injected
+anomalies.
+
+Run: .venv/bin/python -P examples/demo.py [PICTURE.png]   (default: build/demo/nyc_taxi.png)
+"""
+
+import csv
+import json
 import random
 import sys
+from datetime import datetime
+from pathlib import Path
+
+import numpy as np
 
 import quillon
+
+REPO = Path(__file__).resolve().parent.parent
+DATA = REPO / "examples" / "data"
 
 
 def section(title):
     print(f"\n== {title} ==")
 
 
-def forest_demo():
-    section("Forest: a noisy sine wave (shingle 8) with three injected spikes")
-    rng = random.Random(7)
-    forest = quillon.Forest(1, shingle_size=8, seed=7)
-    spikes = {600: 4.0, 900: -3.5, 1300: 5.0}
-    flagged = []
-    history = []
-    for t in range(1500):
-        value = math.sin(t / 12) + rng.gauss(0, 0.05) + spikes.get(t, 0.0)
-        if t == 1300:
-            # Before ingesting the last spike: which shingle position carries it, and what value
-            # the forest would have expected there.
-            point = history[-7:] + [value]
-            parts = forest.attribution([value])
-            top = max(range(len(parts)), key=lambda i: parts[i]["above"] + parts[i]["below"])
-            expected = forest.impute(point, [7])[7]
-        score = forest.update_and_score([value])
-        history.append(value)
-        # A spike echoes through the shingle for a while; report the first tick of each run.
-        if forest.is_ready() and score > 2.5 and not (flagged and t - flagged[-1][0] < 16):
-            flagged.append((t, value, score))
+EVENTS = ["NYC marathon", "Thanksgiving", "Christmas", "New Year", "snow storm"]
+ALARMS = 10
+DAY = 48  # half-hour counts
+
+
+def load_taxi():
+    with open(DATA / "nyc_taxi.csv", newline="") as f:
+        rows = list(csv.DictReader(f))
+    times = [datetime.fromisoformat(r["timestamp"]) for r in rows]
+    values = np.array([float(r["value"]) for r in rows])
+    with open(DATA / "nyc_taxi_windows.json") as f:
+        spans = json.load(f)["realKnownCause/nyc_taxi.csv"]
+    windows = [(datetime.fromisoformat(a), datetime.fromisoformat(b)) for a, b in spans]
+    return times, values, windows
+
+
+def peaks(scores, gap):
+    """Indices of the highest scores, strongest first, each at least `gap` points from a stronger one."""
+    blocked = np.zeros(len(scores), dtype=bool)
+    found = []
+    for i in np.argsort(-scores, kind="stable"):
+        if not blocked[i] and scores[i] > 0:
+            found.append(int(i))
+            blocked[max(i - gap, 0):i + gap + 1] = True
+    return found
+
+
+def taxi_demo(picture):
+    section("Forest: New York taxi passengers every half hour, shingles of one day (48 values)")
+    times, values, windows = load_taxi()
+    forest = quillon.Forest(1, shingle_size=DAY, seed=2)
+    scores = forest.update_and_score_many(values.reshape(-1, 1))
+    ranked = peaks(scores, DAY)
+    alarms = ranked[:ALARMS]
     print(f"{forest!r}")
-    for t, value, score in flagged:
-        print(f"  t={t:5d} value={value:+.3f} score={score:.2f}"
-              f"{'  <- injected' if t in spikes else ''}")
-    print(f"  attribution of the spike at t=1300: largest at shingle position {top} of 0-7 "
-          f"(above={parts[top]['above']:.2f}, below={parts[top]['below']:.2f})")
-    print(f"  imputed value for t=1300: {expected:+.3f} (the wave alone: {math.sin(1300 / 12):+.3f})")
+    print(f"  {len(values)} counts from {times[0]:%Y-%m-%d} to {times[-1]:%Y-%m-%d}; alarms: the "
+          f"{ALARMS} highest score peaks, at least a day apart")
+    print(f"  {'event':13s} {'labelled window':26s} {'peak':>5s}  {'at':16s} {'rank':>4s}  caught")
+    for name, (start, end) in zip(EVENTS, windows):
+        span = f"{start:%m-%d %H:%M} to {end:%m-%d %H:%M}"
+        inside = [rank for rank, i in enumerate(ranked, 1) if start <= times[i] <= end]
+        if inside:
+            rank, peak = inside[0], ranked[inside[0] - 1]
+            found = (f"{scores[peak]:5.2f}  {times[peak]:%Y-%m-%d %H:%M} {rank:4d}  "
+                     f"{'yes' if rank <= ALARMS else 'no'}")
+        else:
+            found = f"{'-':>5s}  {'':16s} {'-':>4s}  no"
+        print(f"  {name:13s} {span:26s} {found}")
+    false = sorted(i for i in alarms if not any(a <= times[i] <= b for a, b in windows))
+    print(f"  alarms outside the labelled windows: "
+          + (", ".join(f"{times[i]:%m-%d %H:%M}" for i in false) or "none"))
+
+    # What the forest expected at the strongest alarm: a forest fed up to just before it holds
+    # exactly the state the stream had then (same seed, same inputs).
+    top = alarms[0]
+    before = quillon.Forest(1, shingle_size=DAY, seed=2)
+    before.update_many(values[:top].reshape(-1, 1))
+    point = [float(v) for v in values[top - DAY + 1:top + 1]]
+    expected = before.impute(point, [DAY - 1])[DAY - 1]
+    print(f"  at the strongest alarm, {times[top]:%Y-%m-%d %H:%M}: {values[top]:.0f} passengers, "
+          f"where the forest would have expected about {expected:.0f}")
+    print(f"  from the command line: quillon score --time-column timestamp --param shingle_size=48 "
+          f"--param seed=2 --top 5 --plot taxi.png {DATA.relative_to(REPO) / 'nyc_taxi.csv'}")
+    draw_taxi(picture, times, values, scores, windows, alarms)
+
+
+def draw_taxi(picture, times, values, scores, windows, alarms):
+    try:
+        import matplotlib
+    except ImportError:
+        print("  (no picture: matplotlib is missing; pip install 'quillon[plot]')")
+        return
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    hits = [i for i in alarms if any(a <= times[i] <= b for a, b in windows)]
+    misses = [i for i in alarms if i not in hits]
+    figure, (top, bottom) = plt.subplots(2, 1, figsize=(13, 6.5), sharex=True,
+                                         gridspec_kw={"height_ratios": [3, 2]})
+    for axes in (top, bottom):
+        for n, (start, end) in enumerate(windows):
+            axes.axvspan(start, end, color="tab:orange", alpha=0.25, lw=0,
+                         label="labelled event" if n == 0 and axes is top else None)
+    top.plot(times, values, lw=0.6, color="tab:blue")
+    for n, (name, (start, end)) in enumerate(zip(EVENTS, windows)):
+        # Christmas and New Year lie close together: stagger the labels.
+        height = values.max() * (1.0 if n % 2 == 0 else 1.07)
+        top.annotate(name, (start + (end - start) / 2, height), ha="center", va="bottom", fontsize=8)
+    bottom.plot(times, scores, lw=0.6, color="tab:gray")
+    for axes, ys in ((top, values), (bottom, scores)):
+        axes.scatter([times[i] for i in hits], ys[hits], color="tab:red", s=28, zorder=3,
+                     label="alarm in a labelled window" if axes is top else None)
+        axes.scatter([times[i] for i in misses], ys[misses], color="black", marker="x", s=28, zorder=3,
+                     label="other alarm" if axes is top else None)
+    top.set_ylabel("passengers per half hour")
+    top.set_ylim(top=values.max() * 1.16)
+    top.legend(loc="lower left", fontsize=8)
+    top.set_title("NYC taxi passengers (Numenta Anomaly Benchmark) through a quillon Forest, shingles of one day")
+    bottom.set_ylabel("anomaly score")
+    figure.tight_layout()
+    picture.parent.mkdir(parents=True, exist_ok=True)
+    temp = picture.with_name(f".{picture.name}.tmp")
+    figure.savefig(temp, format="png", dpi=110)
+    plt.close(figure)
+    temp.replace(picture)
+    print(f"  picture written to {picture}")
 
 
 def mstream_demo():
@@ -99,7 +192,8 @@ def online_iforest_demo():
 def main():
     print(f"quillon {quillon.__version__} on Python {sys.version.split()[0]}; "
           f"GIL enabled: {sys._is_gil_enabled()}")
-    forest_demo()
+    picture = Path(sys.argv[1]) if len(sys.argv) > 1 else REPO / "build" / "demo" / "nyc_taxi.png"
+    taxi_demo(picture.resolve())
     mstream_demo()
     feature_sketch_demo()
     online_iforest_demo()

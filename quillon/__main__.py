@@ -1,0 +1,7 @@
+"""``python -m quillon``: the command line."""
+
+import sys
+
+from quillon.cli import main
+
+sys.exit(main())
