@@ -129,9 +129,10 @@ def test_mirrors_come_in_file_order_without_repeats_or_security_only_entries(tmp
 
 
 def bootstrap(tmp_path, *args, **env):
+    clean_env = {k: v for k, v in os.environ.items() if k not in ("QUILLON_PYTHON", "QUILLON_CPYTHON_TARBALL")}
     run = subprocess.run(
         [SCRIPTS / "bootstrap", *args],
-        env={**os.environ, "QUILLON_CACHE": str(tmp_path / "cache"), "QUILLON_NO_SHARED_CACHE": "1", **env},
+        env={**clean_env, "QUILLON_CACHE": str(tmp_path / "cache"), "QUILLON_NO_SHARED_CACHE": "1", **env},
         capture_output=True,
         text=True,
         timeout=120,
@@ -175,3 +176,30 @@ def test_a_download_with_the_wrong_checksum_is_discarded(tmp_path):
     assert any("checksum mismatch" in line for line in lines)
     assert "could not download" in lines[-3] and "QUILLON_PYTHON=" in lines[-1]
     assert list(tmp_path.glob("out*")) == []
+
+
+@pytest.mark.parametrize("uid", ["0", "1000"])
+def test_missing_build_headers_are_installed_as_root_or_named_in_the_apt_line(tmp_path, uid):
+    # Stubs: a compiler without the zlib and libffi headers, the user id, and apt-get, which logs.
+    stubs = tmp_path / "bin"
+    stubs.mkdir()
+    calls = tmp_path / "apt-calls"
+    for name, body in {
+        "cc": 'case "$(cat)" in *"<zlib.h>"*|*"<ffi.h>"*) exit 1;; esac',
+        "id": f"echo {uid}",
+        "apt-get": f'echo "$*" >>{calls}',
+    }.items():
+        (stubs / name).write_text(f"#!/bin/sh\n{body}\n")
+        (stubs / name).chmod(0o755)
+    status, lines = bootstrap(tmp_path, PATH=f"{stubs}:/usr/local/bin:/usr/bin:/bin")
+    assert status == 1
+    if uid == "0":
+        assert calls.read_text().splitlines() == [
+            "update -qq",
+            "install -y -qq --no-install-recommends zlib1g-dev libffi-dev",
+        ]
+        assert "still missing after installing: zlib1g-dev libffi-dev" in lines[-3]
+    else:
+        assert not calls.exists()
+        assert lines[-2] == "[bootstrap]   sudo apt-get update && sudo apt-get install -y zlib1g-dev libffi-dev"
+    assert "QUILLON_PYTHON=" in lines[-1]
