@@ -180,11 +180,13 @@ def test_a_download_with_the_wrong_checksum_is_discarded(tmp_path):
 
 @pytest.mark.parametrize("uid", ["0", "1000"])
 def test_missing_build_headers_are_installed_as_root_or_named_in_the_apt_line(tmp_path, uid):
-    # Stubs: a compiler without the zlib and libffi headers, the user id, and apt-get, which logs.
+    # Stubs: the build tools, a compiler without the zlib and libffi headers, the user id, and
+    # apt-get, which logs.
     stubs = tmp_path / "bin"
     stubs.mkdir()
     calls = tmp_path / "apt-calls"
     for name, body in {
+        **dict.fromkeys(["c++", "make", "pkg-config", "xz"], "true"),
         "cc": 'case "$(cat)" in *"<zlib.h>"*|*"<ffi.h>"*) exit 1;; esac',
         "id": f"echo {uid}",
         "apt-get": f'echo "$*" >>{calls}',
