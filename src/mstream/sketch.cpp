@@ -108,17 +108,6 @@ void RecordSketch::add(std::span<const double> numeric, std::span<const int64_t>
   }
 }
 
-double RecordSketch::add_and_estimate(std::span<const double> numeric,
-                                      std::span<const int64_t> categorical) {
-  double best = std::numeric_limits<double>::infinity();
-  for (uint64_t r = 0; r < num_rows; ++r) {
-    double& cell = count.data[r * num_buckets + bucket(r, numeric, categorical)];
-    cell += 1.0;
-    best = std::min(best, cell);
-  }
-  return best;
-}
-
 void RecordSketch::decay(double factor) { scale(count.data, factor); }
 
 // --- NumericSketch ---
@@ -157,8 +146,8 @@ CategoricalSketch CategoricalSketch::draw(uint64_t rows, uint64_t buckets,
 }
 
 uint64_t CategoricalSketch::bucket(uint64_t row, int64_t value) const {
-  return keyed_hash(static_cast<uint64_t>(hash_a.data[row]), static_cast<uint64_t>(hash_b.data[row]),
-                    value) %
+  return keyed_hash(static_cast<uint64_t>(hash_a.data[row]),
+                    static_cast<uint64_t>(hash_b.data[row]), value) %
          num_buckets;
 }
 
@@ -172,16 +161,6 @@ double CategoricalSketch::estimate(int64_t value) const {
 
 void CategoricalSketch::add(int64_t value) {
   for (uint64_t r = 0; r < num_rows; ++r) count.data[r * num_buckets + bucket(r, value)] += 1.0;
-}
-
-double CategoricalSketch::add_and_estimate(int64_t value) {
-  double best = std::numeric_limits<double>::infinity();
-  for (uint64_t r = 0; r < num_rows; ++r) {
-    double& cell = count.data[r * num_buckets + bucket(r, value)];
-    cell += 1.0;
-    best = std::min(best, cell);
-  }
-  return best;
 }
 
 void CategoricalSketch::decay(double factor) { scale(count.data, factor); }

@@ -1,7 +1,5 @@
 #include "onlineiforest/detector.hpp"
 
-#include "memory_budget.hpp"
-
 #include <algorithm>
 #include <cmath>
 #include <limits>
