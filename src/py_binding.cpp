@@ -146,10 +146,8 @@ bool try_variant(const char* field, std::string& failure, Attempt&& attempt) {
   }
   std::string msg = std::string("failed to extract field ") + field + ".0";
   PyObject* wrapper = PyObject_CallFunction(PyExc_TypeError, "s", msg.c_str());
-  if (wrapper != nullptr && cause != nullptr)
-    PyException_SetCause(wrapper, cause);
-  else
-    Py_XDECREF(cause);
+  if (wrapper != nullptr && cause != nullptr) PyException_SetCause(wrapper, cause);
+  else Py_XDECREF(cause);
   failure = describe_error_chain(wrapper);
   Py_XDECREF(wrapper);
   return false;
@@ -392,8 +390,7 @@ PyObject* panic_exception_type() {
 PyObject* raise_panic(const char* text, bool reported) {
   PyObject* type = panic_exception_type();
   if (type == nullptr) return nullptr;
-  if (!reported)
-    std::fprintf(stderr, "quillon: internal failure at %s:%d: %s\n", __FILE__, __LINE__, text);
+  if (!reported) std::fprintf(stderr, "quillon: internal failure at %s:%d: %s\n", __FILE__, __LINE__, text);
   PyErr_SetString(type, text);
   return nullptr;
 }
@@ -656,23 +653,13 @@ std::optional<ElementType> element_type(const Py_buffer& b) {
     case 'd':
       if (size == 8) return ElementType::Float64;
       break;
-    case 'b':
-    case 'h':
-    case 'i':
-    case 'l':
-    case 'q':
-    case 'n':
+    case 'b': case 'h': case 'i': case 'l': case 'q': case 'n':
       if (size == 1) return ElementType::Int8;
       if (size == 2) return ElementType::Int16;
       if (size == 4) return ElementType::Int32;
       if (size == 8) return ElementType::Int64;
       break;
-    case 'B':
-    case 'H':
-    case 'I':
-    case 'L':
-    case 'Q':
-    case 'N':
+    case 'B': case 'H': case 'I': case 'L': case 'Q': case 'N':
       if (size == 1) return ElementType::UInt8;
       if (size == 2) return ElementType::UInt16;
       if (size == 4) return ElementType::UInt32;
@@ -731,7 +718,8 @@ bool is_number(PyObject* obj) {
 }
 
 template <class T, class Element>
-bool convert_rows(PyObject* obj, RowsArg<T>& out, bool (*accepts)(ElementType), Element&& element) {
+bool convert_rows(PyObject* obj, RowsArg<T>& out, bool (*accepts)(ElementType),
+                  Element&& element) {
   ElementType type = ElementType::Float64;
   const Source source = acquire_buffer(obj, out.hold, type, accepts);
   if (source == Source::Error) return false;

@@ -33,8 +33,8 @@
 // Constructors use py::new_slot<&construct, kNew> with `Result<Core> construct(args...)`.
 // py::PersistenceMethods<Core> adds to_json, from_json, save_json, load_json, __copy__,
 // __deepcopy__, __getstate__, __setstate__ (and __getnewargs__ when the core has `newargs()`).
-// The core provides `std::string to_json() const`, `static Result<Core>
-// from_json(std::string_view)` and `std::string repr() const`.
+// The core provides `std::string to_json() const`, `static Result<Core> from_json(std::string_view)`
+// and `std::string repr() const`.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -51,9 +51,9 @@
 #include <utility>
 #include <vector>
 
+#include "row_batch.hpp"
 #include "detector_error.hpp"
 #include "file_io.hpp"
-#include "row_batch.hpp"
 
 namespace quillon::py {
 
@@ -205,7 +205,8 @@ PyObject* to_python(const std::vector<T>& v) {
 
 template <class Core>
 struct Instance {
-  PyObject_HEAD std::atomic<int64_t> access;  // 0 free, n > 0 shared holders, -1 exclusive
+  PyObject_HEAD
+  std::atomic<int64_t> access;  // 0 free, n > 0 shared holders, -1 exclusive
   Core core;
 };
 
@@ -446,8 +447,7 @@ PyObject* guarded(Body&& body) {
 }
 
 template <auto Fn, const Signature& Sig>
-PyObject* fastcall_body(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                        PyObject* kwnames) {
+PyObject* fastcall_body(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   using Traits = FnTraits<decltype(Fn)>;
   PyObject* slots[9] = {};
   if (!bind_fastcall(Sig, args, nargs, kwnames, slots)) return nullptr;
@@ -499,8 +499,7 @@ constexpr PyMethodDef method_def(const char* name, const char* doc) {
     return {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(&noargs<Fn, Sig>)),
             METH_NOARGS, doc};
   } else {
-    return {name,
-            reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(&fastcall<Fn, Sig>)),
+    return {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(&fastcall<Fn, Sig>)),
             METH_FASTCALL | METH_KEYWORDS | (Traits::kStatic ? METH_STATIC : 0), doc};
   }
 }
@@ -565,19 +564,18 @@ struct PersistenceTable {
     return method_def<&M::copy, S.copy>("__copy__", "__copy__($self)\n--\n\n");
   }
   static constexpr PyMethodDef deepcopy() {
-    return method_def<&M::deepcopy, S.deepcopy>("__deepcopy__",
-                                                "__deepcopy__($self, memo)\n--\n\n");
+    return method_def<&M::deepcopy, S.deepcopy>("__deepcopy__", "__deepcopy__($self, memo)\n--\n\n");
   }
   static constexpr PyMethodDef getstate() {
     return method_def<&M::to_json, S.getstate>("__getstate__", "__getstate__($self)\n--\n\n");
   }
   static constexpr PyMethodDef setstate() {
     return method_def<&M::setstate, S.setstate>("__setstate__",
-                                                "__setstate__($self, state)\n--\n\n");
+                                                 "__setstate__($self, state)\n--\n\n");
   }
   static constexpr PyMethodDef getnewargs() {
     return method_def<&M::getnewargs, S.getnewargs>("__getnewargs__",
-                                                    "__getnewargs__($self)\n--\n\n");
+                                                     "__getnewargs__($self)\n--\n\n");
   }
 };
 
@@ -594,22 +592,18 @@ constexpr PersistenceSignatures persistence_signatures(const char* to_json, cons
                                                        const char* getstate, const char* setstate,
                                                        const char* getnewargs) {
   return PersistenceSignatures{
-      {to_json, {}, 0, 0, kHoldLock},
-      {from_json, {"json"}, 1, 1, kHoldLock},
-      {save_json, {"path"}, 1, 1, kHoldLock},
-      {load_json, {"path"}, 1, 1, kHoldLock},
-      {copy, {}, 0, 0, kHoldLock},
-      {deepcopy, {"memo"}, 1, 1, kHoldLock},
-      {getstate, {}, 0, 0, kHoldLock},
-      {setstate, {"state"}, 1, 1, kHoldLock},
+      {to_json, {}, 0, 0, kHoldLock},           {from_json, {"json"}, 1, 1, kHoldLock},
+      {save_json, {"path"}, 1, 1, kHoldLock},   {load_json, {"path"}, 1, 1, kHoldLock},
+      {copy, {}, 0, 0, kHoldLock},              {deepcopy, {"memo"}, 1, 1, kHoldLock},
+      {getstate, {}, 0, 0, kHoldLock},          {setstate, {"state"}, 1, 1, kHoldLock},
       {getnewargs, {}, 0, 0, kHoldLock},
   };
 }
 
-#define QUILLON_PERSISTENCE_SIGNATURES(Class)                                               \
-  ::quillon::py::persistence_signatures(                                                    \
-      Class ".to_json()", Class ".from_json()", Class ".save_json()", Class ".load_json()", \
-      Class ".__copy__()", Class ".__deepcopy__()", Class ".__getstate__()",                \
+#define QUILLON_PERSISTENCE_SIGNATURES(Class)                                                    \
+  ::quillon::py::persistence_signatures(                                                         \
+      Class ".to_json()", Class ".from_json()", Class ".save_json()", Class ".load_json()",       \
+      Class ".__copy__()", Class ".__deepcopy__()", Class ".__getstate__()",                      \
       Class ".__setstate__()", Class ".__getnewargs__()")
 
 // Creates the heap type "quillon.quillon.<name>". `methods` must end with a zeroed entry and,

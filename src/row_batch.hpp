@@ -7,15 +7,15 @@
 // converted into a scratch buffer the caller sized once with max_width().
 #pragma once
 
-#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <expected>
 #include <optional>
+#include <type_traits>
+#include <algorithm>
 #include <span>
 #include <string>
-#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -23,18 +23,7 @@
 
 namespace quillon {
 
-enum class ElementType : uint8_t {
-  Float32,
-  Float64,
-  Int8,
-  Int16,
-  Int32,
-  Int64,
-  UInt8,
-  UInt16,
-  UInt32,
-  UInt64
-};
+enum class ElementType : uint8_t { Float32, Float64, Int8, Int16, Int32, Int64, UInt8, UInt16, UInt32, UInt64 };
 
 // A rows x cols block of foreign memory; strides in bytes, possibly negative or zero.
 struct StridedView {
@@ -83,14 +72,10 @@ T element(const char* p, ElementType type) {
 
 template <class T>
 constexpr ElementType native_type() {
-  if constexpr (std::is_same_v<T, float>)
-    return ElementType::Float32;
-  else if constexpr (std::is_same_v<T, double>)
-    return ElementType::Float64;
-  else if constexpr (std::is_same_v<T, int64_t>)
-    return ElementType::Int64;
-  else
-    return ElementType::UInt64;
+  if constexpr (std::is_same_v<T, float>) return ElementType::Float32;
+  else if constexpr (std::is_same_v<T, double>) return ElementType::Float64;
+  else if constexpr (std::is_same_v<T, int64_t>) return ElementType::Int64;
+  else return ElementType::UInt64;
 }
 
 }  // namespace batch_detail
@@ -174,8 +159,8 @@ class Column {
   size_t size() const { return is_view_ ? view_.rows : values_.size(); }
   uint64_t operator[](size_t i) const {
     if (!is_view_) return values_[i];
-    return batch_detail::element<uint64_t>(
-        view_.base + static_cast<ptrdiff_t>(i) * view_.row_stride, view_.type);
+    return batch_detail::element<uint64_t>(view_.base + static_cast<ptrdiff_t>(i) * view_.row_stride,
+                                           view_.type);
   }
 
  private:

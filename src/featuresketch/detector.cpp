@@ -1,5 +1,6 @@
 #include "featuresketch/detector.hpp"
 
+
 #include <cmath>
 #include <limits>
 #include <new>
@@ -271,7 +272,8 @@ BatchStatus FeatureSketch::check_events(const FeatureEvents& events, bool ingest
   return {};
 }
 
-void FeatureSketch::project_checked(const FeatureEvents& events, size_t i, BatchScratch& sc) const {
+void FeatureSketch::project_checked(const FeatureEvents& events, size_t i,
+                                    BatchScratch& sc) const {
   const bool ok = combine_into(events.event(i), sc.combined, sc.order).has_value();
   QUILLON_INVARIANT(ok, "a checked event failed to combine");
   project_into(sc.combined, state_.config.value_projection_dims,

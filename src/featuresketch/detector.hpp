@@ -10,10 +10,10 @@
 #include <string_view>
 
 #include "detector_error.hpp"
+#include "row_batch.hpp"
 #include "featuresketch/chain.hpp"
 #include "featuresketch/projection.hpp"
 #include "featuresketch/sketch.hpp"
-#include "row_batch.hpp"
 
 namespace quillon::fsketch {
 

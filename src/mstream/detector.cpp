@@ -38,8 +38,7 @@ struct ShapeCheck {
   }
   void length(const std::string& path, size_t got, uint64_t expected) {
     if (problem || got == expected) return;
-    problem =
-        path + " has " + std::to_string(got) + " entries, expected " + std::to_string(expected);
+    problem = path + " has " + std::to_string(got) + " entries, expected " + std::to_string(expected);
   }
   template <class T, size_t N>
   void dim(const std::string& path, const NdArray<T, N>& array,
@@ -90,9 +89,9 @@ Status MStreamConfig::validate() const {
 u128 MStream::footprint_bytes(const MStreamConfig& c) {
   const u128 rows = c.num_rows;
   const u128 buckets = c.num_buckets;
-  const u128 record_sketch = add_sat(add_sat(mul_sat(rows, hash_bits(c.num_buckets), c.numeric_dim),
-                                             mul_sat(rows, c.categorical_dim)),
-                                     mul_sat(rows, buckets));
+  const u128 record_sketch = add_sat(
+      add_sat(mul_sat(rows, hash_bits(c.num_buckets), c.numeric_dim), mul_sat(rows, c.categorical_dim)),
+      mul_sat(rows, buckets));
   const u128 numeric_sketch = buckets;
   const u128 categorical_sketch = add_sat(mul_sat(rows, 2), mul_sat(rows, buckets));
   u128 cells = mul_sat(record_sketch, 2);
@@ -301,7 +300,8 @@ Status MStream::update(std::span<const double> numeric, std::span<const int64_t>
 }
 
 Result<double> MStream::update_and_score(std::span<const double> numeric,
-                                         std::span<const int64_t> categorical, uint64_t timestamp) {
+                                         std::span<const int64_t> categorical,
+                                         uint64_t timestamp) {
   return ingest(numeric, categorical, timestamp, nullptr);
 }
 
@@ -314,8 +314,8 @@ Result<DetailedScore> MStream::update_and_score_detailed(std::span<const double>
   return detail;
 }
 
-Result<double> MStream::score(std::span<const double> numeric, std::span<const int64_t> categorical,
-                              uint64_t timestamp) const {
+Result<double> MStream::score(std::span<const double> numeric,
+                              std::span<const int64_t> categorical, uint64_t timestamp) const {
   return preview(numeric, categorical, timestamp, nullptr);
 }
 
@@ -336,9 +336,8 @@ BatchStatus MStream::check_batch(const Rows<double>& numeric, const Rows<int64_t
     return fail_row(std::nullopt,
                     DetectorError::invalid_argument(
                         "numeric, categorical and timestamps must have the same number of rows, "
-                        "got " +
-                        std::to_string(numeric.size()) + ", " + std::to_string(categorical.size()) +
-                        " and " + std::to_string(n)));
+                        "got " + std::to_string(numeric.size()) + ", " +
+                        std::to_string(categorical.size()) + " and " + std::to_string(n)));
   }
   if (auto ok = check_rows_form(numeric, config_.numeric_dim == 1, "numeric"); !ok) return ok;
   if (auto ok = check_rows_form(categorical, config_.categorical_dim == 1, "categorical"); !ok) {

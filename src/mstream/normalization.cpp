@@ -29,8 +29,7 @@ NumericRangeNormalizer NumericRangeNormalizer::with_dim(size_t numeric_dim) {
 
 Status NumericRangeNormalizer::check_finite(std::span<const double> values) {
   for (double x : values) {
-    if (!std::isfinite(x))
-      return fail(DetectorError::invalid_argument("numeric values must be finite"));
+    if (!std::isfinite(x)) return fail(DetectorError::invalid_argument("numeric values must be finite"));
   }
   return {};
 }
@@ -61,8 +60,7 @@ Result<std::vector<double>> NumericRangeNormalizer::normalize(std::span<const do
                                                               uint64_t entries_seen) const {
   if (auto ok = check_finite(values); !ok) return fail(ok.error());
   std::vector<double> out(values.size());
-  for (size_t i = 0; i < values.size(); ++i)
-    out[i] = preview_field(i, values[i], entries_seen == 0);
+  for (size_t i = 0; i < values.size(); ++i) out[i] = preview_field(i, values[i], entries_seen == 0);
   return out;
 }
 
@@ -116,7 +114,7 @@ struct NormalizerView {
 }  // namespace
 
 void Codec<mstream::NumericRangeNormalizer>::write(Writer& w,
-                                                   const mstream::NumericRangeNormalizer& n) {
+                                                  const mstream::NumericRangeNormalizer& n) {
   // Non-finite bounds come out as null through the float convention.
   w.put("{\"min_numeric\":");
   Codec<std::vector<double>>::write(w, n.min_numeric);

@@ -58,8 +58,7 @@ struct NumericRangeNormalizer {
   double update_field(size_t field, double x, bool first);
 
   // Whole-record forms over all fields (entries_seen decides whether this is the first record).
-  Result<std::vector<double>> normalize(std::span<const double> values,
-                                        uint64_t entries_seen) const;
+  Result<std::vector<double>> normalize(std::span<const double> values, uint64_t entries_seen) const;
   Result<std::vector<double>> normalize_and_update(std::span<const double> values,
                                                    uint64_t entries_seen);
 

@@ -21,17 +21,18 @@ PyObject* to_python(const LastTimestamp& t) {
 // {"total", "record", "numeric_features", "categorical_features"}, in that order.
 PyObject* to_python(const DetailedScore& s) {
   // Interned once for the life of the process, so building a result does not hash new keys.
-  static PyObject* const keys[4] = {PyUnicode_InternFromString("total"),
-                                    PyUnicode_InternFromString("record"),
-                                    PyUnicode_InternFromString("numeric_features"),
-                                    PyUnicode_InternFromString("categorical_features")};
+  static PyObject* const keys[4] = {
+      PyUnicode_InternFromString("total"), PyUnicode_InternFromString("record"),
+      PyUnicode_InternFromString("numeric_features"),
+      PyUnicode_InternFromString("categorical_features")};
   for (PyObject* key : keys) {
     if (key == nullptr) return PyErr_NoMemory();
   }
   PyObject* dict = PyDict_New();
   if (dict == nullptr) return nullptr;
   PyObject* values[4] = {py::to_python(s.total), py::to_python(s.record),
-                         py::to_python(s.numeric_features), py::to_python(s.categorical_features)};
+                         py::to_python(s.numeric_features),
+                         py::to_python(s.categorical_features)};
   bool ok = true;
   for (int i = 0; i < 4; ++i) {
     ok = ok && values[i] != nullptr && PyDict_SetItem(dict, keys[i], values[i]) == 0;
@@ -110,33 +111,28 @@ bool is_ready(const MStream& d) { return d.is_ready(); }
 uint64_t entries_seen(const MStream& d) { return d.entries_seen(); }
 mstream::LastTimestamp current_time(const MStream& d) { return {d.current_time()}; }
 
-constexpr Signature kNew{
-    "MStream.__new__()",
-    {"numeric_dim", "categorical_dim", "num_rows", "num_buckets", "alpha", "seed"},
-    6,
-    2,
-    kHoldLock};
-constexpr Signature kUpdate{
-    "MStream.update()", {"numeric", "categorical", "timestamp"}, 3, 3, kReleaseLock};
-constexpr Signature kScore{
-    "MStream.score()", {"numeric", "categorical", "timestamp"}, 3, 3, kReleaseLock};
-constexpr Signature kUpdateAndScore{
-    "MStream.update_and_score()", {"numeric", "categorical", "timestamp"}, 3, 3, kReleaseLock};
-constexpr Signature kScoreDetailed{
-    "MStream.score_detailed()", {"numeric", "categorical", "timestamp"}, 3, 3, kReleaseLock};
+constexpr Signature kNew{"MStream.__new__()",
+                         {"numeric_dim", "categorical_dim", "num_rows", "num_buckets", "alpha", "seed"},
+                         6,
+                         2,
+                         kHoldLock};
+constexpr Signature kUpdate{"MStream.update()", {"numeric", "categorical", "timestamp"}, 3, 3,
+                            kReleaseLock};
+constexpr Signature kScore{"MStream.score()", {"numeric", "categorical", "timestamp"}, 3, 3,
+                           kReleaseLock};
+constexpr Signature kUpdateAndScore{"MStream.update_and_score()",
+                                    {"numeric", "categorical", "timestamp"}, 3, 3, kReleaseLock};
+constexpr Signature kScoreDetailed{"MStream.score_detailed()",
+                                   {"numeric", "categorical", "timestamp"}, 3, 3, kReleaseLock};
 constexpr Signature kUpdateAndScoreDetailed{"MStream.update_and_score_detailed()",
-                                            {"numeric", "categorical", "timestamp"},
-                                            3,
-                                            3,
+                                            {"numeric", "categorical", "timestamp"}, 3, 3,
                                             kReleaseLock};
-constexpr Signature kUpdateMany{
-    "MStream.update_many()", {"numeric", "categorical", "timestamps"}, 3, 3, kReleaseLock};
-constexpr Signature kScoreMany{
-    "MStream.score_many()", {"numeric", "categorical", "timestamps"}, 3, 3, kReleaseLock};
+constexpr Signature kUpdateMany{"MStream.update_many()",
+                                {"numeric", "categorical", "timestamps"}, 3, 3, kReleaseLock};
+constexpr Signature kScoreMany{"MStream.score_many()", {"numeric", "categorical", "timestamps"},
+                               3, 3, kReleaseLock};
 constexpr Signature kUpdateAndScoreMany{"MStream.update_and_score_many()",
-                                        {"numeric", "categorical", "timestamps"},
-                                        3,
-                                        3,
+                                        {"numeric", "categorical", "timestamps"}, 3, 3,
                                         kReleaseLock};
 constexpr Signature kIsReady{"MStream.is_ready()", {}, 0, 0, kHoldLock};
 constexpr Signature kEntriesSeen{"MStream.entries_seen()", {}, 0, 0, kHoldLock};
@@ -170,9 +166,10 @@ constexpr const char* kClassDoc =
     "    Random seed for deterministic hashing.";
 
 PyMethodDef methods[] = {
-    method_def<&update, kUpdate>("update",
-                                 "update($self, numeric, categorical, timestamp)\n--\n\n"
-                                 "Ingest a record without returning its score."),
+    method_def<&update, kUpdate>(
+        "update",
+        "update($self, numeric, categorical, timestamp)\n--\n\n"
+        "Ingest a record without returning its score."),
     method_def<&score, kScore>(
         "score",
         "score($self, numeric, categorical, timestamp)\n--\n\n"
@@ -234,8 +231,7 @@ PyMethodDef methods[] = {
     Persist::from_json(
         "from_json(json)\n--\n\n"
         "Deserialize detector state from a JSON string previously written by `to_json()`."),
-    Persist::save_json(
-        "save_json($self, path)\n--\n\nSerialize the detector state to a JSON file."),
+    Persist::save_json("save_json($self, path)\n--\n\nSerialize the detector state to a JSON file."),
     Persist::load_json(
         "load_json(path)\n--\n\n"
         "Deserialize detector state from a JSON file previously written by `save_json()`."),

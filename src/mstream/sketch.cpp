@@ -146,8 +146,8 @@ CategoricalSketch CategoricalSketch::draw(uint64_t rows, uint64_t buckets,
 }
 
 uint64_t CategoricalSketch::bucket(uint64_t row, int64_t value) const {
-  return keyed_hash(static_cast<uint64_t>(hash_a.data[row]),
-                    static_cast<uint64_t>(hash_b.data[row]), value) %
+  return keyed_hash(static_cast<uint64_t>(hash_a.data[row]), static_cast<uint64_t>(hash_b.data[row]),
+                    value) %
          num_buckets;
 }
 

@@ -1,5 +1,7 @@
 #include "onlineiforest/detector.hpp"
 
+#include "memory_budget.hpp"
+
 #include <algorithm>
 #include <cmath>
 #include <limits>

@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "detector_error.hpp"
-#include "onlineiforest/tree.hpp"
 #include "row_batch.hpp"
+#include "onlineiforest/tree.hpp"
 
 namespace quillon::oif {
 
