@@ -379,31 +379,50 @@ def test_numpy_is_not_imported_with_quillon():
 
 # ----- threads -----------------------------------------------------------------------------------
 
-def test_a_batch_holds_exclusive_access_throughout():
-    det = quillon.Forest(4, num_trees=30, capacity=64, seed=1)
-    batch = np.random.default_rng(0).normal(size=(30_000, 4))
-    done = threading.Event()
+def _long_batches():
+    rng = np.random.default_rng(0)
+    n = 400_000
+    return [
+        (quillon.Forest(4, num_trees=30, capacity=64, seed=1), (rng.normal(size=(30_000, 4)),),
+         ([0.0] * 4,), ([[0.0] * 4],)),
+        (quillon.OnlineIForest(4, seed=1), (rng.normal(size=(100_000, 4)),), ([0.0] * 4,),
+         ([[0.0] * 4],)),
+        (quillon.MStream(2, 1, seed=1),
+         (rng.normal(size=(n, 2)), np.zeros((n, 1), dtype=np.int64), np.arange(1, n + 1)),
+         ([0.0, 0.0], [0], n + 1), ([[0.0, 0.0]], [[0]], [n + 1])),
+        (quillon.FeatureSketch(seed=1), ([{"a": float(i % 7), "b": 1.0} for i in range(20_000)],),
+         ({"a": 1.0},), ([{"a": 1.0}],)),
+    ]
+
+
+@pytest.mark.parametrize("index", range(4), ids=["Forest", "OnlineIForest", "MStream",
+                                                 "FeatureSketch"])
+def test_a_batch_holds_exclusive_access_throughout(index):
+    det, batch, single, small_batch = _long_batches()[index]
+    started, done = threading.Event(), threading.Event()
     outcome = {}
 
     def ingest():
+        started.set()
         try:
-            outcome["scores"] = det.update_and_score_many(batch)
+            outcome["scores"] = det.update_and_score_many(*batch)
         finally:
             done.set()
 
     thread = threading.Thread(target=ingest)
     thread.start()
+    started.wait()
     seen = set()
     while not done.is_set():
-        for call in (lambda: det.score([0.0] * 4), lambda: det.update([0.0] * 4),
-                     lambda: det.score_many(batch[:2]), lambda: det.entries_seen()):
+        for call in (lambda: det.score(*single), lambda: det.update(*single),
+                     lambda: det.score_many(*small_batch), lambda: det.entries_seen()):
             try:
                 call()
             except RuntimeError as exc:
                 seen.add(str(exc))
     thread.join()
     assert seen == {"Already mutably borrowed", "Already borrowed"}
-    assert len(outcome["scores"]) == len(batch)
+    assert len(outcome["scores"]) == len(batch[-1])
 
 
 def test_score_batches_share_an_instance():
