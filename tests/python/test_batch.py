@@ -19,7 +19,7 @@ SETTINGS = settings(max_examples=40, deadline=None,
 
 # ----- how a batch is laid out -------------------------------------------------------------------
 
-LAYOUTS = ["c", "fortran", "strided", "list", "float32", "int"]
+LAYOUTS = ["c", "fortran", "strided", "reversed", "list", "float32", "int"]
 
 
 def lay_out(rows, layout, dtype=np.float64):
@@ -32,6 +32,8 @@ def lay_out(rows, layout, dtype=np.float64):
         wide = np.zeros((rows.shape[0] * 2, rows.shape[1] * 2 + 1), dtype=dtype)
         wide[::2, 1::2] = rows
         return wide[::2, 1::2]
+    if layout == "reversed":  # negative strides
+        return np.ascontiguousarray(rows[::-1, ::-1], dtype=dtype)[::-1, ::-1]
     if layout == "list":
         return rows.tolist()
     if layout == "float32":
@@ -311,6 +313,16 @@ def test_one_dimensional_input_only_where_rows_hold_one_value(make, takes_1d, fo
         with pytest.raises(ValueError, match="^expected 2-D points with one row per observation"):
             det.update_and_score_many(batch)
         assert det.to_json() == before
+
+
+def test_forest_scores_full_shingles_too():
+    # With internal shingling a score row may be one observation or the full shingled point;
+    # ingesting takes only the former, as the single calls do.
+    det = quillon.Forest(2, shingle_size=3, num_trees=5, capacity=16, seed=4)
+    det.update_many(np.random.default_rng(1).normal(size=(40, 2)))
+    rows = [[0.5, -1.0], [0.1, 0.2, 0.3, 0.4, 0.5, 0.6], [3.0, 3.0]]
+    same_scores(det.score_many(rows), [det.score(r) for r in rows])
+    assert_refused_like_loop(det, "update_and_score_many", (rows,), [(r,) for r in rows])
 
 
 def test_mstream_one_dimensional_fields_where_the_dimension_is_one():
