@@ -6,6 +6,8 @@
 #include <cstring>
 #include <limits>
 
+#include "vector_clones.hpp"
+
 namespace quillon::mstream {
 namespace {
 
@@ -77,7 +79,7 @@ double catch_up_one(double v, unsigned from, unsigned logged, const double* fact
 
 // Cells whose values (and so all their partial products) stay normal are multiplied in lanes, a
 // factor at a time for all lanes that still owe it; any other cell is caught up on its own.
-__attribute__((target_clones("avx2", "default"))) void catch_up(double* cells, uint8_t* stamps,
+QUILLON_AVX2_CLONES void catch_up(double* cells, uint8_t* stamps,
                                                                 size_t n, const double* factors,
                                                                 const FactorParts* parts,
                                                                 unsigned logged, double floor) {

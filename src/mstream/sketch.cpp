@@ -7,6 +7,7 @@
 #include "keyed_hash.hpp"
 #include "mstream/normalization.hpp"
 #include "mstream/standard_normal.hpp"
+#include "vector_clones.hpp"
 
 namespace quillon::mstream {
 namespace {
@@ -28,7 +29,7 @@ uint64_t add_mod(uint64_t a, uint64_t b, uint64_t m) {
 
 // The decay pass is the hottest loop of an update that advances the tick. Element-wise products
 // are exactly rounded whatever the vector width, so the wider clone gives identical counts.
-__attribute__((target_clones("avx2", "default"))) void scale_counts(double* counts, size_t n,
+QUILLON_AVX2_CLONES void scale_counts(double* counts, size_t n,
                                                                     double factor) {
   for (size_t i = 0; i < n; ++i) counts[i] *= factor;
 }
