@@ -385,6 +385,10 @@ PyObject* raise_panic(const char* text, bool reported) {
 }
 
 PyObject* raise_detector_error(const DetectorError& e) {
+  if (e.kind == DetectorError::Kind::Interrupted) {
+    if (!PyErr_Occurred()) PyErr_SetNone(PyExc_KeyboardInterrupt);
+    return nullptr;
+  }
   PyErr_SetString(e.is_value_error() ? PyExc_ValueError : PyExc_RuntimeError,
                   e.python_message().c_str());
   return nullptr;
