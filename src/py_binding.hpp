@@ -53,6 +53,7 @@
 
 #include "detector_error.hpp"
 #include "file_io.hpp"
+#include "memory_budget.hpp"
 
 namespace quillon::py {
 
@@ -291,6 +292,7 @@ struct Outcome {
   std::string panic;
   bool reported = false;
   bool bad_alloc = false;
+  std::string memory;  // the text of a refused reservation
 };
 
 template <class R, class Call>
@@ -301,6 +303,9 @@ void run_core(Outcome<R>& out, Call&& call) {
     out.panic = e.what();
     out.reported = true;
     if (out.panic.empty()) out.panic = "internal failure";
+  } catch (const MemoryRefused& e) {
+    out.bad_alloc = true;
+    out.memory = e.what();
   } catch (const std::bad_alloc&) {
     out.bad_alloc = true;
   } catch (const std::exception& e) {
@@ -318,9 +323,16 @@ PyObject* result_to_python(T&& v) {
   }
 }
 
+template <class R>
+PyObject* raise_no_memory(const Outcome<R>& out) {
+  if (out.memory.empty()) return PyErr_NoMemory();
+  PyErr_SetString(PyExc_MemoryError, out.memory.c_str());
+  return nullptr;
+}
+
 template <class Core, class R>
 PyObject* finish_outcome(Outcome<R>& out) {
-  if (out.bad_alloc) return PyErr_NoMemory();
+  if (out.bad_alloc) return raise_no_memory(out);
   if (!out.value) return raise_panic(out.panic.c_str(), out.reported);
   R& r = *out.value;
   if constexpr (is_expected<R>::value) {
@@ -374,7 +386,7 @@ PyObject* invoke(Core* core, PyObject** slots) {
     run_core(out, call);
   }
   if constexpr (std::is_void_v<R0>) {
-    if (out.bad_alloc) return PyErr_NoMemory();
+    if (out.bad_alloc) return raise_no_memory(out);
     if (!out.value) return raise_panic(out.panic.c_str(), out.reported);
     Py_RETURN_NONE;
   } else {
@@ -388,6 +400,9 @@ template <class Body>
 PyObject* guarded(Body&& body) {
   try {
     return body();
+  } catch (const MemoryRefused& e) {
+    PyErr_SetString(PyExc_MemoryError, e.what());
+    return nullptr;
   } catch (const std::bad_alloc&) {
     return PyErr_NoMemory();
   } catch (const InternalFailure& e) {

@@ -21,7 +21,14 @@ DetectorError bad_state(const std::string& what) {
 // Refuses, before anything is allocated, a configuration the machine could never hold: with
 // overcommit the allocation itself would succeed and the process die when the pages are touched.
 void require_memory(const FeatureSketchConfig& config) {
-  require_physical_memory(memory_footprint(config));
+  quillon::require_memory(
+      memory_footprint(config),
+      "value_projection_dims=" + std::to_string(config.value_projection_dims) +
+          ", presence_projection_dims=" + std::to_string(config.presence_projection_dims) +
+          ", chains_per_ensemble=" + std::to_string(config.chains_per_ensemble) +
+          ", chain_depth=" + std::to_string(config.chain_depth) +
+          ", sketch_rows=" + std::to_string(config.sketch_rows) +
+          ", sketch_buckets=" + std::to_string(config.sketch_buckets));
 }
 
 Status check_layout(const ChainLayout& layout, std::string_view name,
@@ -83,6 +90,23 @@ Status check_sketch(const EnsembleSketch& sketch, std::string_view name,
     if (level.cell_count != rows * buckets) {
       return fail(bad_state(at + " has " + std::to_string(level.cell_count) + " cells, expected " +
                             std::to_string(rows * buckets)));
+    }
+  }
+  // Counts only ever decay towards zero and grow by one: a negative or non-finite one cannot have
+  // come from events.
+  auto is_count = [](const DecayedValue& v) { return std::isfinite(v.value) && v.value >= 0.0; };
+  for (size_t i = 0; i < sketch.reference_masses.size(); ++i) {
+    if (!is_count(sketch.reference_masses[i])) {
+      return fail(
+          bad_state(prefix + " reference mass " + std::to_string(i) + " must be finite and >= 0"));
+    }
+  }
+  for (size_t i = 0; i < sketch.levels.size(); ++i) {
+    for (const DecayedValue& cell : sketch.level_cells(i)) {
+      if (!is_count(cell)) {
+        return fail(bad_state(prefix + " level " + std::to_string(i) +
+                              " has a cell that is not finite and >= 0"));
+      }
     }
   }
   return {};

@@ -76,7 +76,7 @@ struct FeatureSketchState {
 class FeatureSketch {
  public:
   // Without a seed, one is drawn from the operating system. A valid configuration whose memory
-  // the machine cannot hold throws std::bad_alloc before anything is allocated.
+  // the machine cannot hold now throws MemoryRefused before anything is allocated.
   static Result<FeatureSketch> create(const FeatureSketchConfig& config,
                                       std::optional<uint64_t> seed);
   // Refuses texts whose layouts and sketches do not fit their configuration.

@@ -110,7 +110,11 @@ Result<MStream> MStream::create(const MStreamConfig& config, const uint64_t* see
 Result<MStream> MStream::create(const MStreamConfig& config, uint64_t seed) {
   if (auto ok = config.validate(); !ok) return fail(ok.error());
   // Overcommitted memory would be granted here and fail later, killing the process; refuse first.
-  require_physical_memory(footprint_bytes(config));
+  require_memory(footprint_bytes(config),
+                 "numeric_dim=" + std::to_string(config.numeric_dim) +
+                     ", categorical_dim=" + std::to_string(config.categorical_dim) +
+                     ", num_rows=" + std::to_string(config.num_rows) +
+                     ", num_buckets=" + std::to_string(config.num_buckets));
 
   const uint64_t rows = config.num_rows;
   const uint64_t buckets = config.num_buckets;
@@ -337,6 +341,34 @@ Status MStream::check_consistency() const {
   check.length("numeric_normalizer.max_numeric", numeric_normalizer_.max_numeric.size(),
                c.numeric_dim);
   if (check.problem) return fail(invalid_state(*check.problem));
+  // Every record adds one to a single cell per row of each total sketch, and the current sketches
+  // hold decayed copies of the same additions: no cell can be negative, non-finite or above the
+  // 2^64 records a counter can number. (A larger count would square past the finite range in the
+  // score.)
+  constexpr double most = 0x1p64;
+  std::optional<std::string> bad;
+  auto counts = [&](const std::string& path, std::span<const double> values) {
+    if (bad) return;
+    for (const double v : values) {
+      if (!(v >= 0.0 && v <= most)) {
+        bad = path + " holds a count that is negative, not finite or above 2^64";
+        return;
+      }
+    }
+  };
+  counts("record_counts.current.count", record_counts_.current.count.data);
+  counts("record_counts.total.count", record_counts_.total.count.data);
+  for (size_t i = 0; i < numeric_counts_.size(); ++i) {
+    const std::string path = "numeric_counts[" + std::to_string(i) + "]";
+    counts(path + ".current.count", numeric_counts_[i].current.count.data);
+    counts(path + ".total.count", numeric_counts_[i].total.count.data);
+  }
+  for (size_t j = 0; j < categorical_counts_.size(); ++j) {
+    const std::string path = "categorical_counts[" + std::to_string(j) + "]";
+    counts(path + ".current.count", categorical_counts_[j].current.count.data);
+    counts(path + ".total.count", categorical_counts_[j].total.count.data);
+  }
+  if (bad) return fail(invalid_state(*bad));
   return {};
 }
 

@@ -54,7 +54,8 @@ class MStream {
   MStream() = default;
 
   // Validates `config`, then draws the planes and hash keys from a generator seeded with `seed`.
-  // Throws std::bad_alloc, before allocating, when the sketches would not fit in physical memory.
+  // Throws MemoryRefused, before allocating, when the sketches would not fit in the memory
+  // available.
   static Result<MStream> create(const MStreamConfig& config, uint64_t seed);
   // As above; a null seed is replaced by one from operating-system entropy before validation.
   static Result<MStream> create(const MStreamConfig& config, const uint64_t* seed);

@@ -1,7 +1,5 @@
 #include "onlineiforest/detector.hpp"
 
-#include "memory_budget.hpp"
-
 #include <algorithm>
 #include <cmath>
 #include <limits>
@@ -34,16 +32,22 @@ struct ParsedState {
   }
 };
 
-// The window's full reservation plus the trees' fixed parts must fit in physical memory;
+std::string memory_label(const OnlineIForestConfig& config) {
+  return "input_dim=" + std::to_string(config.input_dim) +
+         ", num_trees=" + std::to_string(config.num_trees) +
+         ", window_size=" + std::to_string(config.window_size);
+}
+
+// The window's full reservation plus the trees' fixed parts must fit in the memory available;
 // overcommit would otherwise grant it and end the process once the window fills.
 void ensure_storage_fits(const OnlineIForestConfig& config) {
-  const unsigned __int128 slots = static_cast<unsigned __int128>(config.window_size) + 1;
-  const unsigned __int128 floats = slots * config.input_dim;  // < 2^128
-  if (floats > (static_cast<unsigned __int128>(1) << 64)) throw std::bad_alloc();
-  const unsigned __int128 bytes =
-      floats * sizeof(float) +
-      static_cast<unsigned __int128>(config.num_trees) * sizeof(OnlineITree);
-  require_physical_memory(bytes);
+  const ByteSize slots = ByteSize{config.window_size} + 1;
+  const ByteSize floats = slots * config.input_dim;  // < 2^128
+  const ByteSize bytes =
+      floats > (ByteSize{1} << 64)
+          ? ~ByteSize{0}
+          : floats * sizeof(float) + ByteSize{config.num_trees} * sizeof(OnlineITree);
+  require_memory(bytes, memory_label(config));
 }
 
 DetectorError refuse(std::string what) {
@@ -77,7 +81,9 @@ Status validate(const OnlineIForestConfig& config) {
 void PointWindow::reserve_all() {
   const size_t floats = static_cast<size_t>(slots_ * input_dim_);
   if (data_.capacity() >= floats) return;
-  require_physical_memory(ByteSize{floats} * sizeof(float));
+  require_memory(ByteSize{floats} * sizeof(float), "a window of " + std::to_string(slots_) +
+                                                       " points of " + std::to_string(input_dim_) +
+                                                       " values");
   data_.reserve(floats);
 }
 

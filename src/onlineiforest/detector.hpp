@@ -65,8 +65,8 @@ class PointWindow {
 class OnlineIForest {
  public:
   // Validates, resolves the seed (operating-system entropy when absent) and derives one
-  // generator per tree from it. Throws std::bad_alloc when the window and trees cannot fit in
-  // the machine's memory.
+  // generator per tree from it. Throws MemoryRefused when the window and trees cannot fit in
+  // the memory available.
   static Result<OnlineIForest> construct(const OnlineIForestConfig& config,
                                          std::optional<uint64_t> seed);
 

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <new>
+#include <string>
 
 #include "detector_error.hpp"
 #include "memory_budget.hpp"
@@ -20,8 +21,8 @@ void NodeArena::grow_to(size_t slots) {
   const unsigned __int128 bytes =
       static_cast<unsigned __int128>(slots) * (sizeof(Node) + sizeof(uint64_t)) +
       floats * sizeof(float);
-  if (bytes > std::numeric_limits<uint64_t>::max()) throw std::bad_alloc();
-  require_physical_memory(bytes);
+  require_memory(bytes > std::numeric_limits<uint64_t>::max() ? ~ByteSize{0} : bytes,
+                 "a tree of " + std::to_string(slots) + " nodes");
   nodes_.reserve(slots);
   bounds_.reserve(static_cast<size_t>(floats));
   // Every pair can be on the free list at once; reserving for all of them keeps

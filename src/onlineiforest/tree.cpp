@@ -328,6 +328,17 @@ Result<OnlineITree> OnlineITree::from_parsed(ParsedTree&& parsed, uint64_t input
   std::vector<uint64_t> depth(nodes.size(), 0);
   for (size_t i = 0; i < nodes.size(); ++i) {
     const ParsedNode& n = nodes[i];
+    // A node counts the window points routed through it since it was made, plus what it was made
+    // with: at most its parent's count at that moment, taken while the window held one point more
+    // than it keeps. So a node at depth d counts at most (d + 1) * (points + 1); a split draws
+    // that many synthetic points, and a larger count could only make it run for ever.
+    const unsigned __int128 most =
+        static_cast<unsigned __int128>(depth[i] + 1) * (expected_root_height + 1);
+    if (n.height > most) {
+      return refuse("node height " + std::to_string(n.height) + " at depth " +
+                    std::to_string(depth[i]) + " is more than " +
+                    std::to_string(expected_root_height) + " window points can give");
+    }
     if (n.min.size() != input_dim || n.max.size() != input_dim) {
       const size_t got = n.min.size() != input_dim ? n.min.size() : n.max.size();
       return refuse("support has " + std::to_string(got) + " values, expected " +

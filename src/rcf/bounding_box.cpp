@@ -1,5 +1,7 @@
 #include "rcf/bounding_box.hpp"
 
+#include <limits>
+
 #include "detector_error.hpp"
 #include "rcf/lanes4.hpp"
 
@@ -84,7 +86,19 @@ double separation_probability(std::span<const float> min, std::span<const float>
   const float d = outside_distance(min, max, point);
   if (d == 0.0f) return 0.0;
   if (range_sum == 0.0) return 1.0;
-  const double dd = static_cast<double>(d);
+  double dd = static_cast<double>(d);
+  if (dd == std::numeric_limits<double>::infinity()) {
+    // Finite coordinates far enough out overflow the 32-bit sum: measure in 64 bits.
+    dd = 0.0;
+    for (size_t i = 0; i < point.size(); ++i) {
+      const double x = point[i];
+      if (x < min[i]) {
+        dd += static_cast<double>(min[i]) - x;
+      } else if (x > max[i]) {
+        dd += x - static_cast<double>(max[i]);
+      }
+    }
+  }
   return dd / (range_sum + dd);
 }
 

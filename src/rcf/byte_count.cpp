@@ -21,9 +21,8 @@ ByteCount ByteCount::times(uint64_t factor) const {
   return product;
 }
 
-void ensure_physical_memory(ByteCount need) {
-  if (need.saturated()) throw std::bad_alloc();
-  require_physical_memory(need.bytes());
+void ensure_memory(ByteCount need, std::string_view what) {
+  require_memory(need.saturated() ? ~ByteSize{0} : ByteSize{need.bytes()}, what);
 }
 
 }  // namespace quillon::rcf

@@ -1,8 +1,9 @@
 // Sizes of forest allocations, added and multiplied without wrapping, for the up-front check
-// against physical memory (memory_budget.hpp).
+// against the memory available (memory_budget.hpp).
 #pragma once
 
 #include <cstdint>
+#include <string_view>
 
 namespace quillon::rcf {
 
@@ -22,7 +23,8 @@ class ByteCount {
   bool saturated_ = false;
 };
 
-// Throws std::bad_alloc (MemoryError in Python) when `need` exceeds the machine's physical memory.
-void ensure_physical_memory(ByteCount need);
+// Throws MemoryRefused (MemoryError in Python) naming `what` when `need` exceeds the memory
+// available.
+void ensure_memory(ByteCount need, std::string_view what);
 
 }  // namespace quillon::rcf

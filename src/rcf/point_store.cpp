@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <string>
 
 #include "rcf/byte_count.hpp"
 
@@ -36,8 +37,9 @@ Status PointStore::grow() {
     return fail(DetectorError::overflow("point store capacity growth overflows usize"));
   }
   const uint64_t new_capacity = 2 * capacity + 4;
-  ensure_physical_memory(ByteCount::of(new_capacity, dim).times(sizeof(float)) +
-                         ByteCount::of(new_capacity, sizeof(uint64_t) * 2));
+  ensure_memory(ByteCount::of(new_capacity, dim).times(sizeof(float)) +
+                    ByteCount::of(new_capacity, sizeof(uint64_t) * 2),
+                "point store growth to " + std::to_string(new_capacity) + " rows");
   // Build everything first, then swap in: a failed allocation leaves the store as it was.
   std::vector<float> data(new_capacity * dim, 0.0f);
   std::copy(store.data.begin(), store.data.end(), data.begin());

@@ -95,8 +95,34 @@ def test_configurations_beyond_memory_raise_memory_error():
     with pytest.raises(MemoryError):
         FeatureSketch(chains_per_ensemble=2**20, chain_depth=1024, sketch_rows=1,
                       sketch_buckets=2**20, seed=1)
-    with pytest.raises(MemoryError):
+    with pytest.raises(MemoryError) as info:
         FeatureSketch(value_projection_dims=2**62, seed=1)
+    assert "value_projection_dims=4611686018427387904" in str(info.value)
+    assert " bytes asked, " in str(info.value)
+
+
+def _meminfo():
+    with open("/proc/meminfo") as f:
+        return {line.split(":")[0]: int(line.split()[1]) * 1024 for line in f}
+
+
+def test_memory_guards_compare_with_the_memory_available():
+    # The two projection vectors are allocated on every call, not at construction: sized between
+    # what the machine has in all and what it has free, they must be refused up front, both by the
+    # constructor and when a small saved state asks for them.
+    info = _meminfo()
+    total, available = info["MemTotal"], info["MemAvailable"]
+    asked = total - (64 << 20)
+    if asked <= available + (256 << 20):
+        pytest.skip("too little memory in use to tell available from total")
+    dims = asked // 16
+    with pytest.raises(MemoryError) as refused:
+        FeatureSketch(value_projection_dims=dims, presence_projection_dims=dims, seed=1)
+    assert f"value_projection_dims={dims}, presence_projection_dims={dims}" in str(refused.value)
+    state = json.loads(small().to_json())
+    state["config"].update(value_projection_dims=dims, presence_projection_dims=dims)
+    with pytest.raises(MemoryError):
+        FeatureSketch.from_json(json.dumps(state))
 
 
 def test_same_seed_same_state_and_entropy_seeds_differ():
@@ -316,6 +342,11 @@ def mutated(det, mutate):
      "invalid FeatureSketch JSON: value_sketch level 4 has 1 row hash seeds, expected 2"),
     (lambda s: s["value_sketch"]["levels"][4]["cells"].pop(),
      "invalid FeatureSketch JSON: value_sketch level 4 has 73 cells, expected 74"),
+    # Decayed counts only shrink towards zero and grow by one: a negative one cannot arise.
+    (lambda s: s["value_sketch"]["levels"][3]["cells"][5].update(value=-1.0),
+     "invalid FeatureSketch JSON: value_sketch level 3 has a cell that is not finite and >= 0"),
+    (lambda s: s["presence_sketch"]["reference_masses"][7].update(value=-1e-300),
+     "invalid FeatureSketch JSON: presence_sketch reference mass 7 must be finite and >= 0"),
 ])
 def test_reading_checks_version_config_and_shape(mutate, message):
     det = small()

@@ -45,6 +45,12 @@ def feed(f, n, dim=2, seed=0, scale=1.0):
     (dict(input_dim=2, time_decay=-1e-300), "time_decay must be finite and >= 0.0"),
     (dict(input_dim=2, time_decay=math.inf, initial_accept_fraction=2.0),
      "time_decay must be finite and >= 0.0"),
+    # Sampler weights subtract up to 2^64 * time_decay: beyond the largest double / 2^64 they
+    # would be -inf after a few updates, and the forest could no longer save itself.
+    (dict(input_dim=2, time_decay=1e308), "time_decay must be <= 9.745314011399998e+288"),
+    (dict(input_dim=2, time_decay=9.745314011399999e288), "time_decay must be <= 9.745314011399998e+288"),
+    (dict(input_dim=2, time_decay=1e300, initial_accept_fraction=2.0),
+     "time_decay must be <= 9.745314011399998e+288"),
     (dict(input_dim=2, initial_accept_fraction=1.5), "initial_accept_fraction must be finite and in [0.0, 1.0]"),
     (dict(input_dim=2, initial_accept_fraction=1.0000001),
      "initial_accept_fraction must be finite and in [0.0, 1.0]"),
@@ -60,7 +66,8 @@ def test_constructor_reports_the_first_violated_rule(kwargs, message):
 
 
 @pytest.mark.parametrize("kwargs", [
-    dict(time_decay=-0.0), dict(initial_accept_fraction=0.0), dict(initial_accept_fraction=1.0),
+    dict(time_decay=-0.0), dict(time_decay=9.745314011399998e288),
+    dict(initial_accept_fraction=0.0), dict(initial_accept_fraction=1.0),
     dict(output_after=2**64 - 1), dict(seed=2**64 - 1),
 ])
 def test_boundary_values_are_accepted(kwargs):
@@ -72,8 +79,10 @@ def test_boundary_values_are_accepted(kwargs):
                                     dict(input_dim=2**40, num_trees=1, capacity=1)])
 def test_memory_beyond_the_machine_raises_memory_error(kwargs):
     input_dim = kwargs.pop("input_dim", 1)
-    with pytest.raises(MemoryError):
+    with pytest.raises(MemoryError) as info:
         quillon.Forest(input_dim, **kwargs)
+    assert f"capacity={kwargs['capacity']}" in str(info.value)
+    assert "bytes asked" in str(info.value)
 
 
 def test_repr_and_simple_accessors():
@@ -161,11 +170,25 @@ def test_non_finite_observations_are_refused_before_any_change(bad):
     f.density([bad, bad])
 
 
-def test_largest_finite_floats_are_accepted():
-    f = small()
-    f.update([3.4028234663852886e38, -3.4028234663852886e38])
-    f.update([0.0, 0.0])
-    assert quillon.Forest.from_json(f.to_json()).to_json() == f.to_json()
+HUGE = "point values must be less than 1.7014118e+38 in magnitude"
+BELOW_2_127 = 1.7014117331926443e38  # the largest float32 below 2^127
+
+
+@pytest.mark.parametrize("internal", [True, False])
+def test_coordinates_a_box_side_cannot_carry_are_refused(internal):
+    # Two stored coordinates at most 2^127 apart in magnitude keep every box side finite.
+    f = small(shingle_size=2, internal_shingling=internal)
+    width = 2 if internal else 4
+    f.update([BELOW_2_127, -BELOW_2_127] * (width // 2))
+    f.update([0.0] * width)
+    before = f.to_json()
+    for bad in (3.4028234663852886e38, -2.0**127, 2.0**127, 3e38):
+        for method in (f.update, f.update_and_score):
+            with pytest.raises(ValueError) as info:
+                method([0.5] * (width - 1) + [bad])
+            assert str(info.value) == HUGE
+            assert f.to_json() == before
+    assert quillon.Forest.from_json(before).to_json() == before
 
 
 def test_warm_up_fills_only_the_shingle():
@@ -393,6 +416,11 @@ def _bbox_min_max_differ(s):
     node["bbox"]["min"].append(0.0)
 
 
+def _set_row(s, row, value):
+    store = s["point_store"]
+    store["store"]["data"][row * store["dim"]] = value
+
+
 HOSTILE = [
     ("trees truncated", lambda s: s["trees"].pop(), "trees and samplers must number num_trees"),
     ("samplers truncated", lambda s: s["samplers"].pop(), "trees and samplers must number num_trees"),
@@ -434,6 +462,14 @@ HOSTILE = [
     ("store capacity", lambda s: s["point_store"].__setitem__("capacity", 7), "lists do not match its capacity"),
     ("tree dims", lambda s: s["trees"][1].__setitem__("dims", 3), "dims 3, expected 2"),
     ("huge store value", None, "is not finite"),
+    # Rows no tree refers to are saved as well: 1e39 would read as infinity and be written as null.
+    ("huge free row", lambda s: _set_row(s, s["point_store"]["occupied"].index(False), 1e39), "is not finite"),
+    ("row beyond 2^127", lambda s: _set_row(s, s["point_store"]["occupied"].index(True), 2e38),
+     "is not finite or not below 1.7014118e+38 in magnitude"),
+    ("shingle beyond 2^127", lambda s: s["point_store"]["shingle_buf"].__setitem__(0, -2e38),
+     "shingle_buf is not finite or not below 1.7014118e+38 in magnitude"),
+    ("time_decay", lambda s: s["config"].__setitem__("time_decay", 1e300),
+     "config: time_decay must be <= 9.745314011399998e+288"),
 ]
 
 
@@ -615,18 +651,48 @@ def test_an_update_excludes_queries_and_loses_nothing():
 
 
 def test_boxes_wider_than_the_float_range_still_round_trip():
-    # Finite coordinates of opposite sign near the 32-bit limit make a box's range sum overflow to
-    # infinity; it is written as null and must read back as infinity.
+    # Coordinates of opposite sign just below 2^127 give the widest boxes an update allows: every
+    # side is still a finite float and the range sums are finite, so the state reads back.
     forest = quillon.Forest(1, num_trees=3, capacity=8, seed=1)
-    for v in [3e38, -3e38, 1.0, 2.0, -1e38, 5.0]:
+    for v in [BELOW_2_127, -BELOW_2_127, 1.0, 2.0, -1e38, 5.0]:
         forest.update([v])
     text = forest.to_json()
-    assert '"range_sum":null' in text
+    assert "null" not in text
     restored = quillon.Forest.from_json(text)
     assert restored.to_json() == text
-    for v in [7.0, -3.3e38, 1.5]:
+    for v in [7.0, -1.7e38, 1.5]:
         assert forest.update_and_score([v]) == restored.update_and_score([v])
     assert forest.to_json() == restored.to_json()
+    # A state saved with a wider box (written before such coordinates were refused) holds an
+    # infinite range sum as null: it is refused rather than scored as NaN.
+    store_at = text.index('"point_store"')
+    wide = text[:store_at] + text[store_at:].replace("-1.7014117e+38", "-3e+38", 1)
+    with pytest.raises(ValueError, match="not below 1.7014118e\\+38 in magnitude"):
+        quillon.Forest.from_json(wide)
+
+
+huge_f32 = st.floats(-3.4028234663852886e38, 3.4028234663852886e38, allow_nan=False, width=32) | st.sampled_from(
+    [3.4028234663852886e38, -3.4028234663852886e38, BELOW_2_127, -BELOW_2_127, 0.0])
+
+
+@settings(max_examples=40, deadline=None)
+@given(stored=st.lists(st.tuples(huge_f32, huge_f32), min_size=1, max_size=30),
+       queries=st.lists(st.tuples(huge_f32, huge_f32), min_size=1, max_size=8),
+       seed=st.integers(0, 2**64 - 1))
+def test_finite_inputs_never_give_nan(stored, queries, seed):
+    f = quillon.Forest(2, num_trees=3, capacity=8, output_after=1, seed=seed)
+    for p in [(0.0, 0.0), (1.0, -1.0)] + stored:
+        try:
+            f.update(list(p))
+        except ValueError as e:
+            assert str(e) == HUGE
+    for q in queries:
+        q = list(q)
+        values = [f.score(q), f.displacement_score(q), f.density(q)]
+        values += [v for pair in f.attribution(q) for v in pair.values()]
+        values += [n["distance"] for n in f.near_neighbors(q, 3, 100)]
+        values += f.impute(q, [0])
+        assert not any(math.isnan(v) for v in values), (q, values)
 
 
 # Two seeded streams, one of them full of signed zeros and repeats, with their scores and final

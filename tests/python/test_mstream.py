@@ -67,8 +67,12 @@ def test_constructor_argument_conversion(kwargs, error):
     {"numeric_dim": 1, "categorical_dim": 1, "num_buckets": 2**64 - 1},
 ])
 def test_configurations_beyond_memory_fail_cleanly(kwargs):
-    with pytest.raises(MemoryError):
+    with pytest.raises(MemoryError) as info:
         MStream(**kwargs)
+    # The message names the parameters behind the size and the size asked for.
+    for name, value in kwargs.items():
+        assert f"{name}={value}" in str(info.value)
+    assert " bytes asked, " in str(info.value)
 
 
 @pytest.mark.parametrize("alpha, text", [(0.8, "0.8"), (0.5, "0.5"), (1e-7, "0.0000001"),
@@ -413,6 +417,16 @@ def _edit(text, path, value):
      "numeric_counts[1].current.count has dim [4], expected [8]"),
     (("numeric_normalizer", "max_numeric"), [1.0], "numeric_normalizer.max_numeric has 1 entries, "
                                                    "expected 2"),
+    # Counts that no stream of records can give: negative ones, and ones whose square in the
+    # score leaves the finite range.
+    (("record_counts", "current", "count"), {"v": 1, "dim": [2, 8], "data": [0.0] * 15 + [-1.0]},
+     "record_counts.current.count holds a count that is negative, not finite or above 2^64"),
+    (("record_counts", "total", "count"), {"v": 1, "dim": [2, 8], "data": [1e308] + [0.0] * 15},
+     "record_counts.total.count holds a count that is negative, not finite or above 2^64"),
+    (("numeric_counts", 1, "total", "count"), {"v": 1, "dim": [8], "data": [0.0] * 7 + [-1e-300]},
+     "numeric_counts[1].total.count holds a count that is negative, not finite or above 2^64"),
+    (("categorical_counts", 0, "current", "count"), {"v": 1, "dim": [2, 8], "data": [2.0**64 * 2] * 16},
+     "categorical_counts[0].current.count holds a count that is negative, not finite or above 2^64"),
 ])
 def test_inconsistent_states_are_refused(path, value, message):
     text = MStream(2, 1, num_buckets=8, seed=1).to_json()

@@ -68,8 +68,11 @@ def test_constructor_rules_in_order(args, kwargs, message):
     ],
 )
 def test_configurations_beyond_memory_fail_cleanly(kwargs):
-    with pytest.raises(MemoryError):
+    with pytest.raises(MemoryError) as info:
         OnlineIForest(4, **kwargs)
+    name, value = next(iter(kwargs.items()))
+    assert f"{name}={value}" in str(info.value)
+    assert " bytes asked, " in str(info.value)
 
 
 def test_argument_conversion_errors():
@@ -300,6 +303,13 @@ def _first_split(state):
     return state["trees"][0]["root"]["split"]
 
 
+def _first_leaf(state):
+    node = state["trees"][0]["root"]
+    while node["split"] is not None:
+        node = node["split"]["left"]
+    return node
+
+
 def _set(path, value):
     def mutate(state):
         target = state
@@ -328,6 +338,10 @@ HOSTILE = [
      "tree 0: node height 8 exceeds the sum of its children's heights"),
     (lambda s: s["config"].update(window_size=4) or s["window"].__delitem__(slice(0, 4)),
      "tree 0: root height 8 differs"),
+    # A leaf counting more than its window can give would draw that many synthetic points when
+    # it splits: the next update would never end.
+    (lambda s: _first_leaf(s).update(height=2**64 - 1), "tree 0: node height 18446744073709551615 at depth"),
+    (lambda s: _first_leaf(s).update(height=2**31), "tree 0: node height 2147483648 at depth"),
 ]
 
 

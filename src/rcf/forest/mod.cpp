@@ -2,6 +2,9 @@
 
 #include <cmath>
 #include <new>
+#include <string>
+
+#include "memory_budget.hpp"
 
 namespace quillon::rcf {
 
@@ -32,6 +35,11 @@ Status Forest::validate(const RcfConfig& c) {
   if (!std::isfinite(c.time_decay) || c.time_decay < 0.0) {
     return invalid("time_decay must be finite and >= 0.0");
   }
+  // A sampler weight is ln(-ln u) - t * time_decay with t up to 2^64; beyond this bound the
+  // product leaves the finite range and the weights stop comparing (or saving).
+  if (c.time_decay > kMaxTimeDecay) {
+    return invalid("time_decay must be <= 9.745314011399998e+288");
+  }
   if (!std::isfinite(c.initial_accept_fraction) || c.initial_accept_fraction < 0.0 ||
       c.initial_accept_fraction > 1.0) {
     return invalid("initial_accept_fraction must be finite and in [0.0, 1.0]");
@@ -39,11 +47,19 @@ Status Forest::validate(const RcfConfig& c) {
   return {};
 }
 
+std::string memory_label(const RcfConfig& c) {
+  return "input_dim=" + std::to_string(c.input_dim) +
+         ", shingle_size=" + std::to_string(c.shingle_size) +
+         ", capacity=" + std::to_string(c.capacity) + ", num_trees=" + std::to_string(c.num_trees);
+}
+
 void require_addressable(const RcfConfig& c) {
   // Trees number their nodes and cut dimensions in 32 bits. A larger capacity would need over a
   // hundred gigabytes per tree, a larger dimension sixteen gigabytes per point.
   if (c.capacity > kMaxCapacity || c.input_dim * c.shingle_size >= kNoSlot) {
-    throw std::bad_alloc();
+    const ByteCount need = forest_footprint(c);
+    throw MemoryRefused(memory_label(c), need.saturated() ? ~ByteSize{0} : ByteSize{need.bytes()},
+                        available_memory_bytes());
   }
 }
 
@@ -66,7 +82,7 @@ ByteCount forest_footprint(const RcfConfig& c) {
 Result<Forest> Forest::create(const RcfConfig& config, uint64_t seed) {
   if (auto ok = validate(config); !ok) return fail(ok.error());
   require_addressable(config);
-  ensure_physical_memory(forest_footprint(config));
+  ensure_memory(forest_footprint(config), memory_label(config));
 
   const uint64_t dim = config.input_dim * config.shingle_size;
   Forest f;
@@ -152,6 +168,12 @@ Status check_finite(std::span<const float> values) {
   for (const float v : values) {
     if (!std::isfinite(v))
       return fail(DetectorError::invalid_argument("point values must be finite"));
+  }
+  for (const float v : values) {
+    if (!within_magnitude(v)) {
+      return fail(DetectorError::invalid_argument(
+          "point values must be less than 1.7014118e+38 in magnitude"));
+    }
   }
   return {};
 }

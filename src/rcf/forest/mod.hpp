@@ -67,8 +67,8 @@ struct Forest {
 
   // The first violated constructor rule, in the fixed order of the messages.
   static Status validate(const RcfConfig& config);
-  // Validates and builds. Throws std::bad_alloc, before touching memory, when the state would not
-  // fit in physical memory.
+  // Validates and builds. Throws MemoryRefused, before touching memory, when the state would not
+  // fit in the memory available.
   static Result<Forest> create(const RcfConfig& config, uint64_t seed);
 
   // Ingests one observation (forest/update.cpp). Every check precedes the first change, so a
@@ -96,7 +96,7 @@ struct Forest {
 
   std::string to_json() const;
   // Parses and checks the consistency of a saved state; refuses with "invalid forest JSON: ...".
-  // Throws std::bad_alloc when the described forest would not fit in physical memory.
+  // Throws MemoryRefused when the described forest would not fit in the memory available.
   static Result<Forest> from_json(std::string_view text);
 
   static constexpr std::string_view kJsonName = "Forest";
@@ -124,10 +124,21 @@ struct Forest {
 
 // Bytes a forest of this (validated) configuration reserves; saturates instead of overflowing.
 ByteCount forest_footprint(const RcfConfig& config);
-// Throws std::bad_alloc for a configuration whose trees could not be numbered in 32 bits.
+// Throws MemoryRefused for a configuration whose trees could not be numbered in 32 bits.
 void require_addressable(const RcfConfig& config);
+// The parameters that size a forest, as MemoryError messages name them.
+std::string memory_label(const RcfConfig& config);
 
-// Rejects any coordinate that is not a finite 32-bit float ("point values must be finite").
+// The largest time_decay whose weights stay finite for every count of updates: the largest
+// double divided by 2^64, exactly.
+inline constexpr double kMaxTimeDecay = 9.745314011399998e+288;
+
+// Stored coordinates stay below 2^127 in magnitude, so that the difference of any two, a box side,
+// is a finite 32-bit float.
+inline bool within_magnitude(float v) { return v > -0x1p127f && v < 0x1p127f; }
+
+// Rejects any coordinate that is not a finite 32-bit float ("point values must be finite") or
+// whose magnitude a box side could not carry.
 Status check_finite(std::span<const float> values);
 
 }  // namespace quillon::rcf

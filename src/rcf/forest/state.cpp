@@ -24,6 +24,16 @@ bool all_finite(std::span<const float> values) {
   return true;
 }
 
+const std::string kMagnitudeText = "1.7014118e+38 in magnitude";
+
+// What an update accepts: finite and within the magnitude a box side can carry.
+bool all_storable(std::span<const float> values) {
+  for (const float v : values) {
+    if (!within_magnitude(v)) return false;
+  }
+  return true;
+}
+
 Status check_store(const Forest& f, uint64_t dim) {
   const RcfConfig& c = f.config;
   const PointStore& s = f.point_store;
@@ -39,7 +49,9 @@ Status check_store(const Forest& f, uint64_t dim) {
     return inconsistent("point_store shingle_buf has " + num(s.shingle_buf.size()) +
                         " values, expected " + num(dim));
   }
-  if (!all_finite(s.shingle_buf)) return inconsistent("point_store shingle_buf is not finite");
+  if (!all_storable(s.shingle_buf)) {
+    return inconsistent("point_store shingle_buf is not finite or not below " + kMagnitudeText);
+  }
   if (s.next_free > s.capacity) return inconsistent("point_store next_free beyond capacity");
   uint64_t occupied = 0;
   for (uint64_t row = 0; row < s.capacity; ++row) {
@@ -47,8 +59,14 @@ Status check_store(const Forest& f, uint64_t dim) {
     ++occupied;
     if (row >= s.next_free)
       return inconsistent("point_store row " + num(row) + " occupied beyond next_free");
-    if (!all_finite(s.point(row)))
-      return inconsistent("point_store row " + num(row) + " is not finite");
+  }
+  // Free rows too: they are saved, and a value that is not a finite 32-bit float would be
+  // written as null.
+  for (uint64_t row = 0; row < s.capacity; ++row) {
+    if (!all_storable(s.point(row))) {
+      return inconsistent("point_store row " + num(row) + " is not finite or not below " +
+                          kMagnitudeText);
+    }
   }
   if (occupied != s.size) return inconsistent("point_store size does not match occupied rows");
   std::vector<bool> listed(s.capacity, false);
@@ -276,7 +294,7 @@ Result<Forest> Forest::from_json(std::string_view text) {
   Forest& f = *parsed;
   if (auto ok = check_forest(f); !ok) return fail(ok.error());
   require_addressable(f.config);
-  ensure_physical_memory(forest_footprint(f.config));
+  ensure_memory(forest_footprint(f.config), memory_label(f.config));
   for (auto& tree : f.trees) tree.arena.set_box_dim(tree.dims);
   f.point_store.recount_zero_coordinates();
   f.reserve_working_memory();

@@ -12,6 +12,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <span>
 #include <vector>
 
@@ -22,6 +23,21 @@
 #include "rng.hpp"
 
 namespace quillon::rcf {
+
+// The outside distance of `x` from [mn, mx] in 64-bit arithmetic: for a query far enough out that
+// the 32-bit sum overflows, although every coordinate is finite.
+inline double outside_distance_wide(const float* mn, const float* mx, const float* x, size_t dim) {
+  double d = 0.0;
+  for (size_t i = 0; i < dim; ++i) {
+    const double xi = x[i];
+    if (xi < mn[i]) {
+      d += static_cast<double>(mn[i]) - xi;
+    } else if (xi > mx[i]) {
+      d += xi - static_cast<double>(mx[i]);
+    }
+  }
+  return d;
+}
 
 // Separation probability of `x` against the box [mn, mx] with cached `range_sum`, on raw
 // pointers: the inner kernel of every query. The outside distance is summed in 32-bit floats in
@@ -56,7 +72,8 @@ inline double separation_probability_at(const float* mn, const float* mx, double
   }
   if (d == 0.0f) return 0.0;
   if (range_sum == 0.0) return 1.0;
-  const double dd = static_cast<double>(d);
+  double dd = static_cast<double>(d);
+  if (dd == std::numeric_limits<double>::infinity()) dd = outside_distance_wide(mn, mx, x, dim);
   return dd / (range_sum + dd);
 }
 
@@ -68,10 +85,18 @@ inline bool row_equals(const float* row, const float* x, size_t dim) {
   return true;
 }
 
-// L1 distance: each |a - b| in 32-bit floats, widened, summed in 64 bits in ascending order.
+// |a - b| in 32-bit floats, widened. Two finite coordinates can lie further apart than the largest
+// float; their distance is taken in 64 bits instead of overflowing.
+inline double coordinate_distance(float a, float b) {
+  const float d = std::fabs(a - b);
+  if (d != std::numeric_limits<float>::infinity()) return static_cast<double>(d);
+  return std::fabs(static_cast<double>(a) - static_cast<double>(b));
+}
+
+// L1 distance: the coordinate distances summed in 64 bits in ascending order.
 inline double l1_distance(const float* a, const float* b, size_t dim) {
   double sum = 0.0;
-  for (size_t i = 0; i < dim; ++i) sum += static_cast<double>(std::fabs(a[i] - b[i]));
+  for (size_t i = 0; i < dim; ++i) sum += coordinate_distance(a[i], b[i]);
   return sum;
 }
 
@@ -79,7 +104,7 @@ inline double l1_distance(const float* a, const float* b, size_t dim) {
 inline double masked_l1_distance(const float* a, const float* b, const uint8_t* mask, size_t dim) {
   double sum = 0.0;
   for (size_t i = 0; i < dim; ++i) {
-    if (mask[i] == 0) sum += static_cast<double>(std::fabs(a[i] - b[i]));
+    if (mask[i] == 0) sum += coordinate_distance(a[i], b[i]);
   }
   return sum;
 }
