@@ -8,8 +8,9 @@ transplanted fields) and runs each edited state through ``from_json``, then ``--
 memory limit and a time limit; a worker that crashes or hangs is replaced.
 
 A case fails when the worker crashes or hangs, when an internal failure (PanicException) or an
-unexpected exception class comes out, when a refused call changes the detector, or when a loaded
-detector cannot save itself and reload to the identical text. The run exits with status 1 if any
+unexpected exception class comes out, when a refused call changes the detector, when a loaded
+detector gives a NaN or infinite score for a finite input, or when it cannot save itself and
+reload to the identical text. The run exits with status 1 if any
 case failed. Everything is deterministic from ``--seed``: case N of a detector is the same input
 whatever the time budget.
 
@@ -22,6 +23,7 @@ tests/python/test_fuzz_regressions.py replays.
 """
 
 import argparse
+import copy
 import json
 import math
 import os
@@ -232,7 +234,7 @@ def _reshape_matrix(tree, slots, rng):
     if size > 10**6:
         return tree
     filler = data or [0]
-    m["data"] = [data[i] if i < len(data) else json.loads(json.dumps(rng.choice(filler)))
+    m["data"] = [data[i] if i < len(data) else copy.deepcopy(rng.choice(filler))
                  for i in range(size)]
     return tree
 
@@ -287,7 +289,7 @@ def mutate_once(tree, rng, donors):
             del seq[rng.randrange(len(seq)):]
         elif r < 0.8:
             for _ in range(rng.choice([1, 1, 2, len(seq)])):
-                seq.append(json.loads(json.dumps(rng.choice(seq))))
+                seq.append(copy.deepcopy(rng.choice(seq)))
         else:
             rng.shuffle(seq)
     elif op == "swap" and isinstance(parent, dict) and len(parent) > 1:
@@ -298,7 +300,7 @@ def mutate_once(tree, rng, donors):
         donor_slots = [s for s in _slots(rng.choice(donors)) if s[1] == key]
         if donor_slots:
             d_parent, d_key = rng.choice(donor_slots)
-            parent[key] = json.loads(json.dumps(d_parent[d_key]))
+            parent[key] = copy.deepcopy(d_parent[d_key])
     return tree
 
 
@@ -368,8 +370,6 @@ def _inputs(detector, det, rng):
 
 def _round_trip(cls, det, folder, when):
     """None when the detector saves itself and reloads to the identical text, else the problem."""
-    import copy
-
     try:
         text = det.to_json()
     except BaseException as e:
@@ -423,12 +423,15 @@ def run_case(detector, text, stream_seed, updates, folder):
                 problem = f"update_and_score raised {name}: {e}"
                 break
             result["update_errors"] += 1
+            result.setdefault("first_update_error", f"{name}: {e}")
             if det.to_json() != before:
                 problem = f"a refused update_and_score ({name}: {e}) changed the detector"
                 break
             continue
         if not math.isfinite(score):
             result["nonfinite"] += 1
+            problem = f"update_and_score gave {score} for finite input"
+            break
     if not problem:
         problem = _round_trip(cls, det, folder, f"after {updates} updates")
     if problem:
@@ -551,7 +554,8 @@ def fuzz(args):
                     if args.keep:
                         keep_case(args.keep, detector, text, stream_seed, label, result["detail"])
                 elif args.verbose:
-                    print(f"{outcome} {detector} {label}: {result.get('detail', '')}", flush=True)
+                    detail = result.get("detail") or result.get("first_update_error", "")
+                    print(f"{outcome} {detector} {label}: {detail}", flush=True)
                 index += 1
             counts["seconds"] = round(time.monotonic() - started, 1)
             totals[detector] = {**counts, **extra}
