@@ -4,15 +4,16 @@
 Builds varied valid states of every detector, edits their JSON (numbers to extremes, broken
 number texts, deletions, duplications, type swaps, list truncation and extension, swapped or
 transplanted fields) and runs each edited state through ``from_json``, then ``--updates``
-``update_and_score`` calls and save/reload round trips. Every case runs in a worker process with a
-memory limit and a time limit; a worker that crashes or hangs is replaced.
+``update_and_score`` calls (some previewed with ``score``), the read-only queries and save/reload
+round trips. Every case runs in a worker process with a memory limit and a time limit; a worker
+that crashes or hangs is replaced.
 
 A case fails when the worker crashes or hangs, when an internal failure (PanicException) or an
-unexpected exception class comes out, when a refused call changes the detector, when a loaded
-detector gives a NaN or infinite score for a finite input, or when it cannot save itself and
-reload to the identical text. The run exits with status 1 if any
-case failed. Everything is deterministic from ``--seed``: case N of a detector is the same input
-whatever the time budget.
+unexpected exception class comes out, when a refused or read-only call changes the detector, when
+``score`` and ``update_and_score`` disagree on the same input, when a loaded detector gives a NaN
+or infinite score for a finite input, or when it cannot save itself and reload to the identical
+text. The run exits with status 1 if any case failed. Everything is deterministic from
+``--seed``: case N of a detector is the same input whatever the time budget.
 
     python -P tests/fuzz/fuzz_states.py --seed 1 --seconds 60
     python -P tests/fuzz/fuzz_states.py --detector OnlineIForest --cases 2000 --keep failures/
@@ -249,7 +250,13 @@ def mutate_once(tree, rng, donors):
          "transplant"],
         weights=[25, 25, 3, 5, 3, 5, 10, 8, 6, 10])[0]
     if op in ("nudge", "extreme", "text") and numbers:
-        parent, key = rng.choice(numbers)
+        # Named fields and integers (sizes, counts, indices) hold the structure; long arrays of
+        # floats would otherwise draw most of the edits.
+        named = [s for s in numbers if isinstance(s[0], dict)]
+        integers = [s for s in numbers if isinstance(s[0][s[1]], int)]
+        r = rng.random()
+        pool = named if r < 0.35 and named else integers if r < 0.65 and integers else numbers
+        parent, key = rng.choice(pool)
         if op == "nudge":
             parent[key] = _nudge(rng, parent[key])
         elif op == "extreme":
@@ -391,6 +398,66 @@ def _round_trip(cls, det, folder, when):
     return None
 
 
+def _queries(detector, args):
+    """The read-only calls of a detector, on the arguments of one update."""
+    if detector == "Forest":
+        point = args[0]
+        return [("score", args), ("displacement_score", args), ("attribution", args),
+                ("density", args), ("near_neighbors", (point, 3)), ("impute", (point, [0])),
+                ("extrapolate", (2,))]
+    if detector == "MStream":
+        return [("score", args), ("score_detailed", args)]
+    return [("score", args)]
+
+
+def _call(det, method, args):
+    """(value, None) on success, (None, exception name and text) when the call was refused;
+    raises Unexpected for anything a detector must never raise."""
+    try:
+        return getattr(det, method)(*args), None
+    except BaseException as e:
+        name = type(e).__name__
+        if name not in REFUSED_CALL:
+            raise Unexpected(f"{method} raised {name}: {e}") from None
+        return None, f"{name}: {e}"
+
+
+class Unexpected(Exception):
+    pass
+
+
+def _exercise(detector, det, next_args, updates, check_rng, result):
+    """Runs the updates and queries; returns the first problem or None."""
+    args = None
+    for _ in range(updates):
+        args = next_args()
+        before = det.to_json()
+        preview = None
+        if detector != "OnlineIForest" and check_rng.random() < 0.25:
+            preview, _ = _call(det, "score", args)
+            if det.to_json() != before:
+                return "score changed the detector"
+        score, refused = _call(det, "update_and_score", args)
+        if refused:
+            result["update_errors"] += 1
+            result.setdefault("first_update_error", refused)
+            if det.to_json() != before:
+                return f"a refused update_and_score ({refused}) changed the detector"
+            continue
+        if not math.isfinite(score):
+            result["nonfinite"] += 1
+            return f"update_and_score gave {score} for finite input"
+        if preview is not None and preview != score:
+            return f"score gave {preview!r} but update_and_score {score!r} for the same input"
+    if args is not None:
+        before = det.to_json()
+        for method, query_args in _queries(detector, args):
+            _call(det, method, query_args)
+        if det.to_json() != before:
+            return "a read-only query changed the detector"
+    return None
+
+
 def run_case(detector, text, stream_seed, updates, folder):
     import quillon
 
@@ -406,32 +473,15 @@ def run_case(detector, text, stream_seed, updates, folder):
         return result
     result["outcome"] = "loaded"
     problem = _round_trip(cls, det, folder, "after loading")
-    rng = random.Random(stream_seed)
-    try:
-        next_args = _inputs(detector, det, rng)
-    except BaseException as e:
-        problem = problem or f"reading the loaded detector's size: {type(e).__name__}: {e}"
-        next_args = None
-    for _ in range(updates if next_args and not problem else 0):
-        args = next_args()
-        before = det.to_json()
+    if not problem:
         try:
-            score = det.update_and_score(*args)
+            next_args = _inputs(detector, det, random.Random(stream_seed))
+            problem = _exercise(detector, det, next_args, updates,
+                                random.Random(stream_seed + 1), result)
+        except Unexpected as e:
+            problem = str(e)
         except BaseException as e:
-            name = type(e).__name__
-            if name not in REFUSED_CALL:
-                problem = f"update_and_score raised {name}: {e}"
-                break
-            result["update_errors"] += 1
-            result.setdefault("first_update_error", f"{name}: {e}")
-            if det.to_json() != before:
-                problem = f"a refused update_and_score ({name}: {e}) changed the detector"
-                break
-            continue
-        if not math.isfinite(score):
-            result["nonfinite"] += 1
-            problem = f"update_and_score gave {score} for finite input"
-            break
+            problem = f"exercising the loaded detector: {type(e).__name__}: {e}"
     if not problem:
         problem = _round_trip(cls, det, folder, f"after {updates} updates")
     if problem:
