@@ -146,6 +146,8 @@ Status write_file(const std::string& path, std::string_view text,
     }
     if (S_ISDIR(old.st_mode)) return fail(io_error(EISDIR));
     if (!S_ISREG(old.st_mode)) return write_in_place(target, text, on_interrupt);
+    // A rename would replace a file the caller may not write; refuse as writing in place would.
+    if (faccessat(AT_FDCWD, target.c_str(), W_OK, AT_EACCESS) != 0) return fail(io_error(errno));
     exists = true;
   } else if (errno != ENOENT) {
     return fail(io_error(errno));
@@ -174,6 +176,7 @@ Status write_file(const std::string& path, std::string_view text,
     // The replacement keeps the old file's owner and permissions; the creation mask only applies
     // to new files. Failing to copy them is not worth failing the save.
     if (fchown(fd.get(), old.st_uid, old.st_gid) != 0) {
+      // Only a privileged caller can give a file away; the new file stays the caller's.
     }
     (void)fchmod(fd.get(), old.st_mode & 07777);
   }

@@ -5,6 +5,7 @@ import pathlib
 import stat
 import subprocess
 import sys
+import tempfile
 import textwrap
 
 import pytest
@@ -103,6 +104,31 @@ def test_save_targets(make_target, message, tmp_path):
         with pytest.raises(RuntimeError, match=r"^I/O error: " + message + "$"):
             det.save_json(target)
     assert os.listdir(tmp_path) == ["t"]
+
+
+# Root may write any file: the child drops to an unprivileged user once quillon is imported.
+SAVE_AS_UNPRIVILEGED = """
+    import os, sys, quillon
+    if os.geteuid() == 0:
+        os.setgid(65534)
+        os.setuid(65534)
+    try:
+        quillon.OnlineIForest(1, seed=1).save_json(sys.argv[1])
+    except RuntimeError as e:
+        print(e)
+"""
+
+
+def test_a_read_only_file_is_not_replaced():
+    with tempfile.TemporaryDirectory() as folder:
+        os.chmod(folder, 0o777)
+        target = pathlib.Path(folder) / "state.json"
+        target.write_text("old")
+        target.chmod(0o444)
+        child = run_child(SAVE_AS_UNPRIVILEGED, target)
+        assert child.stdout.strip() == "I/O error: Permission denied (os error 13)", child.stderr
+        assert target.read_text() == "old"
+        assert os.listdir(folder) == ["state.json"]
 
 
 # A FIFO nobody opens from the other end blocks open(); a signal must reach the Python handler.
