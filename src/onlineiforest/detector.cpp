@@ -81,9 +81,9 @@ Status validate(const OnlineIForestConfig& config) {
 void PointWindow::reserve_all() {
   const size_t floats = static_cast<size_t>(slots_ * input_dim_);
   if (data_.capacity() >= floats) return;
-  require_memory(ByteSize{floats} * sizeof(float), "a window of " + std::to_string(slots_) +
-                                                       " points of " + std::to_string(input_dim_) +
-                                                       " values");
+  require_memory(
+      ByteSize{floats} * sizeof(float),
+      "input_dim=" + std::to_string(input_dim_) + ", window_size=" + std::to_string(slots_ - 1));
   data_.reserve(floats);
 }
 

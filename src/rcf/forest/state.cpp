@@ -24,7 +24,7 @@ bool all_finite(std::span<const float> values) {
   return true;
 }
 
-const std::string kMagnitudeText = "1.7014118e+38 in magnitude";
+constexpr std::string_view kMagnitudeText = "1.7014118e+38 in magnitude";
 
 // What an update accepts: finite and within the magnitude a box side can carry.
 bool all_storable(std::span<const float> values) {
@@ -50,7 +50,8 @@ Status check_store(const Forest& f, uint64_t dim) {
                         " values, expected " + num(dim));
   }
   if (!all_storable(s.shingle_buf)) {
-    return inconsistent("point_store shingle_buf is not finite or not below " + kMagnitudeText);
+    return inconsistent("point_store shingle_buf is not finite or not below " +
+                        std::string(kMagnitudeText));
   }
   if (s.next_free > s.capacity) return inconsistent("point_store next_free beyond capacity");
   uint64_t occupied = 0;
@@ -65,7 +66,7 @@ Status check_store(const Forest& f, uint64_t dim) {
   for (uint64_t row = 0; row < s.capacity; ++row) {
     if (!all_storable(s.point(row))) {
       return inconsistent("point_store row " + num(row) + " is not finite or not below " +
-                          kMagnitudeText);
+                          std::string(kMagnitudeText));
     }
   }
   if (occupied != s.size) return inconsistent("point_store size does not match occupied rows");
