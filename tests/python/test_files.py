@@ -133,7 +133,7 @@ def test_a_read_only_file_is_not_replaced():
 
 # A FIFO nobody opens from the other end blocks open(); a signal must reach the Python handler.
 BLOCKED_ON_FIFO = """
-    import signal, sys, threading, quillon
+    import signal, sys, threading, time, quillon
     fifo, how, signame = sys.argv[1], sys.argv[2], sys.argv[3]
     signum = getattr(signal, signame)
     handled = []
@@ -142,9 +142,21 @@ BLOCKED_ON_FIFO = """
             handled.append(1)
             print("handled", flush=True)
         signal.signal(signum, note)
-    main = threading.main_thread().ident
-    threading.Timer(0.3, signal.pthread_kill, (main, signum)).start()
+    main = threading.main_thread()
+
+    def signal_once_blocked():
+        # Wait until the main thread sleeps in openat (257), read (0) or write (1).
+        task = f"/proc/self/task/{main.native_id}"
+        for _ in range(200):
+            with open(task + "/stat") as f, open(task + "/syscall") as g:
+                state, call = f.read().rsplit(")", 1)[1].split()[0], g.read().split()[0]
+            if state == "S" and call in ("257", "0", "1"):
+                break
+            time.sleep(0.05)
+        signal.pthread_kill(main.ident, signum)
+
     det = quillon.MStream(1, 1, seed=5)
+    threading.Thread(target=signal_once_blocked).start()
     try:
         if how == "load":
             loaded = quillon.MStream.load_json(fifo)
