@@ -104,7 +104,8 @@ def _event(rng):
 def _sketch(q, rng):
     det = q.FeatureSketch(value_projection_dims=rng.choice([1, 2, 4, 8]),
                           presence_projection_dims=rng.choice([1, 2, 4]),
-                          chains_per_ensemble=rng.choice([1, 2, 4]), chain_depth=rng.choice([1, 2, 4]),
+                          chains_per_ensemble=rng.choice([1, 2, 4]),
+                          chain_depth=rng.choice([1, 2, 4]),
                           sketch_rows=rng.choice([1, 2]), sketch_buckets=rng.choice([1, 4, 32]),
                           decay_half_life=rng.choice([1, 2, 16, 2048]), seed=rng.getrandbits(64))
     for _ in range(rng.choice([0, 1, 5, 30])):
@@ -192,7 +193,7 @@ NUMBER_TEXTS = [
 
 
 def _slots(tree):
-    """Every (container, key) below the root, with the root's own slot first."""
+    """Every (container, key) below the root."""
     out = []
     stack = [tree]
     while stack:
@@ -209,7 +210,8 @@ def _slots(tree):
 
 
 def _number_slots(slots):
-    return [s for s in slots if isinstance(s[0][s[1]], (int, float)) and not isinstance(s[0][s[1]], bool)]
+    return [s for s in slots
+            if isinstance(s[0][s[1]], (int, float)) and not isinstance(s[0][s[1]], bool)]
 
 
 def _nudge(rng, v):
@@ -505,7 +507,8 @@ def worker_main(memory_mb, updates):
         for line in sys.stdin:
             case = json.loads(line)
             try:
-                result = run_case(case["detector"], case["text"], case["stream_seed"], updates, folder)
+                result = run_case(case["detector"], case["text"], case["stream_seed"], updates,
+                                  folder)
             except Exception:
                 import traceback
 
@@ -572,7 +575,8 @@ def keep_case(folder, detector, text, stream_seed, label, detail):
     folder.mkdir(parents=True, exist_ok=True)
     record = {"detector": detector, "stream_seed": stream_seed, "found_by": label,
               "failure": detail, "state": text}
-    (folder / f"{detector}-{label.replace(' ', '-')}.json").write_text(json.dumps(record, indent=1) + "\n")
+    name = f"{detector}-{label.replace(' ', '-')}.json"
+    (folder / name).write_text(json.dumps(record, indent=1) + "\n")
 
 
 def fuzz(args):
@@ -631,7 +635,8 @@ def replay(paths, memory_mb=2048, updates=50, timeout=60):
     try:
         for path in paths:
             record = json.loads(pathlib.Path(path).read_text())
-            yield path, worker.run(record["detector"], record["state"], record["stream_seed"], timeout)
+            yield path, worker.run(record["detector"], record["state"], record["stream_seed"],
+                                   timeout)
     finally:
         worker.stop()
 
@@ -639,7 +644,7 @@ def replay(paths, memory_mb=2048, updates=50, timeout=60):
 def main(argv=None):
     p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0],
                                 formatter_class=argparse.RawDescriptionHelpFormatter,
-                                epilog="example: python -P tests/fuzz/fuzz_states.py --seed 7 --seconds 60")
+                                epilog="example: python -P tests/fuzz/fuzz_states.py --seed 7")
     p.add_argument("--seed", type=int, default=1, help="seed of the inputs (default 1)")
     p.add_argument("--seconds", type=float, default=60.0,
                    help="time budget per detector (default 60)")
@@ -654,7 +659,8 @@ def main(argv=None):
                    help="seconds a case may take before it counts as a hang (default 20)")
     p.add_argument("--memory-mb", type=int, default=2048,
                    help="address-space limit of the worker in MiB (default 2048)")
-    p.add_argument("--keep", metavar="DIR", help="write failing inputs into DIR as regression files")
+    p.add_argument("--keep", metavar="DIR",
+                   help="write failing inputs into DIR as regression files")
     p.add_argument("--json", metavar="FILE", help="also write the counts as JSON")
     p.add_argument("-v", "--verbose", action="store_true", help="print every case's outcome")
     p.add_argument("--worker", action="store_true", help=argparse.SUPPRESS)

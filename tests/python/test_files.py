@@ -1,4 +1,4 @@
-"""save_json and load_json against the file system: failed saves, permissions, links, FIFOs, signals."""
+"""save_json and load_json against the file system: failed saves, permissions, links, FIFOs."""
 
 import os
 import pathlib
