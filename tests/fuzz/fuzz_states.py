@@ -159,21 +159,24 @@ class Pairs:
 
 
 def dump(v):
-    if isinstance(v, Raw):
-        return v.text
-    if isinstance(v, Pairs):
-        return "{" + ",".join(json.dumps(k) + ":" + dump(x) for k, x in v.items) + "}"
-    if isinstance(v, dict):
-        return "{" + ",".join(json.dumps(k) + ":" + dump(x) for k, x in v.items()) + "}"
-    if isinstance(v, list):
-        return "[" + ",".join(dump(x) for x in v) + "]"
-    if isinstance(v, float):
-        if math.isnan(v):
-            return "NaN"
-        if math.isinf(v):
-            return "Infinity" if v > 0 else "-Infinity"
-        return repr(v)
-    return json.dumps(v)
+    """Compact JSON text of a tree that may hold Raw texts and Pairs objects."""
+    specials = []
+
+    def default(o):
+        if isinstance(o, Raw):
+            text = o.text
+        elif isinstance(o, Pairs):
+            text = "{" + ",".join(json.dumps(k) + ":" + dump(x) for k, x in o.items) + "}"
+        else:
+            raise TypeError(type(o).__name__)
+        specials.append(text)
+        return f"\x00{len(specials) - 1}\x00"
+
+    # The C encoder writes floats by repr and NaN and infinities as NaN and Infinity.
+    out = json.dumps(v, default=default, separators=(",", ":"))
+    for i, text in enumerate(specials):
+        out = out.replace(json.dumps(f"\x00{i}\x00"), text, 1)
+    return out
 
 
 INT_EXTREMES = [
