@@ -18,6 +18,9 @@ struct DetectorError {
     Overflow,
     Runtime,
     Io,
+    // Not a detector failure: a signal handler raised while a call was blocked in the system; the
+    // boundary passes on the Python exception that the handler left pending.
+    Interrupted,
   };
 
   Kind kind = Kind::Runtime;
@@ -38,6 +41,7 @@ struct DetectorError {
   static DetectorError overflow(std::string msg) { return {Kind::Overflow, std::move(msg), 0, 0}; }
   static DetectorError runtime(std::string msg) { return {Kind::Runtime, std::move(msg), 0, 0}; }
   static DetectorError io(std::string msg) { return {Kind::Io, std::move(msg), 0, 0}; }
+  static DetectorError interrupted() { return {Kind::Interrupted, {}, 0, 0}; }
 
   // How the error reads when written into another message.
   std::string text() const {
@@ -51,6 +55,7 @@ struct DetectorError {
       case Kind::Overflow: return "overflow: " + message;
       case Kind::Runtime: return "runtime error: " + message;
       case Kind::Io: return "I/O error: " + message;
+      case Kind::Interrupted: return "interrupted";
     }
     return message;
   }

@@ -135,12 +135,15 @@ std::string describe_error_chain(PyObject* exc) {
 }
 
 // Runs one variant of an either-or conversion; on failure returns its error wrapped as
-// "failed to extract field {Enum::Variant}.0" caused by the original error.
+// "failed to extract field {Enum::Variant}.0" caused by the original error. When the attempt
+// sets `decisive`, its error is the answer and passes through unwrapped.
 template <class Attempt>
-bool try_variant(const char* field, std::string& failure, Attempt&& attempt) {
+bool try_variant(const char* field, std::string& failure, Attempt&& attempt,
+                 const bool* decisive = nullptr) {
   if (attempt()) return true;
   PyObject* cause = PyErr_GetRaisedException();
-  if (cause != nullptr && !PyErr_GivenExceptionMatches(cause, PyExc_Exception)) {
+  if (cause != nullptr && (!PyErr_GivenExceptionMatches(cause, PyExc_Exception) ||
+                           (decisive != nullptr && *decisive))) {
     PyErr_SetRaisedException(cause);  // a panic or KeyboardInterrupt passes straight through
     return false;
   }
@@ -214,7 +217,10 @@ bool pairs_variant(PyObject* obj, std::vector<std::pair<std::string, double>>& i
   });
 }
 
-bool dict_variant(PyObject* obj, std::vector<std::pair<std::string, double>>& items) {
+// `mutated_by_caller` tells that the caller's own code (a value's __float__) changed the dict under us: the
+// event is the dict, so the RuntimeError is the whole answer.
+bool dict_variant(PyObject* obj, std::vector<std::pair<std::string, double>>& items,
+                  bool& mutated_by_caller) {
   items.clear();
   if (!PyDict_Check(obj)) return not_instance(obj, "dict");
   const Py_ssize_t initial = PyDict_Size(obj);
@@ -242,7 +248,8 @@ bool dict_variant(PyObject* obj, std::vector<std::pair<std::string, double>>& it
     }
     Py_END_CRITICAL_SECTION();
     if (mutated != nullptr) {
-      raise_panic(mutated);
+      mutated_by_caller = true;
+      PyErr_SetString(PyExc_RuntimeError, mutated);
       return false;
     }
     if (!has) break;
@@ -396,6 +403,10 @@ PyObject* raise_panic(const char* text, bool reported) {
 }
 
 PyObject* raise_detector_error(const DetectorError& e) {
+  if (e.kind == DetectorError::Kind::Interrupted) {
+    if (!PyErr_Occurred()) PyErr_SetNone(PyExc_KeyboardInterrupt);
+    return nullptr;
+  }
   PyErr_SetString(e.is_value_error() ? PyExc_ValueError : PyExc_RuntimeError,
                   e.python_message().c_str());
   return nullptr;
@@ -588,13 +599,18 @@ bool convert(PyObject* obj, Path& out) {
 bool convert(PyObject* obj, FeatureEvent& out) {
   std::string pairs_error;
   std::string dict_error;
+  bool dict_mutated = false;
   auto attempt = [&](bool as_dict) {
     std::string& error = as_dict ? dict_error : pairs_error;
     const char* field = as_dict ? "KeyValueLike::Dict" : "KeyValueLike::Pairs";
     out.from_dict = as_dict;
-    return try_variant(field, error, [&] {
-      return as_dict ? dict_variant(obj, out.items) : pairs_variant(obj, out.items);
-    });
+    return try_variant(
+        field, error,
+        [&] {
+          return as_dict ? dict_variant(obj, out.items, dict_mutated)
+                         : pairs_variant(obj, out.items);
+        },
+        &dict_mutated);
   };
   // A dict is never a sequence, so its pairs attempt can only fail, without side effects: try the
   // dict first and describe the pairs failure only when the dict fails too.

@@ -532,13 +532,37 @@ PyObject* repr_slot(PyObject* self) {
 // ---------------------------------------------------------------------------------------------
 // Persistence and copying, the same for every class.
 
+// Runs blocking file I/O detached from the interpreter, as open() does: a FIFO can block for
+// ever, and other threads (and their garbage collections) must not wait for it. When a signal
+// interrupts a blocked call the Python handlers run; an exception they raise ends the call.
+template <class Io>
+auto detached_io(Io&& io) {
+  struct Detached {
+    PyThreadState* state = PyEval_SaveThread();
+    ~Detached() { PyEval_RestoreThread(state); }
+  } detached;
+  const InterruptCheck check = [&detached]() -> Status {
+    PyEval_RestoreThread(detached.state);
+    const int rc = PyErr_CheckSignals();
+    detached.state = PyEval_SaveThread();
+    if (rc != 0) return fail(DetectorError::interrupted());
+    return {};
+  };
+  return io(check);
+}
+
 template <class Core>
 struct PersistenceMethods {
   static std::string to_json(const Core& c) { return c.to_json(); }
   static Result<Core> from_json(TextOrBytes json) { return Core::from_json(json.bytes); }
-  static Status save_json(const Core& c, Path path) { return write_file(path.bytes, c.to_json()); }
+  static Status save_json(const Core& c, Path path) {
+    const std::string text = c.to_json();
+    return detached_io(
+        [&](const InterruptCheck& check) { return write_file(path.bytes, text, check); });
+  }
   static Result<Core> load_json(Path path) {
-    auto text = read_file(path.bytes);
+    auto text =
+        detached_io([&](const InterruptCheck& check) { return read_file(path.bytes, check); });
     if (!text) return fail(text.error());
     return Core::from_json(*text);
   }

@@ -129,26 +129,103 @@ def test_feature_event_forms():
     assert fs.entries_seen() == 4
 
 
-def test_mutating_a_dict_during_conversion_is_an_internal_failure():
-    fs = quillon.FeatureSketch(seed=1)
+class Meddler:
+    """A number whose conversion runs `action` (once) before giving its value."""
+
+    def __init__(self, action, value=1.0):
+        self.action, self.value = action, value
+
+    def _run(self):
+        action, self.action = self.action, None
+        if action is not None:
+            action()
+
+    def __float__(self):
+        self._run()
+        return float(self.value)
+
+    def __index__(self):
+        self._run()
+        return int(self.value)
+
+
+def _dict_with(first_value_action):
     event = {}
-
-    class Sneaky:
-        def __float__(self):
-            event["zz"] = 1.0
-            return 1.0
-
-    event["a"] = Sneaky()
+    event["a"] = Meddler(lambda: first_value_action(event))
     event["b"] = 2.0
+    return event
+
+
+def _list_with(action, at=1, n=3, value=1.0):
+    items = [value] * n
+    items[at] = Meddler(lambda: action(items), value)
+    return items
+
+
+def _raise(exc):
+    raise exc
+
+
+def _sketch():
+    return quillon.FeatureSketch(value_projection_dims=4, presence_projection_dims=4, seed=1)
+
+
+# (make detector, method, arguments, expected exception, message or None, parameter named in the
+# note or None)
+MISBEHAVING_USER_CODE = [
+    (_sketch, "update", lambda: (_dict_with(lambda d: d.update(zz=1.0)),), RuntimeError,
+     "dictionary changed size during iteration", "feature"),
+    (_sketch, "score", lambda: (_dict_with(lambda d: d.pop("b")),), RuntimeError,
+     "dictionary changed size during iteration", "feature"),
+    (_sketch, "update_and_score", lambda: (_dict_with(lambda d: (d.pop("a"), d.update(c=1.0))),),
+     RuntimeError, "dictionary keys changed during iteration", "feature"),
+    (_sketch, "update", lambda: (_dict_with(lambda d: d.clear()),), RuntimeError,
+     "dictionary changed size during iteration", "feature"),
+    (_sketch, "update", lambda: (_dict_with(lambda d: _raise(KeyboardInterrupt())),),
+     KeyboardInterrupt, None, "feature"),
+    (_sketch, "update", lambda: ([("a", Meddler(lambda: _raise(RuntimeError("own"))))],), TypeError,
+     None, "feature"),
+    (lambda: quillon.Forest(3, num_trees=2, capacity=4, seed=1), "update",
+     lambda: (_list_with(lambda l: l.clear()),), ValueError, "dimension mismatch: expected 3, got 2",
+     None),
+    (lambda: quillon.Forest(3, num_trees=2, capacity=4, seed=1), "update",
+     lambda: (_list_with(lambda l: l.append(1.0)),), ValueError,
+     "dimension mismatch: expected 3, got 4", None),
+    (lambda: quillon.Forest(2, num_trees=2, capacity=4, seed=1), "impute",
+     lambda: ([1.0, 2.0], _list_with(lambda l: l.append(7), n=1, at=0, value=0)), RuntimeError,
+     "index out of bounds: 7", None),
+    (lambda: quillon.OnlineIForest(3, seed=1), "update",
+     lambda: (_list_with(lambda l: _raise(MemoryError())),), MemoryError, None, "point"),
+    (lambda: quillon.MStream(1, 2, seed=1), "update",
+     lambda: ([1.0], _list_with(lambda l: l.extend([1, 2]), n=2, value=1), 1), ValueError,
+     "dimension mismatch: expected 2, got 4", None),
+]
+
+
+@pytest.mark.parametrize("make, method, args, exc_type, message, note", MISBEHAVING_USER_CODE)
+def test_user_code_misbehaving_mid_call_is_an_ordinary_error(make, method, args, exc_type, message,
+                                                             note, capfd):
+    det = make()
+    before = det.to_json()
     with pytest.raises(BaseException) as info:
-        fs.update(event)
-    assert not isinstance(info.value, Exception)
-    assert type(info.value).__name__ == "PanicException"
-    assert str(info.value) == "dictionary changed size during iteration"
-    # The interpreter and the detector carry on.
-    assert fs.entries_seen() == 0
-    fs.update({"a": 1.0})
-    assert fs.entries_seen() == 1
+        getattr(det, method)(*args())
+    assert type(info.value) is exc_type
+    if message is not None:
+        assert str(info.value) == message
+    assert getattr(info.value, "__notes__", None) == ([f"while processing '{note}'"] if note else None)
+    assert "internal failure" not in capfd.readouterr().err
+    # The detector is untouched and carries on.
+    assert det.to_json() == before
+    det.update(*_plain_args(det))
+    assert det.entries_seen() == 1
+
+
+def _plain_args(det):
+    if isinstance(det, quillon.FeatureSketch):
+        return ({"a": 1.0},)
+    if isinstance(det, quillon.MStream):
+        return ([1.0], [1, 2], 1)
+    return ([1.0] * det.__getnewargs__()[0],)
 
 
 @pytest.mark.parametrize("name", ["Forest", "MStream", "FeatureSketch", "OnlineIForest"])

@@ -1,0 +1,679 @@
+#!/usr/bin/env python3
+"""Mutation fuzzer over saved detector states.
+
+Builds varied valid states of every detector, edits their JSON (numbers to extremes, broken
+number texts, deletions, duplications, type swaps, list truncation and extension, swapped or
+transplanted fields) and runs each edited state through ``from_json``, then ``--updates``
+``update_and_score`` calls (some previewed with ``score``), the read-only queries and save/reload
+round trips. Every case runs in a worker process with a memory limit and a time limit; a worker
+that crashes or hangs is replaced.
+
+A case fails when the worker crashes or hangs, when an internal failure (PanicException) or an
+unexpected exception class comes out, when a refused or read-only call changes the detector, when
+``score`` and ``update_and_score`` disagree on the same input, when a loaded detector gives a NaN
+or infinite score for a finite input, or when it cannot save itself and reload to the identical
+text. The run exits with status 1 if any case failed. Everything is deterministic from
+``--seed``: case N of a detector is the same input whatever the time budget.
+
+    python -P tests/fuzz/fuzz_states.py --seed 1 --seconds 60
+    python -P tests/fuzz/fuzz_states.py --detector OnlineIForest --cases 2000 --keep failures/
+    python -P tests/fuzz/fuzz_states.py --detector Forest --seed 1 --only 4711 -v
+
+Inputs kept with ``--keep`` have the layout of tests/fuzz/regressions/*.json, which
+tests/python/test_fuzz_regressions.py replays.
+"""
+
+import argparse
+import copy
+import json
+import math
+import os
+import pathlib
+import random
+import re
+import select
+import subprocess
+import sys
+import tempfile
+import time
+
+DETECTORS = ("Forest", "MStream", "FeatureSketch", "OnlineIForest")
+REGRESSIONS = pathlib.Path(__file__).resolve().parent / "regressions"
+
+# Exceptions a well-behaved detector may raise: refusals of a state or of an input.
+REFUSED_LOAD = ("ValueError", "MemoryError")
+REFUSED_CALL = ("ValueError", "RuntimeError", "MemoryError", "OverflowError")
+
+# ---------------------------------------------------------------------------------------------
+# Valid states to start from.
+
+
+def _points(rng, n, dim):
+    """A stream with repeats, ties on a grid and the odd large value, as real data has."""
+    out = []
+    for _ in range(n):
+        r = rng.random()
+        if out and r < 0.15:
+            out.append(list(rng.choice(out)))
+        elif r < 0.3:
+            out.append([float(rng.randrange(-2, 3)) for _ in range(dim)])
+        elif r < 0.35:
+            out.append([rng.choice([1e6, -1e6, 1e-6]) * rng.random() for _ in range(dim)])
+        else:
+            out.append([rng.gauss(0.0, 1.0) for _ in range(dim)])
+    return out
+
+
+def _forest(q, rng):
+    input_dim = rng.choice([1, 2, 3, 5])
+    shingle = rng.choice([1, 1, 2, 3])
+    internal = rng.random() < 0.7
+    capacity = rng.choice([1, 2, 4, 8, 16, 40])
+    det = q.Forest(input_dim, shingle_size=shingle, num_trees=rng.choice([1, 2, 3, 6]),
+                   capacity=capacity, time_decay=rng.choice([0.0, 0.0, 1e-3, 0.1, 2.0]),
+                   output_after=rng.choice([0, 3, 100]), internal_shingling=internal,
+                   initial_accept_fraction=rng.choice([0.125, 0.5, 1.0]), seed=rng.getrandbits(64))
+    n = rng.choice([0, 1, 3, capacity, 3 * capacity + 5])
+    for p in _points(rng, n, input_dim if internal else input_dim * shingle):
+        det.update(p)
+    return det
+
+
+def _mstream(q, rng):
+    numeric, categorical = rng.choice([(1, 0), (0, 1), (1, 1), (3, 2), (2, 1)])
+    det = q.MStream(numeric, categorical, num_rows=rng.choice([1, 2, 3]),
+                    num_buckets=rng.choice([2, 3, 16, 64]), alpha=rng.choice([0.0, 0.5, 0.8, 1.0]),
+                    seed=rng.getrandbits(64))
+    t = rng.choice([0, 1, 1000])
+    for p in _points(rng, rng.choice([0, 1, 5, 40]), numeric):
+        t += rng.choice([0, 0, 1, 1, 2, 50])
+        det.update(p, [rng.randrange(4) for _ in range(categorical)], t)
+    return det
+
+
+FEATURES = ["a", "b", "country=DE", "country=FR", "latency", "ü", "", "x" * 40]
+
+
+def _event(rng):
+    names = rng.sample(FEATURES, rng.randrange(len(FEATURES) + 1))
+    if rng.random() < 0.2:
+        names.append(f"f{rng.randrange(10**6)}")
+    return {name: rng.choice([1.0, 0.0, -3.5, rng.gauss(0.0, 10.0)]) for name in names}
+
+
+def _sketch(q, rng):
+    det = q.FeatureSketch(value_projection_dims=rng.choice([1, 2, 4, 8]),
+                          presence_projection_dims=rng.choice([1, 2, 4]),
+                          chains_per_ensemble=rng.choice([1, 2, 4]),
+                          chain_depth=rng.choice([1, 2, 4]),
+                          sketch_rows=rng.choice([1, 2]), sketch_buckets=rng.choice([1, 4, 32]),
+                          decay_half_life=rng.choice([1, 2, 16, 2048]), seed=rng.getrandbits(64))
+    for _ in range(rng.choice([0, 1, 5, 30])):
+        det.update(_event(rng))
+    return det
+
+
+def _oif(q, rng):
+    input_dim = rng.choice([1, 2, 3])
+    window = rng.choice([1, 2, 4, 8, 32])
+    det = q.OnlineIForest(input_dim, num_trees=rng.choice([1, 2, 4]), window_size=window,
+                          max_leaf_samples=rng.choice([1, 2, 4, 8]), seed=rng.getrandbits(64))
+    for p in _points(rng, rng.choice([0, 1, window, 3 * window + 1]), input_dim):
+        det.update(p)
+    return det
+
+
+BUILDERS = {"Forest": _forest, "MStream": _mstream, "FeatureSketch": _sketch, "OnlineIForest": _oif}
+
+
+def base_states(detector, seed, count=16):
+    """`count` valid state texts of one detector, the same for the same seed."""
+    import quillon
+
+    rng = random.Random(f"base:{seed}:{detector}")
+    out = []
+    while len(out) < count:
+        try:
+            out.append(BUILDERS[detector](quillon, rng).to_json())
+        except ValueError:
+            pass  # a configuration the constructor refuses; draw another
+    return out
+
+
+# ---------------------------------------------------------------------------------------------
+# Mutations, on the parsed JSON tree.
+
+
+class Raw:
+    """Text written as it stands: broken numbers, NaN and the like."""
+
+    def __init__(self, text):
+        self.text = text
+
+
+class Pairs:
+    """An object that may hold a key twice."""
+
+    def __init__(self, items):
+        self.items = items
+
+
+def dump(v):
+    """Compact JSON text of a tree that may hold Raw texts and Pairs objects."""
+    specials = []
+
+    def default(o):
+        if isinstance(o, Raw):
+            text = o.text
+        elif isinstance(o, Pairs):
+            text = "{" + ",".join(json.dumps(k) + ":" + dump(x) for k, x in o.items) + "}"
+        else:
+            raise TypeError(type(o).__name__)
+        specials.append(text)
+        return f"\x00{len(specials) - 1}\x00"
+
+    # The C encoder writes floats by repr and NaN and infinities as NaN and Infinity.
+    out = json.dumps(v, default=default, separators=(",", ":"))
+    for i, text in enumerate(specials):
+        out = out.replace(json.dumps(f"\x00{i}\x00"), text, 1)
+    return out
+
+
+INT_EXTREMES = [
+    0, 1, 2, 3, 255, 256, 65536, 2**31 - 1, 2**31, 2**32 - 1, 2**32, 2**53 + 1, 2**63 - 1, 2**63,
+    2**64 - 2, 2**64 - 1, 2**64, 2**70, -1, -(2**31), -(2**63), -(2**63) - 1,
+]
+FLOAT_EXTREMES = [
+    0.0, -0.0, 0.5, 1e39, -1e39, 1e308, -1e308, 1.7976931348623157e308, 3.4028234663852886e38,
+    3.5e38, -3.4e38, 5e-324, 1e-45, 1.4e-45, 1e-300, 1e-40, 16777217.0, 2.0**64, -(2.0**63),
+]
+NUMBER_TEXTS = [
+    "NaN", "nan", "Infinity", "-Infinity", "inf", "1e999", "-1e999", "1e-999", "-0", "00", "01",
+    "1.", ".5", "1e", "1e+", "-", "+1", "0x10", "1_0", "1.0e400", "18446744073709551616",
+    "-18446744073709551615", "184467440737095516150", "1" * 400, "0." + "0" * 400 + "1", "null",
+    '"1"', "true", "[]", "{}",
+]
+
+
+def _slots(tree):
+    """Every (container, key) below the root."""
+    out = []
+    stack = [tree]
+    while stack:
+        node = stack.pop()
+        if isinstance(node, dict):
+            for k in node:
+                out.append((node, k))
+                stack.append(node[k])
+        elif isinstance(node, list):
+            for i in range(len(node)):
+                out.append((node, i))
+                stack.append(node[i])
+    return out
+
+
+def _number_slots(slots):
+    return [s for s in slots
+            if isinstance(s[0][s[1]], (int, float)) and not isinstance(s[0][s[1]], bool)]
+
+
+def _nudge(rng, v):
+    if isinstance(v, int):
+        return v + rng.choice([-1, 1, -2, 2, 1000, -v - 1, v, 2**32])
+    return rng.choice([v * 2, -v, v * 1e30, v + 1.0, v / 3.0, math.nextafter(v, math.inf)])
+
+
+def _reshape_matrix(tree, slots, rng):
+    """Changes one extent of a matrix and its data together, so that only the detector's own
+    consistency checks stand between the edit and its arithmetic."""
+    matrices = [s[0][s[1]] for s in slots if isinstance(s[0][s[1]], dict)
+                and set(s[0][s[1]]) == {"v", "dim", "data"} and isinstance(s[0][s[1]]["dim"], list)]
+    if not matrices:
+        return tree
+    m = rng.choice(matrices)
+    dims, data = m["dim"], m["data"]
+    if not dims or not all(isinstance(d, int) for d in dims) or not isinstance(data, list):
+        return tree
+    axis = rng.randrange(len(dims))
+    dims[axis] = max(0, dims[axis] + rng.choice([-1, 1, 1, 2, -dims[axis]]))
+    size = math.prod(dims)
+    if size > 10**6:
+        return tree
+    filler = data or [0]
+    m["data"] = [data[i] if i < len(data) else copy.deepcopy(rng.choice(filler))
+                 for i in range(size)]
+    return tree
+
+
+def mutate_once(tree, rng, donors):
+    slots = _slots(tree)
+    if not slots:
+        return Raw(rng.choice(NUMBER_TEXTS))
+    numbers = _number_slots(slots)
+    op = rng.choices(
+        ["nudge", "extreme", "text", "delete", "duplicate", "type", "resize", "matrix", "swap",
+         "transplant"],
+        weights=[25, 25, 3, 5, 3, 5, 10, 8, 6, 10])[0]
+    if op in ("nudge", "extreme", "text") and numbers:
+        # Named fields and integers (sizes, counts, indices) hold the structure; long arrays of
+        # floats would otherwise draw most of the edits.
+        named = [s for s in numbers if isinstance(s[0], dict)]
+        integers = [s for s in numbers if isinstance(s[0][s[1]], int)]
+        r = rng.random()
+        pool = named if r < 0.35 and named else integers if r < 0.65 and integers else numbers
+        parent, key = rng.choice(pool)
+        if op == "nudge":
+            parent[key] = _nudge(rng, parent[key])
+        elif op == "extreme":
+            same = INT_EXTREMES if isinstance(parent[key], int) else FLOAT_EXTREMES
+            other = FLOAT_EXTREMES if same is INT_EXTREMES else INT_EXTREMES
+            parent[key] = rng.choice(same if rng.random() < 0.85 else other)
+        else:
+            parent[key] = Raw(rng.choice(NUMBER_TEXTS))
+        return tree
+    if op == "matrix":
+        return _reshape_matrix(tree, slots, rng)
+    parent, key = rng.choice(slots)
+    value = parent[key]
+    if op == "delete":
+        del parent[key]
+    elif op == "duplicate" and isinstance(parent, dict):
+        items = [(k, v) for k, v in parent.items()]
+        other = rng.choice([v for _, v in items] + [value])
+        items.insert(rng.randrange(len(items) + 1), (key, other))
+        # Replace the object in its own parent by a version holding `key` twice.
+        for grand, gkey in slots:
+            if grand[gkey] is parent:
+                grand[gkey] = Pairs(items)
+                break
+        else:
+            return Pairs(items) if parent is tree else tree
+    elif op == "type":
+        parent[key] = rng.choice([None, True, False, "x", [], {}, 0, 1.5, [value], {"k": value}])
+    elif op == "resize" or (op == "duplicate" and isinstance(parent, list)):
+        lists = [s for s in slots if isinstance(s[0][s[1]], list) and s[0][s[1]]]
+        if not lists:
+            return tree
+        parent, key = rng.choice(lists)
+        seq = parent[key]
+        r = rng.random()
+        if r < 0.4:
+            del seq[rng.randrange(len(seq)):]
+        elif r < 0.8:
+            for _ in range(rng.choice([1, 1, 2, len(seq)])):
+                seq.append(copy.deepcopy(rng.choice(seq)))
+        else:
+            rng.shuffle(seq)
+    elif op == "swap" and isinstance(parent, dict) and len(parent) > 1:
+        other = rng.choice([k for k in parent if k != key])
+        parent[key], parent[other] = parent[other], parent[key]
+    elif op == "transplant":
+        # The same field from another valid state, e.g. trees or sketches of another size.
+        donor_slots = [s for s in _slots(rng.choice(donors)) if s[1] == key]
+        if donor_slots:
+            d_parent, d_key = rng.choice(donor_slots)
+            parent[key] = copy.deepcopy(d_parent[d_key])
+    return tree
+
+
+def make_case(detector, seed, index, bases):
+    """The `index`-th edited state of `detector`, and the seed of its input stream."""
+    rng = random.Random(f"case:{seed}:{detector}:{index}")
+    base = rng.choice(bases)
+    if rng.random() < 0.04:
+        # A few plain text edits: cut, a character changed, a character inserted.
+        pos = rng.randrange(len(base) + 1)
+        text = rng.choice([base[:pos], base[:pos] + rng.choice('0-.e}]",9') + base[pos + 1:],
+                           base[:pos] + rng.choice('0-.e}]",9') + base[pos:]])
+    else:
+        tree = json.loads(base)
+        donors = [json.loads(b) for b in rng.sample(bases, min(3, len(bases)))]
+        for _ in range(rng.choice([1, 1, 1, 1, 2, 2, 3, 5])):
+            tree = mutate_once(tree, rng, donors)
+        text = dump(tree)
+    return text, rng.getrandbits(63)
+
+
+# ---------------------------------------------------------------------------------------------
+# One case, in the worker.
+
+
+def _point_length(det, n):
+    """The point length the detector wants, read from its own dimension message."""
+    try:
+        det.score([0.0] * n)
+    except ValueError as e:
+        m = re.match(r"dimension mismatch: expected (\d+), got", str(e))
+        if m:
+            return int(m.group(1))
+    except Exception:
+        pass
+    return n
+
+
+def _inputs(detector, det, rng):
+    """A function giving the arguments of the next update_and_score call, and their width."""
+    if detector == "FeatureSketch":
+        return (lambda: (_event(rng),)), len(FEATURES)
+    if detector == "MStream":
+        numeric, categorical = (min(v, 10**5) for v in det.__getnewargs__())
+        clock = [det.current_time() or 0]
+
+        def record():
+            clock[0] = min(clock[0] + rng.choice([0, 0, 1, 1, 3, 1000]), 2**64 - 1)
+            return ([rng.gauss(0.0, 5.0) for _ in range(numeric)],
+                    [rng.choice([0, 1, 2, -1, 2**40]) for _ in range(categorical)], clock[0])
+
+        return record, numeric + categorical
+    n = _point_length(det, min(det.__getnewargs__()[0], 10**5))
+    n = min(n, 10**5)
+    history = []
+
+    def point():
+        if history and rng.random() < 0.2:
+            return (rng.choice(history),)
+        p = [rng.choice([rng.gauss(0.0, 1.0), rng.gauss(0.0, 1.0), 0.0, rng.gauss(0.0, 1e4)])
+             for _ in range(n)]
+        history.append(p)
+        return (p,)
+
+    return point, n
+
+
+def _round_trip(cls, det, folder, when):
+    """None when the detector saves itself and reloads to the identical text, else the problem."""
+    try:
+        text = det.to_json()
+    except BaseException as e:
+        return f"{when}: to_json raised {type(e).__name__}: {e}"
+    try:
+        again = cls.from_json(text)
+    except BaseException as e:
+        return f"{when}: its own text is refused: {type(e).__name__}: {e}"
+    if again.to_json() != text:
+        return f"{when}: the reloaded detector writes a different text"
+    path = os.path.join(folder, "state.json")
+    try:
+        det.save_json(path)
+        loaded = cls.load_json(path)
+    except BaseException as e:
+        return f"{when}: save_json/load_json raised {type(e).__name__}: {e}"
+    if loaded.to_json() != text or copy.deepcopy(det).to_json() != text:
+        return f"{when}: the file or the copy differs from to_json"
+    return None
+
+
+def _queries(detector, args):
+    """The read-only calls of a detector, on the arguments of one update."""
+    if detector == "Forest":
+        point = args[0]
+        return [("score", args), ("displacement_score", args), ("attribution", args),
+                ("density", args), ("near_neighbors", (point, 3)), ("impute", (point, [0])),
+                ("extrapolate", (2,))]
+    if detector == "MStream":
+        return [("score", args), ("score_detailed", args)]
+    return [("score", args)]
+
+
+def _call(det, method, args):
+    """(value, None) on success, (None, exception name and text) when the call was refused;
+    raises Unexpected for anything a detector must never raise."""
+    try:
+        return getattr(det, method)(*args), None
+    except BaseException as e:
+        name = type(e).__name__
+        if name not in REFUSED_CALL:
+            raise Unexpected(f"{method} raised {name}: {e}") from None
+        return None, f"{name}: {e}"
+
+
+class Unexpected(Exception):
+    pass
+
+
+def _exercise(detector, det, next_args, updates, check_rng, result):
+    """Runs the updates and queries; returns the first problem or None."""
+    args = None
+    for _ in range(updates):
+        args = next_args()
+        before = det.to_json()
+        preview = None
+        if detector != "OnlineIForest" and check_rng.random() < 0.25:
+            preview, _ = _call(det, "score", args)
+            if det.to_json() != before:
+                return "score changed the detector"
+        score, refused = _call(det, "update_and_score", args)
+        if refused:
+            result["update_errors"] += 1
+            result.setdefault("first_update_error", refused)
+            if det.to_json() != before:
+                return f"a refused update_and_score ({refused}) changed the detector"
+            continue
+        if not math.isfinite(score):
+            result["nonfinite"] += 1
+            return f"update_and_score gave {score} for finite input"
+        if preview is not None and preview != score:
+            return f"score gave {preview!r} but update_and_score {score!r} for the same input"
+    if args is not None:
+        before = det.to_json()
+        for method, query_args in _queries(detector, args):
+            _call(det, method, query_args)
+        if det.to_json() != before:
+            return "a read-only query changed the detector"
+    return None
+
+
+def run_case(detector, text, stream_seed, updates, folder):
+    import quillon
+
+    cls = getattr(quillon, detector)
+    result = {"outcome": "refused", "detail": "", "update_errors": 0, "nonfinite": 0}
+    try:
+        det = cls.from_json(text)
+    except BaseException as e:
+        name = type(e).__name__
+        result["detail"] = f"from_json: {name}: {e}"
+        if name not in REFUSED_LOAD:
+            result["outcome"] = "failure"
+        return result
+    result["outcome"] = "loaded"
+    problem = _round_trip(cls, det, folder, "after loading")
+    if not problem:
+        try:
+            next_args, width = _inputs(detector, det, random.Random(stream_seed))
+            # A wide detector (a loaded input_dim of 65536 is legitimate) costs per coordinate;
+            # a few updates cover it without the budget of a hang.
+            if width > 1024:
+                updates = min(updates, 5)
+            problem = _exercise(detector, det, next_args, updates,
+                                random.Random(stream_seed + 1), result)
+        except Unexpected as e:
+            problem = str(e)
+        except BaseException as e:
+            problem = f"exercising the loaded detector: {type(e).__name__}: {e}"
+    if not problem:
+        problem = _round_trip(cls, det, folder, f"after {updates} updates")
+    if problem:
+        result["outcome"], result["detail"] = "failure", problem
+    return result
+
+
+def worker_main(memory_mb, updates):
+    import resource
+
+    limit = memory_mb << 20
+    resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
+    resource.setrlimit(resource.RLIMIT_CORE, (0, 0))
+    import quillon  # noqa: F401  (after the limit, so that it covers the import too)
+
+    with tempfile.TemporaryDirectory(prefix="fuzz-states-") as folder:
+        for line in sys.stdin:
+            case = json.loads(line)
+            try:
+                result = run_case(case["detector"], case["text"], case["stream_seed"], updates,
+                                  folder)
+            except Exception:
+                import traceback
+
+                result = {"outcome": "failure", "detail": "fuzzer error: " + traceback.format_exc()}
+            sys.stdout.write(json.dumps(result) + "\n")
+            sys.stdout.flush()
+
+
+# ---------------------------------------------------------------------------------------------
+# The parent: hands cases to a worker, watches it, counts.
+
+
+class Worker:
+    def __init__(self, memory_mb, updates):
+        self.memory_mb, self.updates, self.proc = memory_mb, updates, None
+
+    def start(self):
+        import quillon
+
+        root = str(pathlib.Path(quillon.__file__).resolve().parent.parent)
+        env = dict(os.environ)
+        env["PYTHONPATH"] = os.pathsep.join(filter(None, [root, env.get("PYTHONPATH")]))
+        self.stderr = tempfile.TemporaryFile()
+        self.proc = subprocess.Popen(
+            [sys.executable, "-P", os.path.abspath(__file__), "--worker",
+             "--memory-mb", str(self.memory_mb), "--updates", str(self.updates)],
+            stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=self.stderr, env=env, text=True)
+
+    def stop(self):
+        if self.proc is not None:
+            self.proc.kill()
+            self.proc.wait()
+            self.proc = None
+
+    def _stderr_tail(self):
+        self.stderr.seek(0)
+        return self.stderr.read().decode(errors="replace").strip()[-500:]
+
+    def run(self, detector, text, stream_seed, timeout):
+        if self.proc is None:
+            self.start()
+        case = {"detector": detector, "text": text, "stream_seed": stream_seed}
+        try:
+            self.proc.stdin.write(json.dumps(case) + "\n")
+            self.proc.stdin.flush()
+        except BrokenPipeError:
+            pass
+        ready, _, _ = select.select([self.proc.stdout], [], [], timeout)
+        line = self.proc.stdout.readline() if ready else None
+        if line:
+            return json.loads(line)
+        if line is None:
+            self.stop()
+            return {"outcome": "failure", "detail": f"hang: no answer within {timeout} s"}
+        code = self.proc.wait()
+        tail = self._stderr_tail()
+        self.proc = None
+        how = f"signal {-code}" if code < 0 else f"exit status {code}"
+        return {"outcome": "failure", "detail": f"crash: worker died ({how}); stderr: {tail}"}
+
+
+def keep_case(folder, detector, text, stream_seed, label, detail):
+    folder = pathlib.Path(folder)
+    folder.mkdir(parents=True, exist_ok=True)
+    record = {"detector": detector, "stream_seed": stream_seed, "found_by": label,
+              "failure": detail, "state": text}
+    name = f"{detector}-{label.replace(' ', '-')}.json"
+    (folder / name).write_text(json.dumps(record, indent=1) + "\n")
+
+
+def fuzz(args):
+    worker = Worker(args.memory_mb, args.updates)
+    totals = {}
+    failed = False
+    try:
+        for detector in args.detectors:
+            bases = base_states(detector, args.seed)
+            counts = {"tried": 0, "loaded": 0, "refused": 0, "failures": 0}
+            extra = {"update_errors": 0, "nonfinite": 0}
+            started = time.monotonic()
+            index = args.start
+            while True:
+                if args.only is not None:
+                    if counts["tried"]:
+                        break
+                    index = args.only
+                elif args.cases is not None and counts["tried"] >= args.cases:
+                    break
+                elif args.cases is None and time.monotonic() - started >= args.seconds:
+                    break
+                text, stream_seed = make_case(detector, args.seed, index, bases)
+                result = worker.run(detector, text, stream_seed, args.timeout)
+                counts["tried"] += 1
+                outcome = result["outcome"]
+                counts["failures" if outcome == "failure" else outcome] += 1
+                for k in extra:
+                    extra[k] += result.get(k, 0)
+                label = f"seed {args.seed} case {index}"
+                if outcome == "failure":
+                    print(f"FAIL {detector} {label}: {result['detail']}", flush=True)
+                    if args.keep:
+                        keep_case(args.keep, detector, text, stream_seed, label, result["detail"])
+                elif args.verbose:
+                    detail = result.get("detail") or result.get("first_update_error", "")
+                    print(f"{outcome} {detector} {label}: {detail}", flush=True)
+                index += 1
+            counts["seconds"] = round(time.monotonic() - started, 1)
+            totals[detector] = {**counts, **extra}
+            failed = failed or counts["failures"] > 0
+            print(f"{detector:14s} tried {counts['tried']:6d}  loaded {counts['loaded']:6d}  "
+                  f"refused {counts['refused']:6d}  failures {counts['failures']:4d}  "
+                  f"(refused updates {extra['update_errors']}, non-finite scores "
+                  f"{extra['nonfinite']}, {counts['seconds']} s)", flush=True)
+    finally:
+        worker.stop()
+    if args.json:
+        pathlib.Path(args.json).write_text(json.dumps(totals, indent=1) + "\n")
+    return 1 if failed else 0
+
+
+def replay(paths, memory_mb=2048, updates=50, timeout=60):
+    """Runs kept inputs (regression files); yields (path, result)."""
+    worker = Worker(memory_mb, updates)
+    try:
+        for path in paths:
+            record = json.loads(pathlib.Path(path).read_text())
+            yield path, worker.run(record["detector"], record["state"], record["stream_seed"],
+                                   timeout)
+    finally:
+        worker.stop()
+
+
+def main(argv=None):
+    p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0],
+                                formatter_class=argparse.RawDescriptionHelpFormatter,
+                                epilog="example: python -P tests/fuzz/fuzz_states.py --seed 7")
+    p.add_argument("--seed", type=int, default=1, help="seed of the inputs (default 1)")
+    p.add_argument("--seconds", type=float, default=60.0,
+                   help="time budget per detector (default 60)")
+    p.add_argument("--cases", type=int, help="a fixed number of cases per detector instead")
+    p.add_argument("--start", type=int, default=0, help="first case index (default 0)")
+    p.add_argument("--only", type=int, help="run just this case index (to reproduce a failure)")
+    p.add_argument("--detector", dest="detectors", action="append", choices=DETECTORS,
+                   help="fuzz only this detector (repeatable; default all four)")
+    p.add_argument("--updates", type=int, default=50,
+                   help="update_and_score calls after a successful load (default 50)")
+    p.add_argument("--timeout", type=float, default=20.0,
+                   help="seconds a case may take before it counts as a hang (default 20)")
+    p.add_argument("--memory-mb", type=int, default=2048,
+                   help="address-space limit of the worker in MiB (default 2048)")
+    p.add_argument("--keep", metavar="DIR",
+                   help="write failing inputs into DIR as regression files")
+    p.add_argument("--json", metavar="FILE", help="also write the counts as JSON")
+    p.add_argument("-v", "--verbose", action="store_true", help="print every case's outcome")
+    p.add_argument("--worker", action="store_true", help=argparse.SUPPRESS)
+    args = p.parse_args(argv)
+    if args.worker:
+        worker_main(args.memory_mb, args.updates)
+        return 0
+    args.detectors = args.detectors or list(DETECTORS)
+    return fuzz(args)
+
+
+if __name__ == "__main__":
+    sys.exit(main())
