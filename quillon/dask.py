@@ -36,7 +36,7 @@ _READABLE_LENGTH = 48
 
 
 def _missing_extra(exc: ImportError) -> ImportError:
-    return ImportError(f"quillon.dask needs {exc.name or 'dask'}: {_EXTRA}")
+    return ImportError(f"quillon.dask needs {(exc.name or 'dask').partition('.')[0]}: {_EXTRA}")
 
 
 def _pandas():
