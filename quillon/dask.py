@@ -246,9 +246,14 @@ class _Plan:
 
         cls = getattr(quillon, self.detector)
         if states_in is not None:
-            saved = states_in.read(state_name(key))
+            name = state_name(key)
+            saved = states_in.read(name)
             if saved is not None:
-                return cls.from_json(saved)
+                try:
+                    return cls.from_json(saved)
+                except ValueError as exc:
+                    exc.add_note(f"while reading the state of key {key!r} from {states_in.path(name)}")
+                    raise
         params = self.params
         if params.get("seed") is not None:
             params = {**params, "seed": key_seed(params["seed"], key)}
@@ -384,6 +389,12 @@ def _plan(frame_columns, dtypes, key, detector, params, time, columns, categoric
     if name == "MStream":
         if time is None:
             raise ValueError("MStream needs time: the column of integer ticks")
+        # Floats would be cut to integers without a word, so only integer columns are taken.
+        _, pandas = _pandas()
+        for role, column in (("time", time), *(("categorical", c) for c in categorical)):
+            if not pandas.api.types.is_integer_dtype(dtypes[column]):
+                raise TypeError(f"MStream's {role} column {column!r} must hold integers, "
+                                f"not {dtypes[column]}")
         params.setdefault("numeric_dim", len(columns))
         params.setdefault("categorical_dim", len(categorical))
     elif categorical and name != "FeatureSketch":
@@ -488,6 +499,9 @@ def score_by_key(
 
     Notes
     -----
+    The shuffle keeps the frame's number of partitions, and each partition is one task:
+    repartition a frame of few partitions to use more workers.
+
     A `FeatureSketch` event is made of each row's non-missing `columns`, named by ``str(column)``
     with their float values, plus one indicator per non-missing `categorical` column.
 
@@ -515,6 +529,9 @@ def score_by_key(
     meta = frame._meta
     plan = _plan(meta.columns, meta.dtypes, key, detector, params, time, columns, categorical,
                  states_in, states_out)
-    tagged = frame.map_partitions(_tag_positions, meta=_tag_positions(meta))
+    # Only the columns the detectors read travel through the shuffle.
+    used = list(dict.fromkeys(c for c in (key, time, *plan.columns, *plan.categorical) if c is not None))
+    frame = frame[used]
+    tagged = frame.map_partitions(_tag_positions, meta=_tag_positions(frame._meta))
     by_key = tagged.shuffle(on=key, npartitions=frame.npartitions)
     return by_key.map_partitions(_score_partition, plan, meta=plan.score(_tag_positions(meta)))

@@ -163,6 +163,10 @@ def test_two_days_from_saved_states_equal_one_run(client, tmp_path, case):
         assert (second / state_name(key)).read_text() == states[key].to_json()
     # The pandas path reads the same files and gives the same scores.
     same_scores(run(day2, case, states_in=first), expected)
+    # An fsspec URL takes the same road (in memory here, so only this process sees it).
+    url = f"memory://{tmp_path.name}/day1"
+    run(day1, case, states_out=url)
+    same_scores(run(day2, case, states_in=url), expected)
 
     with pytest.raises(ValueError, match="must be different folders"):
         run(day2, case, states_in=first, states_out=str(first) + "/")
@@ -200,6 +204,8 @@ def test_refused_arguments():
         score_by_key(frame, "k", "MStream", columns=["x"])
     with pytest.raises(ValueError, match="takes no categorical"):
         score_by_key(frame, "k", quillon.Forest, time="t", categorical=["c"])
+    with pytest.raises(TypeError, match="time column 't' must hold integers"):
+        score_by_key(frame.astype({"t": float}), "k", "MStream", time="t", columns=["x"])
     with pytest.raises(ValueError, match="missing values"):
         score_by_key(frame.astype({"k": float}).assign(k=np.nan), "k", "OnlineIForest",
                      columns=["x"])
