@@ -33,6 +33,7 @@ _SCORE = "score"
 _SEED_LIMIT = 1 << 64
 _UNSAFE = re.compile(r"[^A-Za-z0-9_.-]")
 _READABLE_LENGTH = 48
+_TASK_SHUFFLE_LIMIT = 32
 
 
 def _missing_extra(exc: ImportError) -> ImportError:
@@ -533,5 +534,12 @@ def score_by_key(
     used = list(dict.fromkeys(c for c in (key, time, *plan.columns, *plan.categorical) if c is not None))
     frame = frame[used]
     tagged = frame.map_partitions(_tag_positions, meta=_tag_positions(frame._meta))
-    by_key = tagged.shuffle(on=key, npartitions=frame.npartitions)
+    # Per-key scoring wants a few large partitions, for which the task shuffle is the cheapest;
+    # beyond them (or when the user configured one) Dask's own choice applies.
+    import dask
+
+    method = dask.config.get("dataframe.shuffle.method", None)
+    if method is None and frame.npartitions <= _TASK_SHUFFLE_LIMIT:
+        method = "tasks"
+    by_key = tagged.shuffle(on=key, npartitions=frame.npartitions, shuffle_method=method)
     return by_key.map_partitions(_score_partition, plan, meta=plan.score(_tag_positions(meta)))
