@@ -80,6 +80,8 @@ def main():
     parser.add_argument("--ticks", type=int, default=500, help="ticks per day")
     parser.add_argument("--partitions", type=int, default=8)
     args = parser.parse_args()
+    if args.scheduler and not args.states:
+        parser.error("--scheduler needs --states: a folder or URL that every worker reaches")
 
     from distributed import Client, LocalCluster
 
