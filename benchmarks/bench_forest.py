@@ -49,6 +49,36 @@ def rate_update_and_score(input_dim, shingle_size, n, passes=3):
     return best
 
 
+def rate_batch_vs_loop(method, input_dim, shingle_size, n, passes=3):
+    """Per-call loop (Python lists) and the batch method (a float64 array) on the same points after
+    the same warm-up; fastest pass of each. Returns (loop rate, batch rate)."""
+    import numpy as np
+
+    points = stream(input_dim, n, 7)
+    array = np.array(points, dtype=np.float64)
+    best_loop = best_batch = 0.0
+    for _ in range(passes):
+        forest = make(input_dim, shingle_size)
+        warm(forest, input_dim)
+        call = getattr(forest, method)
+        start = time.perf_counter()
+        for p in points:
+            call(p)
+        best_loop = max(best_loop, n / (time.perf_counter() - start))
+        forest = make(input_dim, shingle_size)
+        warm(forest, input_dim)
+        start = time.perf_counter()
+        getattr(forest, method + "_many")(array)
+        best_batch = max(best_batch, n / (time.perf_counter() - start))
+    return best_loop, best_batch
+
+
+def batch_row(method, input_dim, shingle_size, n):
+    loop, batch = rate_batch_vs_loop(method, input_dim, shingle_size, n)
+    return (f"{method}_many vs loop, input_dim={input_dim}, shingle_size={shingle_size}",
+            f"{batch:,.0f} vs {loop:,.0f} /s ({batch / loop:.2f}x)", ">= 1.0x")
+
+
 def run_threads(bodies):
     barrier = threading.Barrier(len(bodies) + 1)
 
@@ -155,6 +185,10 @@ def main():
          ">= 40,000 /s"),
         ("update_and_score, input_dim=16, shingle_size=1 (best of 3)",
          f"{rate_update_and_score(16, 1, n // 2):,.0f} /s", ">= 25,000 /s"),
+        batch_row("update_and_score", 1, 8, n),
+        batch_row("update", 1, 8, n),
+        batch_row("score", 1, 8, n),
+        batch_row("update_and_score", 16, 1, n // 2),
         ("two forests on two threads (speed-up, median of 5)", f"{scaling_two_forests(n // 2):.2f}x", ">= 1.8x"),
         ("two threads scoring one forest (speed-up, median of 5)", f"{scaling_shared_scores(n // 2):.2f}x", ">= 1.7x"),
         ("RSS of one default forest (input_dim=1, shingle 8)", f"{mem:.2f} MiB", "<= 4 MB"),

@@ -1,11 +1,12 @@
 #include "mstream/detector.hpp"
 
-
 #include <cmath>
 #include <new>
+#include <type_traits>
 
 #include "float_format.hpp"
 #include "memory_budget.hpp"
+#include "mstream/lazy_decay.hpp"
 
 namespace quillon::mstream {
 namespace {
@@ -157,9 +158,29 @@ void MStream::decay_current(double factor) {
   for (auto& pair : categorical_counts_) pair.current.decay(factor);
 }
 
+namespace {
+
+struct EagerDecay {
+  void touch(size_t, size_t) {}
+};
+
+// Segment numbers of the current counts in a LazyDecay: the record sketch, then one per numeric
+// field, then one per categorical field.
+size_t numeric_segment(size_t i) { return 1 + i; }
+
+}  // namespace
+
 Result<double> MStream::ingest(std::span<const double> numeric,
                                std::span<const int64_t> categorical, uint64_t timestamp,
                                DetailedScore* detail) {
+  EagerDecay eager;
+  return ingest_with(numeric, categorical, timestamp, detail, eager);
+}
+
+template <class Decay>
+Result<double> MStream::ingest_with(std::span<const double> numeric,
+                                    std::span<const int64_t> categorical, uint64_t timestamp,
+                                    DetailedScore* detail, Decay& decay) {
   if (auto ok = check_record(numeric, categorical); !ok) return fail(ok.error());
   const auto step = clock_.advance(timestamp);
   if (!step) return fail(step.error());
@@ -170,7 +191,14 @@ Result<double> MStream::ingest(std::span<const double> numeric,
 
   const uint64_t tick = step->tick;
   clock_.commit(timestamp, tick);
-  if (step->gap > 0) decay_current(std::pow(config_.alpha, static_cast<double>(step->gap)));
+  if (step->gap > 0) {
+    const double factor = std::pow(config_.alpha, static_cast<double>(step->gap));
+    if constexpr (std::is_same_v<Decay, EagerDecay>) {
+      decay_current(factor);
+    } else {
+      decay.advance(factor);
+    }
+  }
 
   const bool first = entries_seen_ == 0;
   double numeric_sum = 0.0;
@@ -179,6 +207,7 @@ Result<double> MStream::ingest(std::span<const double> numeric,
     auto& pair = numeric_counts_[i];
     const uint64_t current_bucket = pair.current.bucket(v);
     const uint64_t total_bucket = pair.total.bucket(v);
+    decay.touch(numeric_segment(i), current_bucket);
     pair.current.count.data[current_bucket] += 1.0;
     pair.total.count.data[total_bucket] += 1.0;
     const double term = chi_squared_term(pair.current.count.data[current_bucket],
@@ -187,13 +216,16 @@ Result<double> MStream::ingest(std::span<const double> numeric,
     if (detail != nullptr) detail->numeric_features.push_back(term);
   }
 
-  const double record_current = record_counts_.current.add_and_estimate(numeric, categorical);
+  const double record_current = record_counts_.current.add_and_estimate_with(
+      numeric, categorical, [&](size_t index) { decay.touch(0, index); });
   const double record_total = record_counts_.total.add_and_estimate(numeric, categorical);
 
   double categorical_sum = 0.0;
   for (size_t j = 0; j < categorical.size(); ++j) {
     auto& pair = categorical_counts_[j];
-    const double current_estimate = pair.current.add_and_estimate(categorical[j]);
+    const size_t segment = numeric_segment(numeric.size()) + j;
+    const double current_estimate = pair.current.add_and_estimate_with(
+        categorical[j], [&](size_t index) { decay.touch(segment, index); });
     const double total_estimate = pair.total.add_and_estimate(categorical[j]);
     const double term = chi_squared_term(current_estimate, total_estimate, tick);
     categorical_sum += term;
@@ -332,13 +364,22 @@ BatchStatus MStream::ingest_many(const Rows<double>& numeric, const Rows<int64_t
                                  const Column& timestamps, double* scores) {
   BatchScratch scratch;
   if (auto ok = check_batch(numeric, categorical, timestamps, true, scratch); !ok) return ok;
+  LazyDecay decay;
+  decay.add_segment(record_counts_.current.count.data);
+  for (auto& pair : numeric_counts_) decay.add_segment(pair.current.count.data);
+  for (auto& pair : categorical_counts_) decay.add_segment(pair.current.count.data);
   for (size_t i = 0; i < timestamps.size(); ++i) {
     // Checked again by ingest: only a row whose values changed since the first pass can fail.
-    auto r = ingest(numeric.row(i, scratch.numeric.data()),
-                    categorical.row(i, scratch.categorical.data()), timestamps[i], nullptr);
-    if (!r) return fail_row(i, r.error());
+    auto r =
+        ingest_with(numeric.row(i, scratch.numeric.data()),
+                    categorical.row(i, scratch.categorical.data()), timestamps[i], nullptr, decay);
+    if (!r) {
+      decay.flush();
+      return fail_row(i, r.error());
+    }
     if (scores != nullptr) scores[i] = *r;
   }
+  decay.flush();
   return {};
 }
 

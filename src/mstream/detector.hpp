@@ -10,10 +10,10 @@
 #include <vector>
 
 #include "detector_error.hpp"
-#include "row_batch.hpp"
 #include "json_codec.hpp"
 #include "mstream/normalization.hpp"
 #include "mstream/sketch.hpp"
+#include "row_batch.hpp"
 
 namespace quillon::mstream {
 
@@ -136,6 +136,11 @@ class MStream {
   void reserve_detail(DetailedScore& detail) const;
   Result<double> ingest(std::span<const double> numeric, std::span<const int64_t> categorical,
                         uint64_t timestamp, DetailedScore* detail);
+  // `Decay` is EagerDecay (the counts decay as the tick moves) or LazyDecay (a batch's
+  // deferred decay, which cells get as they are touched).
+  template <class Decay>
+  Result<double> ingest_with(std::span<const double> numeric, std::span<const int64_t> categorical,
+                             uint64_t timestamp, DetailedScore* detail, Decay& decay);
   Result<double> preview(std::span<const double> numeric, std::span<const int64_t> categorical,
                          uint64_t timestamp, DetailedScore* detail) const;
   void decay_current(double factor);

@@ -108,17 +108,6 @@ void RecordSketch::add(std::span<const double> numeric, std::span<const int64_t>
   }
 }
 
-double RecordSketch::add_and_estimate(std::span<const double> numeric,
-                                      std::span<const int64_t> categorical) {
-  double best = std::numeric_limits<double>::infinity();
-  for (uint64_t r = 0; r < num_rows; ++r) {
-    double& cell = count.data[r * num_buckets + bucket(r, numeric, categorical)];
-    cell += 1.0;
-    best = std::min(best, cell);
-  }
-  return best;
-}
-
 void RecordSketch::decay(double factor) { scale(count.data, factor); }
 
 // --- NumericSketch ---
@@ -172,16 +161,6 @@ double CategoricalSketch::estimate(int64_t value) const {
 
 void CategoricalSketch::add(int64_t value) {
   for (uint64_t r = 0; r < num_rows; ++r) count.data[r * num_buckets + bucket(r, value)] += 1.0;
-}
-
-double CategoricalSketch::add_and_estimate(int64_t value) {
-  double best = std::numeric_limits<double>::infinity();
-  for (uint64_t r = 0; r < num_rows; ++r) {
-    double& cell = count.data[r * num_buckets + bucket(r, value)];
-    cell += 1.0;
-    best = std::min(best, cell);
-  }
-  return best;
 }
 
 void CategoricalSketch::decay(double factor) { scale(count.data, factor); }

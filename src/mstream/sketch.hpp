@@ -2,8 +2,10 @@
 // categorical field, each kept as a pair of a decaying `current` and a never-decayed `total`.
 #pragma once
 
+#include <algorithm>
 #include <bit>
 #include <cstdint>
+#include <limits>
 #include <span>
 #include <string_view>
 
@@ -27,9 +29,9 @@ struct RecordSketch {
   uint64_t num_buckets = 0;
   uint64_t numeric_dim = 0;
   uint64_t categorical_dim = 0;
-  NdArray<double, 3> numeric_planes;      // [rows][bits][numeric_dim], standard normal
+  NdArray<double, 3> numeric_planes;       // [rows][bits][numeric_dim], standard normal
   NdArray<int64_t, 2> categorical_coeffs;  // [rows][categorical_dim], hash keys
-  NdArray<double, 2> count;               // [rows][buckets]
+  NdArray<double, 2> count;                // [rows][buckets]
 
   // Draws the planes (row, bit, field order) and then the coefficients row by row.
   static RecordSketch draw(uint64_t rows, uint64_t buckets, uint64_t numeric_dim,
@@ -44,7 +46,24 @@ struct RecordSketch {
   void add(std::span<const double> numeric, std::span<const int64_t> categorical);
   // add() followed by estimate(), hashing each row once: a row's minimum candidate is final as
   // soon as that row is incremented, since no other row touches it.
-  double add_and_estimate(std::span<const double> numeric, std::span<const int64_t> categorical);
+  double add_and_estimate(std::span<const double> numeric, std::span<const int64_t> categorical) {
+    return add_and_estimate_with(numeric, categorical, [](size_t) {});
+  }
+  // The same, calling `touch(index)` before a cell is changed or read (a batch's deferred decay
+  // brings the cell up to date there).
+  template <class Touch>
+  double add_and_estimate_with(std::span<const double> numeric,
+                               std::span<const int64_t> categorical, Touch&& touch) {
+    double best = std::numeric_limits<double>::infinity();
+    for (uint64_t r = 0; r < num_rows; ++r) {
+      const size_t index = r * num_buckets + bucket(r, numeric, categorical);
+      touch(index);
+      double& cell = count.data[index];
+      cell += 1.0;
+      best = std::min(best, cell);
+    }
+    return best;
+  }
   void decay(double factor);
 
   static constexpr std::string_view kJsonName = "RecordSketch";
@@ -94,7 +113,22 @@ struct CategoricalSketch {
   double estimate(int64_t value) const;
   void add(int64_t value);
   // add() followed by estimate(), hashing each row once.
-  double add_and_estimate(int64_t value);
+  double add_and_estimate(int64_t value) {
+    return add_and_estimate_with(value, [](size_t) {});
+  }
+  // The same, calling `touch(index)` before a cell is changed or read.
+  template <class Touch>
+  double add_and_estimate_with(int64_t value, Touch&& touch) {
+    double best = std::numeric_limits<double>::infinity();
+    for (uint64_t r = 0; r < num_rows; ++r) {
+      const size_t index = r * num_buckets + bucket(r, value);
+      touch(index);
+      double& cell = count.data[index];
+      cell += 1.0;
+      best = std::min(best, cell);
+    }
+    return best;
+  }
   void decay(double factor);
 
   static constexpr std::string_view kJsonName = "CategoricalSketch";

@@ -1,0 +1,85 @@
+#include "mstream/lazy_decay.hpp"
+
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <vector>
+
+#include "rng.hpp"
+
+namespace quillon::mstream {
+namespace {
+
+uint64_t bits(double x) { return std::bit_cast<uint64_t>(x); }
+
+// Counts of every magnitude, from large through tiny normals to subnormals and zero.
+double random_count(Xoshiro256PlusPlus& rng) {
+  const uint64_t r = rng.next_u64();
+  switch (r % 4) {
+    case 0: return std::bit_cast<double>(rng.next_u64() >> 12);  // subnormal (or 0)
+    case 1:
+      return std::ldexp(1.0 + static_cast<double>(rng.next_u64() >> 11) * 0x1p-53,
+                        -1022 - static_cast<int>(rng.next_u64() % 3));
+    case 2:
+      return std::ldexp(static_cast<double>(rng.next_u64() >> 11) * 0x1p-53,
+                        -static_cast<int>(rng.next_u64() % 1100));
+    default: return static_cast<double>(rng.next_u64() % 1000) + 1.0;
+  }
+}
+
+double random_factor(Xoshiro256PlusPlus& rng) {
+  switch (rng.next_u64() % 3) {
+    case 0: return std::pow(0.8, static_cast<double>(rng.next_u64() % 5000));
+    case 1: return static_cast<double>(rng.next_u64() >> 11) * 0x1p-53;  // in [0, 1)
+    default: return std::bit_cast<double>(rng.next_u64() >> 12);         // subnormal factor
+  }
+}
+
+TEST(ExactProduct, MatchesTheHardwareProductBitForBit) {
+  auto rng = Xoshiro256PlusPlus::from_seed(11);
+  for (int i = 0; i < 2'000'000; ++i) {
+    const double a = random_count(rng);
+    const double b = random_factor(rng);
+    ASSERT_EQ(bits(exact_product(a, b)), bits(a * b)) << a << " * " << b;
+    ASSERT_EQ(bits(decay_step(a, b)), bits(a * b)) << a << " * " << b;
+  }
+}
+
+TEST(ExactProduct, RoundsHalfwayCasesToEven) {
+  const double tiny = std::bit_cast<double>(uint64_t{3});       // 3 * 2^-1074
+  EXPECT_EQ(bits(exact_product(tiny, 0.5)), bits(tiny * 0.5));  // 1.5 -> 2
+  const double five = std::bit_cast<double>(uint64_t{5});
+  EXPECT_EQ(bits(exact_product(five, 0.5)), bits(five * 0.5));  // 2.5 -> 2
+  EXPECT_EQ(bits(exact_product(0x1p-1022, 0.5)), bits(0x1p-1023));
+}
+
+// Deferred decay with touches at random moments gives the counts of the eager pass.
+TEST(LazyDecay, EqualsTheEagerPass) {
+  auto rng = Xoshiro256PlusPlus::from_seed(3);
+  for (int round = 0; round < 50; ++round) {
+    std::vector<double> eager(67), lazy_cells;
+    for (double& c : eager) c = random_count(rng);
+    lazy_cells = eager;
+    LazyDecay lazy;
+    lazy.add_segment(lazy_cells);
+    for (int step = 0; step < 300; ++step) {
+      if (rng.next_u64() % 3 == 0) {
+        const double f = random_factor(rng);
+        for (double& c : eager) c *= f;
+        lazy.advance(f);
+      }
+      const size_t k = rng.next_u64() % eager.size();
+      lazy.touch(0, k);
+      ASSERT_EQ(bits(lazy_cells[k]), bits(eager[k]));
+      eager[k] += 1.0;
+      lazy_cells[k] += 1.0;
+    }
+    lazy.flush();
+    for (size_t k = 0; k < eager.size(); ++k) ASSERT_EQ(bits(lazy_cells[k]), bits(eager[k])) << k;
+  }
+}
+
+}  // namespace
+}  // namespace quillon::mstream
