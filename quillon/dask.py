@@ -282,14 +282,20 @@ class _Plan:
             codes, keys = pandas.factorize(part[self.key], sort=False)
             if (codes < 0).any():
                 raise ValueError(f"key column {self.key!r} has missing values")
-            positions = part[_POSITION].to_numpy()
-            if self.time is None:
-                order = numpy.lexsort((positions, codes))
-            else:
+            # One stable sort by (key, time) over the rows in frame order; both codes are below
+            # len(part), so their combination fits in 64 bits.
+            sort_key = codes.astype(numpy.int64)
+            if self.time is not None:
                 ticks, _ = pandas.factorize(part[self.time], sort=True)
                 if (ticks < 0).any():
                     raise ValueError(f"time column {self.time!r} has missing values")
-                order = numpy.lexsort((positions, ticks, codes))
+                sort_key = sort_key * len(part) + ticks
+            positions = part[_POSITION].to_numpy()
+            if (positions[1:] > positions[:-1]).all():
+                order = numpy.argsort(sort_key, kind="stable")
+            else:
+                in_frame_order = numpy.argsort(positions)
+                order = in_frame_order[numpy.argsort(sort_key[in_frame_order], kind="stable")]
             grouped = codes[order]
             bounds = [0, *(numpy.flatnonzero(grouped[1:] != grouped[:-1]) + 1).tolist(), len(part)]
             arguments = self.inputs(part, order)
