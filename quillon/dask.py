@@ -290,12 +290,8 @@ class _Plan:
                 if (ticks < 0).any():
                     raise ValueError(f"time column {self.time!r} has missing values")
                 sort_key = sort_key * len(part) + ticks
-            positions = part[_POSITION].to_numpy()
-            if (positions[1:] > positions[:-1]).all():
-                order = numpy.argsort(sort_key, kind="stable")
-            else:
-                in_frame_order = numpy.argsort(positions)
-                order = in_frame_order[numpy.argsort(sort_key[in_frame_order], kind="stable")]
+            in_frame_order = numpy.argsort(part[_POSITION].to_numpy())
+            order = in_frame_order[numpy.argsort(sort_key[in_frame_order], kind="stable")]
             grouped = codes[order]
             bounds = [0, *(numpy.flatnonzero(grouped[1:] != grouped[:-1]) + 1).tolist(), len(part)]
             arguments = self.inputs(part, order)
