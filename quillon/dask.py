@@ -85,22 +85,21 @@ def key_seed(seed: int, key: Any) -> int:
 
     The value depends only on `seed` and on the key's type and value, so it is the same on every
     machine, process and Python version (Python's salted ``hash`` is never used). It is the
-    first 8 bytes, read as a big-endian unsigned integer, of
+    8-byte digest, read as a big-endian unsigned integer, of
     ``hashlib.blake2b(data, digest_size=8, person=b"quillon.key_seed")`` where `data` is
     ``seed.to_bytes(8, "big")`` followed by the key's canonical encoding:
 
-    ============================== ==========================================================
-    key                            encoding
-    ============================== ==========================================================
-    ``bool``, ``numpy.bool_``      ``b"bool:true"`` or ``b"bool:false"``
-    ``int``, ``numpy.integer``     ``b"int:"`` + decimal digits (``-`` for negatives)
-    ``float``, ``numpy.floating``  ``b"float:"`` + ``float(key).hex()`` (NaN refused)
-    ``str``                        ``b"str:"`` + UTF-8 (lone surrogates passed through)
-    ``bytes``, ``bytearray``       ``b"bytes:"`` + the bytes
-    ``datetime`` (and pandas       ``b"datetime:"`` + ``key.isoformat()``
-    ``Timestamp``)
-    ``date``                       ``b"date:"`` + ``key.isoformat()``
-    ============================== ==========================================================
+    ================================== ======================================================
+    key                                encoding
+    ================================== ======================================================
+    ``bool``, ``numpy.bool_``          ``b"bool:true"`` or ``b"bool:false"``
+    ``int``, ``numpy.integer``         ``b"int:"`` + decimal digits (``-`` for negatives)
+    ``float``, ``numpy.floating``      ``b"float:"`` + ``float(key).hex()`` (NaN refused)
+    ``str``                            ``b"str:"`` + UTF-8 (lone surrogates passed through)
+    ``bytes``, ``bytearray``           ``b"bytes:"`` + the bytes
+    ``datetime``, ``pandas.Timestamp`` ``b"datetime:"`` + ``key.isoformat()``
+    ``date``                           ``b"date:"`` + ``key.isoformat()``
+    ================================== ======================================================
 
     So ``numpy.int64(7)`` and ``7`` share a seed, while ``7``, ``7.0`` and ``"7"`` do not.
 
@@ -478,7 +477,8 @@ def score_by_key(
         there resumes from it, and `params` do not apply to it; other keys start fresh.
     states_out : str or path-like, optional
         Folder (or fsspec URL, created if needed) where each key of `frame` gets its final state
-        as JSON, written to a temporary name and renamed into place. Must differ from
+        as JSON, written to a temporary name and renamed into place when the rows are scored
+        (computing a Dask result twice writes the same files twice). Must differ from
         `states_in`, so that a rerun of a lost task reads what the first run read. Keys of
         `states_in` that `frame` lacks are not copied: start `states_out` as a copy of
         `states_in` to carry them over.
