@@ -9,7 +9,7 @@ OnlineIForest(4) and Forest(1, shingle_size=8). Figures:
                    input is made and persisted on the workers first, the result persisted
                    (not gathered), so the time is the shuffle plus the scoring
 Run: .venv/bin/python -P benchmarks/bench_dask.py [--keys 2000] [--rows 500] [--partitions 8]
-     [--repeat 1] [--configs 1x1,2x1,1x2]
+     [--repeat 1] [--configs 1x1,2x1,1x2,2x2]
 """
 
 import argparse
@@ -105,8 +105,8 @@ def main():
     parser.add_argument("--rows", type=int, default=500)
     parser.add_argument("--partitions", type=int, default=8)
     parser.add_argument("--repeat", type=int, default=1, help="keep the fastest of this many runs")
-    parser.add_argument("--configs", default="1x1,2x1,1x2",
-                        help="clusters to run, as WORKERSxTHREADS (default: 1x1,2x1,1x2)")
+    parser.add_argument("--configs", default="1x1,2x1,1x2,2x2",
+                        help="clusters to run, as WORKERSxTHREADS (default: 1x1,2x1,1x2,2x2)")
     args = parser.parse_args()
     n = args.keys * args.rows
     load = os.getloadavg()
