@@ -274,6 +274,12 @@ BatchStatus FeatureSketch::check_events(const FeatureEvents& events, bool ingest
 
 void FeatureSketch::project_checked(const FeatureEvents& events, size_t i,
                                     BatchScratch& sc) const {
+  // The next event's pairs were read long ago by the checks; fetch them while this one works.
+  if (i + 1 < events.size()) {
+    const auto next = events.event(i + 1);
+    const char* bytes = reinterpret_cast<const char*>(next.data());
+    for (size_t b = 0; b < next.size_bytes(); b += 64) __builtin_prefetch(bytes + b);
+  }
   const bool ok = combine_into(events.event(i), sc.combined, sc.order).has_value();
   QUILLON_INVARIANT(ok, "a checked event failed to combine");
   project_into(sc.combined, state_.config.value_projection_dims,

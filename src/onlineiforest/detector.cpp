@@ -174,15 +174,27 @@ BatchStatus OnlineIForest::update_many(const Rows<float>& points) {
   return {};
 }
 
+namespace {
+
+// Leaf heights never exceed the window by more than one point; the table stops at a size that
+// stays small for any window.
+std::vector<double> leaf_log_table(uint64_t window_size) {
+  const uint64_t size = std::min<uint64_t>(window_size, uint64_t{1} << 16) + 2;
+  return std::vector<double>(size, std::numeric_limits<double>::quiet_NaN());
+}
+
+}  // namespace
+
 BatchResult<Scores> OnlineIForest::score_many(const Rows<float>& points) const {
   std::vector<float> scratch(points.max_width());
   if (auto ok = check_rows(points, scratch); !ok) return std::unexpected(std::move(ok.error()));
+  std::vector<double> leaf_logs = leaf_log_table(config_.window_size);
   Scores out;
   out.values.resize(points.size());
   for (size_t i = 0; i < points.size(); ++i) {
-    auto s = score(points.row(i, scratch.data()));
-    if (!s) return fail_row(i, s.error());
-    out.values[i] = *s;
+    const std::span<const float> row = points.row(i, scratch.data());
+    if (Status ok = check_point(row); !ok) return fail_row(i, ok.error());
+    out.values[i] = score_with(row, leaf_logs);
   }
   return out;
 }
@@ -192,10 +204,11 @@ BatchResult<Scores> OnlineIForest::update_and_score_many(const Rows<float>& poin
   if (auto ok = check_rows(points, scratch); !ok) return std::unexpected(std::move(ok.error()));
   Scores out;
   out.values.resize(points.size());
+  std::vector<double> leaf_logs = leaf_log_table(config_.window_size);
   for (size_t i = 0; i < points.size(); ++i) {
-    auto s = update_and_score(points.row(i, scratch.data()));
-    if (!s) return fail_row(i, s.error());
-    out.values[i] = *s;
+    const std::span<const float> row = points.row(i, scratch.data());
+    if (Status ok = update(row); !ok) return fail_row(i, ok.error());
+    out.values[i] = score_with(row, leaf_logs);
   }
   return out;
 }
@@ -204,6 +217,32 @@ double OnlineIForest::score_checked(std::span<const float> point) const {
   if (trees_.empty()) return 0.0;
   double sum = -0.0;
   for (const OnlineITree& tree : trees_) sum += tree.path_length(point, config_.max_leaf_samples);
+  const double mean = -sum / static_cast<double>(trees_.size());
+  return std::exp2(mean / depth_limit_);
+}
+
+double OnlineIForest::score_with(std::span<const float> point,
+                                 std::vector<double>& leaf_logs) const {
+  if (trees_.empty()) return 0.0;
+  const uint64_t eta = config_.max_leaf_samples;
+  double sum = -0.0;
+  for (const OnlineITree& tree : trees_) {
+    if (tree.empty()) {
+      sum += 0.0;
+      continue;
+    }
+    const auto [depth, h] = tree.leaf_of(point);
+    double length = static_cast<double>(depth);
+    if (h >= eta) {
+      double log = h < leaf_logs.size() ? leaf_logs[h] : std::numeric_limits<double>::quiet_NaN();
+      if (std::isnan(log)) {
+        log = std::log2(static_cast<double>(h) / static_cast<double>(eta));
+        if (h < leaf_logs.size()) leaf_logs[h] = log;
+      }
+      length = length + log;
+    }
+    sum += length;
+  }
   const double mean = -sum / static_cast<double>(trees_.size());
   return std::exp2(mean / depth_limit_);
 }

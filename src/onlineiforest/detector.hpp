@@ -104,6 +104,9 @@ class OnlineIForest {
   BatchStatus check_rows(const Rows<float>& points, std::vector<float>& scratch) const;
   void ingest_checked(std::span<const float> point);
   double score_checked(std::span<const float> point) const;
+  // score_checked() with log2(h / max_leaf_samples) looked up in `leaf_logs` (NaN until first
+  // needed), which a batch keeps for all its rows.
+  double score_with(std::span<const float> point, std::vector<double>& leaf_logs) const;
 
   OnlineIForestConfig config_;
   std::vector<OnlineITree> trees_;

@@ -225,16 +225,20 @@ void OnlineITree::remove(std::span<const float> point, uint64_t max_leaf_samples
 
 double OnlineITree::path_length(std::span<const float> point, uint64_t max_leaf_samples) const {
   if (arena_.empty()) return 0.0;
+  const auto [depth, h] = leaf_of(point);
+  const double d = static_cast<double>(depth);
+  if (h < max_leaf_samples) return d;
+  return d + std::log2(static_cast<double>(h) / static_cast<double>(max_leaf_samples));
+}
+
+std::pair<uint64_t, uint64_t> OnlineITree::leaf_of(std::span<const float> point) const {
   uint64_t slot = 0;
   uint64_t depth = 0;
   while (!arena_.node(slot).is_leaf()) {
     slot = route(arena_.node(slot), point);
     ++depth;
   }
-  const uint64_t h = arena_.node(slot).height;
-  const double d = static_cast<double>(depth);
-  if (h < max_leaf_samples) return d;
-  return d + std::log2(static_cast<double>(h) / static_cast<double>(max_leaf_samples));
+  return {depth, arena_.node(slot).height};
 }
 
 namespace {

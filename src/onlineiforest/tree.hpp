@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <span>
+#include <utility>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -77,6 +78,8 @@ class OnlineITree {
   void insert(std::span<const float> point, uint64_t max_leaf_samples, double depth_limit);
   void remove(std::span<const float> point, uint64_t max_leaf_samples);
   double path_length(std::span<const float> point, uint64_t max_leaf_samples) const;
+  // Depth and height of the leaf `point` reaches; the tree must not be empty.
+  std::pair<uint64_t, uint64_t> leaf_of(std::span<const float> point) const;
 
   // Nested {"root":Node|null,"rng":{...}} text, written without recursion.
   void write_json(json::Writer& w) const;

@@ -19,7 +19,7 @@ SETTINGS = settings(max_examples=40, deadline=None,
 
 # ----- how a batch is laid out -------------------------------------------------------------------
 
-LAYOUTS = ["c", "fortran", "strided", "list", "float32", "int"]
+LAYOUTS = ["c", "fortran", "strided", "reversed", "list", "float32", "int"]
 
 
 def lay_out(rows, layout, dtype=np.float64):
@@ -32,6 +32,8 @@ def lay_out(rows, layout, dtype=np.float64):
         wide = np.zeros((rows.shape[0] * 2, rows.shape[1] * 2 + 1), dtype=dtype)
         wide[::2, 1::2] = rows
         return wide[::2, 1::2]
+    if layout == "reversed":  # negative strides
+        return np.ascontiguousarray(rows[::-1, ::-1], dtype=dtype)[::-1, ::-1]
     if layout == "list":
         return rows.tolist()
     if layout == "float32":
@@ -313,6 +315,16 @@ def test_one_dimensional_input_only_where_rows_hold_one_value(make, takes_1d, fo
         assert det.to_json() == before
 
 
+def test_forest_scores_full_shingles_too():
+    # With internal shingling a score row may be one observation or the full shingled point;
+    # ingesting takes only the former, as the single calls do.
+    det = quillon.Forest(2, shingle_size=3, num_trees=5, capacity=16, seed=4)
+    det.update_many(np.random.default_rng(1).normal(size=(40, 2)))
+    rows = [[0.5, -1.0], [0.1, 0.2, 0.3, 0.4, 0.5, 0.6], [3.0, 3.0]]
+    same_scores(det.score_many(rows), [det.score(r) for r in rows])
+    assert_refused_like_loop(det, "update_and_score_many", (rows,), [(r,) for r in rows])
+
+
 def test_mstream_one_dimensional_fields_where_the_dimension_is_one():
     det, loop = quillon.MStream(1, 1, seed=2), quillon.MStream(1, 1, seed=2)
     numeric, categorical, ts = np.array([0.5, 2.0, -1.0]), np.array([3, 3, 4]), np.array([1, 1, 2])
@@ -379,31 +391,50 @@ def test_numpy_is_not_imported_with_quillon():
 
 # ----- threads -----------------------------------------------------------------------------------
 
-def test_a_batch_holds_exclusive_access_throughout():
-    det = quillon.Forest(4, num_trees=30, capacity=64, seed=1)
-    batch = np.random.default_rng(0).normal(size=(30_000, 4))
-    done = threading.Event()
+def _long_batches():
+    rng = np.random.default_rng(0)
+    n = 400_000
+    return [
+        (quillon.Forest(4, num_trees=30, capacity=64, seed=1), (rng.normal(size=(30_000, 4)),),
+         ([0.0] * 4,), ([[0.0] * 4],)),
+        (quillon.OnlineIForest(4, seed=1), (rng.normal(size=(100_000, 4)),), ([0.0] * 4,),
+         ([[0.0] * 4],)),
+        (quillon.MStream(2, 1, seed=1),
+         (rng.normal(size=(n, 2)), np.zeros((n, 1), dtype=np.int64), np.arange(1, n + 1)),
+         ([0.0, 0.0], [0], n + 1), ([[0.0, 0.0]], [[0]], [n + 1])),
+        (quillon.FeatureSketch(seed=1), ([{"a": float(i % 7), "b": 1.0} for i in range(20_000)],),
+         ({"a": 1.0},), ([{"a": 1.0}],)),
+    ]
+
+
+@pytest.mark.parametrize("index", range(4), ids=["Forest", "OnlineIForest", "MStream",
+                                                 "FeatureSketch"])
+def test_a_batch_holds_exclusive_access_throughout(index):
+    det, batch, single, small_batch = _long_batches()[index]
+    started, done = threading.Event(), threading.Event()
     outcome = {}
 
     def ingest():
+        started.set()
         try:
-            outcome["scores"] = det.update_and_score_many(batch)
+            outcome["scores"] = det.update_and_score_many(*batch)
         finally:
             done.set()
 
     thread = threading.Thread(target=ingest)
     thread.start()
+    started.wait()
     seen = set()
     while not done.is_set():
-        for call in (lambda: det.score([0.0] * 4), lambda: det.update([0.0] * 4),
-                     lambda: det.score_many(batch[:2]), lambda: det.entries_seen()):
+        for call in (lambda: det.score(*single), lambda: det.update(*single),
+                     lambda: det.score_many(*small_batch), lambda: det.entries_seen()):
             try:
                 call()
             except RuntimeError as exc:
                 seen.add(str(exc))
     thread.join()
     assert seen == {"Already mutably borrowed", "Already borrowed"}
-    assert len(outcome["scores"]) == len(batch)
+    assert len(outcome["scores"]) == len(batch[-1])
 
 
 def test_score_batches_share_an_instance():
