@@ -5,8 +5,8 @@ injected incidents on day two), scores day one with one Forest per host and save
 host's state, then scores day two starting from the saved states, and prints rows per second and
 the most anomalous rows.
 
-  .venv/bin/python -P examples/dask_keyed.py                  # a LocalCluster of 2 worker processes
-  .venv/bin/python -P examples/dask_keyed.py --scheduler tcp://10.0.0.5:8786 --states s3://bucket/states
+  python -P examples/dask_keyed.py                  # a LocalCluster of 2 worker processes
+  python -P examples/dask_keyed.py --scheduler tcp://scheduler:8786 --states s3://bucket/states
 
 On a real cluster the workers need quillon installed and `--states` must be a place that every
 worker reaches (a shared folder or an fsspec URL); the data is generated on the workers.

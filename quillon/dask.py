@@ -252,7 +252,8 @@ class _Plan:
                 try:
                     return cls.from_json(saved)
                 except ValueError as exc:
-                    exc.add_note(f"while reading the state of key {key!r} from {states_in.path(name)}")
+                    where = states_in.path(name)
+                    exc.add_note(f"while reading the state of key {key!r} from {where}")
                     raise
         params = self.params
         if params.get("seed") is not None:
@@ -353,7 +354,9 @@ def _plan(frame_columns, dtypes, key, detector, params, time, columns, categoric
 
     if isinstance(detector, str):
         if detector not in _DETECTORS:
-            raise ValueError(f"unknown detector {detector!r}: expected one of {', '.join(_DETECTORS)}")
+            raise ValueError(
+                f"unknown detector {detector!r}: expected one of {', '.join(_DETECTORS)}"
+            )
         name = detector
     elif detector in tuple(getattr(quillon, n) for n in _DETECTORS):
         name = detector.__name__
@@ -377,10 +380,11 @@ def _plan(frame_columns, dtypes, key, detector, params, time, columns, categoric
     if columns is None:
         _, pandas = _pandas()
         taken = {key, time, *categorical}
+        types = pandas.api.types
         columns = tuple(
             c for c in present
             if c not in taken
-            and (pandas.api.types.is_numeric_dtype(dtypes[c]) or pandas.api.types.is_bool_dtype(dtypes[c]))
+            and (types.is_numeric_dtype(dtypes[c]) or types.is_bool_dtype(dtypes[c]))
         )
     else:
         columns = _names(columns)
@@ -403,7 +407,8 @@ def _plan(frame_columns, dtypes, key, detector, params, time, columns, categoric
         raise ValueError(f"{name} takes no categorical columns")
     if name in ("Forest", "OnlineIForest"):
         shingled = name == "Forest" and not params.get("internal_shingling", True)
-        params.setdefault("input_dim", len(columns) // (params.get("shingle_size", 1) if shingled else 1))
+        width = params.get("shingle_size", 1) if shingled else 1
+        params.setdefault("input_dim", len(columns) // width)
     # Built once here so that a wrong parameter fails now with the constructor's own error.
     getattr(quillon, name)(**params)
 
@@ -419,7 +424,8 @@ def _plan(frame_columns, dtypes, key, detector, params, time, columns, categoric
 def _same_place(a: str, b: str) -> bool:
     local = ["://" not in s or s.startswith("file://") for s in (a, b)]
     if all(local):
-        return os.path.realpath(a.removeprefix("file://")) == os.path.realpath(b.removeprefix("file://"))
+        a, b = (os.path.realpath(s.removeprefix("file://")) for s in (a, b))
+        return a == b
     return a.rstrip("/") == b.rstrip("/")
 
 
@@ -533,7 +539,8 @@ def score_by_key(
     plan = _plan(meta.columns, meta.dtypes, key, detector, params, time, columns, categorical,
                  states_in, states_out)
     # Only the columns the detectors read travel through the shuffle.
-    used = list(dict.fromkeys(c for c in (key, time, *plan.columns, *plan.categorical) if c is not None))
+    used = [key, *([] if time is None else [time]), *plan.columns, *plan.categorical]
+    used = list(dict.fromkeys(used))
     frame = frame[used]
     tagged = frame.map_partitions(_tag_positions, meta=_tag_positions(frame._meta))
     # Per-key scoring wants a few large partitions, for which the task shuffle is the cheapest;
