@@ -1,0 +1,310 @@
+"""quillon.dask: one detector per key on a local two-process cluster, against a plain loop."""
+
+import hashlib
+import logging
+import os
+import re
+import signal
+import subprocess
+import sys
+import time
+from dataclasses import dataclass
+from typing import Any, Callable
+
+import pytest
+
+np = pytest.importorskip("numpy")
+pd = pytest.importorskip("pandas")
+dask = pytest.importorskip("dask")
+dd = pytest.importorskip("dask.dataframe")
+distributed = pytest.importorskip("distributed")
+
+from hypothesis import given, settings, strategies as st  # noqa: E402
+
+import quillon  # noqa: E402
+from quillon.dask import key_seed, score_by_key, state_name  # noqa: E402
+
+
+@pytest.fixture(scope="module")
+def client():
+    cluster = distributed.LocalCluster(n_workers=2, threads_per_worker=2, processes=True,
+                                       dashboard_address=None, silence_logs=logging.ERROR)
+    with cluster, distributed.Client(cluster) as c:
+        yield c
+
+
+@dataclass
+class Case:
+    detector: str
+    params: dict
+    columns: list
+    categorical: list
+    build: Callable[[Any], Any]  # the reference detector of a key, built by hand
+    args: Callable[[Any], tuple]  # one frame row (a namedtuple) as per-row call arguments
+
+
+def _sketch_event(row):
+    event = {"x": row.x, "y": row.y, "c=" + str(row.c): 1.0}
+    if not np.isnan(row.z):
+        event["z"] = row.z
+    return (event,)
+
+
+CASES = [
+    Case("Forest", {"input_dim": 2, "shingle_size": 3, "num_trees": 8, "capacity": 32, "seed": 11},
+         ["x", "y"], [],
+         lambda k: quillon.Forest(2, shingle_size=3, num_trees=8, capacity=32,
+                                  seed=key_seed(11, k)),
+         lambda r: ([r.x, r.y],)),
+    # Dimensions left out of params follow the columns.
+    Case("OnlineIForest", {"num_trees": 6, "window_size": 40, "max_leaf_samples": 4, "seed": 11},
+         ["x", "y", "c"], [],
+         lambda k: quillon.OnlineIForest(3, num_trees=6, window_size=40, max_leaf_samples=4,
+                                         seed=key_seed(11, k)),
+         lambda r: ([r.x, r.y, r.c],)),
+    Case("MStream", {"num_buckets": 64, "seed": 11}, ["x", "y"], ["c"],
+         lambda k: quillon.MStream(2, 1, num_buckets=64, seed=key_seed(11, k)),
+         lambda r: ([r.x, r.y], [r.c], r.t)),
+    Case("FeatureSketch",
+         {"value_projection_dims": 8, "presence_projection_dims": 8, "chains_per_ensemble": 4,
+          "chain_depth": 4, "sketch_buckets": 64, "seed": 11},
+         ["x", "y", "z"], ["c"],
+         lambda k: quillon.FeatureSketch(8, 8, 4, 4, sketch_buckets=64, seed=key_seed(11, k)),
+         _sketch_event),
+]
+
+AWKWARD = {
+    "int": [0, -1, 7, 2**62, -(2**40), 12, 13, 99],
+    "str": ["a/b", "../up", "", "ünïcödé ✓", "日本語", ".hidden", "a\\b:c*?", "x" * 300],
+}
+
+
+def make_frame(keys, rows, seed, first_tick=1):
+    """Rows of several keys interleaved, with many equal times so frame order matters."""
+    rng = np.random.default_rng(seed)
+    n = len(keys) * rows
+    frame = pd.DataFrame({
+        "k": pd.Series(keys, dtype=object).iloc[rng.integers(0, len(keys), n)].to_numpy(),
+        "t": first_tick + rng.integers(0, rows // 3, n),
+        "x": rng.normal(size=n),
+        "y": rng.normal(size=n) + (rng.random(n) < 0.02) * 9,
+        "z": np.where(rng.random(n) < 0.3, np.nan, rng.exponential(size=n)),
+        "c": rng.integers(0, 5, n),
+    }, index=pd.Index(rng.permutation(n) * 3 + 1000, name="row"))
+    frame["k"] = frame["k"].astype(type(keys[0]) if isinstance(keys[0], str) else "int64")
+    return frame
+
+
+def plain_loop(frame, case, states=None):
+    """Per-row reference: each key's rows in (time, frame position) order through its detector."""
+    scores = pd.Series(np.nan, index=frame.index, name="score")
+    ordered = frame.assign(_pos=np.arange(len(frame))).sort_values(["t", "_pos"])
+    for key, rows in ordered.groupby("k", sort=False):
+        detector = case.build(key) if states is None or key not in states else states[key]
+        for index, row in zip(rows.index, rows.itertuples()):
+            scores[index] = detector.update_and_score(*case.args(row))
+        if states is not None:
+            states[key] = detector
+    return scores
+
+
+def to_dask(frame, npartitions):
+    # sort=False keeps the frame's row order, which breaks ties between equal times.
+    return dd.from_pandas(frame, npartitions=npartitions, sort=False)
+
+
+def run(frame, case, **kw):
+    return score_by_key(frame, "k", case.detector, case.params, time="t", columns=case.columns,
+                        categorical=case.categorical or None, **kw)
+
+
+def same_scores(result, expected):
+    result = result.loc[expected.index]
+    assert result["score"].dtype == np.float64
+    np.testing.assert_array_equal(result["score"].to_numpy(), expected.to_numpy())
+
+
+@pytest.mark.parametrize("case", CASES, ids=lambda c: c.detector)
+@pytest.mark.parametrize("keys", AWKWARD.values(), ids=AWKWARD.keys())
+def test_scores_equal_a_plain_loop_for_any_partitioning(client, case, keys):
+    frame = make_frame(keys, 60, seed=len(keys[0]) if isinstance(keys[0], str) else 5)
+    expected = plain_loop(frame, case)
+
+    local = run(frame, case)
+    assert list(local.columns) == ["k", "t", "score"]
+    assert local.index.equals(frame.index)  # the pandas result keeps the input's row order
+    assert local["k"].tolist() == frame["k"].tolist() and local["t"].equals(frame["t"])
+    same_scores(local, expected)
+    # Seven partitions of ~70 rows split every key; one partition holds them all. Few partitions
+    # take the task shuffle; the P2P shuffle (Dask's default for many) must give the same.
+    for partitions, method in ((1, None), (7, None), (7, "p2p")):
+        with dask.config.set({"dataframe.shuffle.method": method}):
+            result = run(to_dask(frame, partitions), case).compute()
+        assert sorted(result.index) == sorted(frame.index)
+        # (Dask may turn str columns into its own string dtype; the values are what matter.)
+        assert result.loc[frame.index, "k"].tolist() == frame["k"].tolist()
+        assert result.loc[frame.index, "t"].equals(frame["t"])
+        same_scores(result, expected)
+
+
+@pytest.mark.parametrize("case", CASES, ids=lambda c: c.detector)
+def test_two_days_from_saved_states_equal_one_run(client, tmp_path, case):
+    keys = AWKWARD["str"]
+    day1 = make_frame(keys[:6], 50, seed=1)
+    day2 = make_frame(keys[2:], 50, seed=2, first_tick=int(day1["t"].max()) + 1)
+    day2.index = day2.index + 10**6
+    states = {}
+    plain_loop(day1, case, states)
+    expected = plain_loop(day2, case, states)
+
+    first, second = tmp_path / "day1", tmp_path / "day2"
+    run(to_dask(day1, npartitions=3), case, states_out=first).compute()
+    assert sorted(os.listdir(first)) == sorted(state_name(k) for k in keys[:6])
+    result = run(to_dask(day2, npartitions=4), case, states_in=first,
+                 states_out=str(second)).compute()
+    same_scores(result, expected)
+    assert sorted(os.listdir(second)) == sorted(state_name(k) for k in keys[2:])
+    for key in keys[2:]:
+        assert (second / state_name(key)).read_text() == states[key].to_json()
+    # The pandas path reads the same files and gives the same scores.
+    same_scores(run(day2, case, states_in=first), expected)
+    # An fsspec URL takes the same road (in memory here, so only this process sees it).
+    url = f"memory://{tmp_path.name}/day1"
+    run(day1, case, states_out=url)
+    same_scores(run(day2, case, states_in=url), expected)
+
+    with pytest.raises(ValueError, match="must be different folders"):
+        run(day2, case, states_in=first, states_out=str(first) + "/")
+
+
+@pytest.mark.parametrize("frame_kind", ["pandas", "dask"])
+@pytest.mark.parametrize("detector, params", [
+    ("Forest", {"input_dim": 1, "trees": 5}),
+    ("Forest", {"input_dim": 1, "capacity": 0}),
+    ("MStream", {"alpha": 1.5}),
+    ("OnlineIForest", {"window_size": 4, "max_leaf_samples": 8}),
+    ("FeatureSketch", {"seed": -1}),
+])
+def test_wrong_params_give_the_constructor_error(frame_kind, detector, params):
+    frame = make_frame([1, 2], 10, seed=0)
+    if frame_kind == "dask":
+        frame = to_dask(frame, npartitions=2)
+    cls = getattr(quillon, detector)
+    required = {"Forest": {}, "MStream": {"numeric_dim": 3, "categorical_dim": 0},
+                "OnlineIForest": {"input_dim": 3}, "FeatureSketch": {}}[detector]
+    with pytest.raises(Exception) as expected:
+        cls(**required, **params)
+    with pytest.raises(type(expected.value)) as raised:
+        score_by_key(frame, "k", detector, params, time="t", columns=["x", "y", "z"])
+    assert str(raised.value) == str(expected.value)
+
+
+def test_refused_arguments():
+    frame = make_frame([1, 2], 10, seed=0)
+    with pytest.raises(ValueError, match="unknown detector"):
+        score_by_key(frame, "k", "RandomForest")
+    with pytest.raises(KeyError, match="nope"):
+        score_by_key(frame, "k", "Forest", columns=["x", "nope"])
+    with pytest.raises(ValueError, match="MStream needs time"):
+        score_by_key(frame, "k", "MStream", columns=["x"])
+    with pytest.raises(ValueError, match="takes no categorical"):
+        score_by_key(frame, "k", quillon.Forest, time="t", categorical=["c"])
+    with pytest.raises(TypeError, match="time column 't' must hold integers"):
+        score_by_key(frame.astype({"t": float}), "k", "MStream", time="t", columns=["x"])
+    with pytest.raises(ValueError, match="missing values"):
+        score_by_key(frame.astype({"k": float}).assign(k=np.nan), "k", "OnlineIForest",
+                     columns=["x"])
+
+
+def test_a_killed_worker_still_gives_exact_scores(client, tmp_path):
+    params = {**CASES[0].params, "num_trees": 20, "capacity": 64}
+    kw = dict(time="t", columns=["x", "y"])
+    score_by_key(make_frame(list(range(24)), 40, seed=4), "k", "Forest", params, **kw,
+                 states_out=tmp_path / "day1")
+    frame = make_frame(list(range(24)), 2000, seed=3)
+    expected = score_by_key(frame, "k", "Forest", params, **kw, states_in=tmp_path / "day1",
+                            states_out=tmp_path / "reference")
+
+    pids = client.run(os.getpid)
+    future = client.compute(score_by_key(to_dask(frame, npartitions=4), "k", "Forest",
+                                         params, **kw, states_in=tmp_path / "day1",
+                                         states_out=tmp_path / "out"))
+    deadline = time.monotonic() + 60
+    busy = []
+    while not busy and time.monotonic() < deadline:
+        busy = [w for w, tasks in client.processing().items()
+                if any("score_partition" in str(t) for t in tasks)]
+        time.sleep(0.01)
+    assert busy and not future.done()
+    os.kill(pids[busy[0]], signal.SIGKILL)
+    result = future.result(timeout=120)
+    pd.testing.assert_series_equal(result.loc[frame.index, "score"], expected["score"])
+    names = sorted(os.listdir(tmp_path / "reference"))
+    assert len(names) == 24 and [n for n in sorted(os.listdir(tmp_path / "out"))
+                                 if not n.endswith(".tmp")] == names
+    for name in names:
+        saved = (tmp_path / "out" / name).read_bytes()
+        assert saved == (tmp_path / "reference" / name).read_bytes(), name
+    client.wait_for_workers(2, timeout=60)
+
+
+def test_key_seed_is_the_documented_hash():
+    def documented(seed, encoding):
+        digest = hashlib.blake2b(seed.to_bytes(8, "big") + encoding, digest_size=8,
+                                 person=b"quillon.key_seed").digest()
+        return int.from_bytes(digest, "big")
+
+    table = [(42, "host-17", b"str:host-17"), (0, -5, b"int:-5"), (2**64 - 1, True, b"bool:true"),
+             (7, 1.5, b"float:0x1.8000000000000p+0"), (7, b"\x00/", b"bytes:\x00/"),
+             (7, pd.Timestamp("2024-05-01 12:00"), b"datetime:2024-05-01T12:00:00")]
+    for seed, key, encoding in table:
+        assert key_seed(seed, key) == documented(seed, encoding)
+    assert key_seed(42, "host-17") == 3227105981050619878  # pinned: saved work depends on it
+    assert key_seed(3, np.int64(5)) == key_seed(3, 5) != key_seed(3, 5.0) != key_seed(3, "5")
+    assert key_seed(3, np.float32(0.5)) == key_seed(3, 0.5)
+    assert key_seed(3, np.str_("é")) == key_seed(3, "é")
+    for seed in (-1, 2**64):
+        with pytest.raises(OverflowError):
+            key_seed(seed, 1)
+    with pytest.raises(TypeError, match="unsupported key type"):
+        key_seed(1, (1, 2))
+    with pytest.raises(ValueError, match="NaN"):
+        state_name(float("nan"))
+
+
+_KEYS = st.one_of(st.integers(), st.text(), st.floats(allow_nan=False), st.binary(), st.booleans())
+
+
+def _identity(key):
+    return (type(key).__name__, repr(key))
+
+
+@settings(max_examples=100, deadline=None)
+@given(st.lists(_KEYS, min_size=1, max_size=30))
+def test_state_names_are_safe_and_distinct(keys):
+    names = {state_name(k) for k in keys}
+    assert len(names) == len({_identity(k) for k in keys})
+    for name in names:
+        assert name.endswith(".json") and len(name.encode()) <= 100
+        assert not name.startswith((".", "-")) and "/" not in name and "\\" not in name
+        assert re.fullmatch(r"[A-Za-z0-9_.-]+", name)
+    # Case-insensitive file systems keep them apart too.
+    assert len({n.lower() for n in names}) == len(names)
+
+
+def test_import_stays_light_and_a_missing_extra_says_what_to_install():
+    probe = (
+        "import sys\n"
+        "import quillon\n"
+        "assert not {'dask', 'distributed', 'pandas'} & set(sys.modules), sys.modules.keys()\n"
+        "sys.modules['dask'] = None\n"
+        "from quillon.dask import score_by_key\n"
+        "try:\n"
+        "    score_by_key([], 'k', 'Forest')\n"
+        "except ImportError as e:\n"
+        "    print(e)\n"
+    )
+    out = subprocess.run([sys.executable, "-P", "-c", probe], capture_output=True, text=True,
+                         env={**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)})
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.strip() == "quillon.dask needs dask: pip install 'quillon[dask]'"
