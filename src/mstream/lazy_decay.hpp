@@ -32,16 +32,19 @@ inline double decay_step(double count, double factor) {
 
 class LazyDecay {
  public:
-  static constexpr unsigned kWindow = 16;  // factors logged before every cell is brought up to date
+  static constexpr unsigned kWindow = 64;  // factors logged before every cell is brought up to date
+  static_assert(kWindow <= 255, "stamps are bytes");
 
   // The decaying arrays, registered once before the batch; their storage must not move.
   // Returns the segment's number for touch().
   size_t add_segment(std::vector<double>& cells);
 
-  // A tick gap: `factor` is owed by every cell.
+  // A tick gap: `factor` is owed by every cell. The log is also cleared once its product gets
+  // small, so that the normal counts of a pass can all stay in the fast vector path.
   void advance(double factor) {
-    if (logged_ == kWindow) flush();
+    if (logged_ == kWindow || chain_ < 0x1p-800) flush();
     factors_[logged_++] = factor;
+    chain_ *= factor;
   }
 
   // Brings cell `index` of `segment` up to date before it is read or changed.
@@ -68,6 +71,7 @@ class LazyDecay {
   std::vector<uint8_t> stamps_;  // per cell: factors of the log it already has
   std::array<double, kWindow> factors_{};
   unsigned logged_ = 0;
+  double chain_ = 1.0;  // product of the logged factors
 };
 
 }  // namespace quillon::mstream
