@@ -268,6 +268,7 @@ void LazyDecay::flush() {
   }
   logged_ = 0;
   chain_ = 1.0;
+  fast_from_ = 0.0;
 }
 
 }  // namespace quillon::mstream
