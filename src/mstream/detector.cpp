@@ -1,6 +1,7 @@
 #include "mstream/detector.hpp"
 
 #include <cmath>
+#include <limits>
 #include <new>
 #include <type_traits>
 
@@ -137,7 +138,16 @@ Result<MStream> MStream::create(const MStreamConfig& config, uint64_t seed) {
     d.categorical_counts_.push_back(std::move(pair));
   }
   d.numeric_normalizer_ = NumericRangeNormalizer::with_dim(config.numeric_dim);
+  d.derive_hashing();
   return d;
+}
+
+void MStream::derive_hashing() {
+  bucket_mod_ = BucketModulus(config_.num_buckets);
+  bool shared = record_counts_.current.hashes_like(record_counts_.total);
+  for (const auto& pair : categorical_counts_)
+    shared = shared && pair.current.hashes_like(pair.total);
+  shared_hashing_ = shared;
 }
 
 Status MStream::check_record(std::span<const double> numeric,
@@ -171,6 +181,46 @@ struct EagerDecay {
 // Segment numbers of the current counts in a LazyDecay: the record sketch, then one per numeric
 // field, then one per categorical field.
 size_t numeric_segment(size_t i) { return 1 + i; }
+
+// Both sketches of a pair take one more record and give their estimates (minimum over rows of
+// the incremented cells). `Hash(sketch, row)` is the record's bucket in a row; with `shared` the
+// total sketch reuses the current one's. `touch(index)` comes before a current cell is changed.
+struct PairEstimate {
+  double current = std::numeric_limits<double>::infinity();
+  double total = std::numeric_limits<double>::infinity();
+};
+
+template <class Sketch, class Hash, class Touch>
+PairEstimate add_to_pair(SketchCounts<Sketch>& pair, bool shared, Hash&& hash, Touch&& touch) {
+  PairEstimate out;
+  const uint64_t buckets = pair.current.num_buckets;
+  for (uint64_t r = 0; r < pair.current.num_rows; ++r) {
+    const size_t current_index = r * buckets + hash(pair.current, r);
+    const size_t total_index = shared ? current_index : r * buckets + hash(pair.total, r);
+    touch(current_index);
+    double& current = pair.current.count.data[current_index];
+    current += 1.0;
+    out.current = std::min(out.current, current);
+    double& total = pair.total.count.data[total_index];
+    total += 1.0;
+    out.total = std::min(out.total, total);
+  }
+  return out;
+}
+
+// The estimates of both sketches, unchanged.
+template <class Sketch, class Hash>
+PairEstimate estimate_pair(const SketchCounts<Sketch>& pair, bool shared, Hash&& hash) {
+  PairEstimate out;
+  const uint64_t buckets = pair.current.num_buckets;
+  for (uint64_t r = 0; r < pair.current.num_rows; ++r) {
+    const size_t current_index = r * buckets + hash(pair.current, r);
+    const size_t total_index = shared ? current_index : r * buckets + hash(pair.total, r);
+    out.current = std::min(out.current, pair.current.count.data[current_index]);
+    out.total = std::min(out.total, pair.total.count.data[total_index]);
+  }
+  return out;
+}
 
 }  // namespace
 
@@ -209,34 +259,38 @@ Result<double> MStream::ingest_with(std::span<const double> numeric,
   for (size_t i = 0; i < numeric.size(); ++i) {
     const double v = numeric_normalizer_.update_field(i, numeric[i], first);
     auto& pair = numeric_counts_[i];
-    const uint64_t current_bucket = pair.current.bucket(v);
-    const uint64_t total_bucket = pair.total.bucket(v);
-    decay.touch(numeric_segment(i), current_bucket);
-    pair.current.count.data[current_bucket] += 1.0;
-    pair.total.count.data[total_bucket] += 1.0;
-    const double term = chi_squared_term(pair.current.count.data[current_bucket],
-                                         pair.total.count.data[total_bucket], tick);
+    // Both sketches of a pair have the same bucket count, so the same bucket.
+    const uint64_t bucket = pair.current.bucket(v);
+    decay.touch(numeric_segment(i), bucket);
+    const double current = pair.current.count.data[bucket] += 1.0;
+    const double total = pair.total.count.data[bucket] += 1.0;
+    const double term = chi_squared_term(current, total, tick);
     numeric_sum += term;
     if (detail != nullptr) detail->numeric_features.push_back(term);
   }
 
-  const double record_current = record_counts_.current.add_and_estimate_with(
-      numeric, categorical, [&](size_t index) { decay.touch(0, index); });
-  const double record_total = record_counts_.total.add_and_estimate(numeric, categorical);
+  const BucketModulus& mod = bucket_mod_;
+  const PairEstimate record_estimate = add_to_pair(
+      record_counts_, shared_hashing_,
+      [&](const RecordSketch& sketch, uint64_t r) {
+        return sketch.bucket(r, numeric, categorical, mod);
+      },
+      [&](size_t index) { decay.touch(0, index); });
 
   double categorical_sum = 0.0;
   for (size_t j = 0; j < categorical.size(); ++j) {
-    auto& pair = categorical_counts_[j];
     const size_t segment = numeric_segment(numeric.size()) + j;
-    const double current_estimate = pair.current.add_and_estimate_with(
-        categorical[j], [&](size_t index) { decay.touch(segment, index); });
-    const double total_estimate = pair.total.add_and_estimate(categorical[j]);
-    const double term = chi_squared_term(current_estimate, total_estimate, tick);
+    const int64_t value = categorical[j];
+    const PairEstimate estimate = add_to_pair(
+        categorical_counts_[j], shared_hashing_,
+        [&](const CategoricalSketch& sketch, uint64_t r) { return sketch.bucket(r, value, mod); },
+        [&](size_t index) { decay.touch(segment, index); });
+    const double term = chi_squared_term(estimate.current, estimate.total, tick);
     categorical_sum += term;
     if (detail != nullptr) detail->categorical_features.push_back(term);
   }
 
-  const double record = chi_squared_term(record_current, record_total, tick);
+  const double record = chi_squared_term(record_estimate.current, record_estimate.total, tick);
   entries_seen_ += 1;
 
   const double total = numeric_sum + record + categorical_sum;
@@ -268,25 +322,32 @@ Result<double> MStream::preview(std::span<const double> numeric,
   for (size_t i = 0; i < numeric.size(); ++i) {
     const double v = numeric_normalizer_.preview_field(i, numeric[i], first);
     const auto& pair = numeric_counts_[i];
-    const double term =
-        chi_squared_term(current_after(pair.current.count.data[pair.current.bucket(v)]),
-                         total_after(pair.total.count.data[pair.total.bucket(v)]), tick);
+    const uint64_t bucket = pair.current.bucket(v);
+    const double term = chi_squared_term(current_after(pair.current.count.data[bucket]),
+                                         total_after(pair.total.count.data[bucket]), tick);
     numeric_sum += term;
     if (detail != nullptr) detail->numeric_features.push_back(term);
   }
 
+  const BucketModulus& mod = bucket_mod_;
   double categorical_sum = 0.0;
   for (size_t j = 0; j < categorical.size(); ++j) {
-    const auto& pair = categorical_counts_[j];
-    const double term = chi_squared_term(current_after(pair.current.estimate(categorical[j])),
-                                         total_after(pair.total.estimate(categorical[j])), tick);
+    const int64_t value = categorical[j];
+    const PairEstimate estimate = estimate_pair(
+        categorical_counts_[j], shared_hashing_,
+        [&](const CategoricalSketch& sketch, uint64_t r) { return sketch.bucket(r, value, mod); });
+    const double term =
+        chi_squared_term(current_after(estimate.current), total_after(estimate.total), tick);
     categorical_sum += term;
     if (detail != nullptr) detail->categorical_features.push_back(term);
   }
 
-  const double record =
-      chi_squared_term(current_after(record_counts_.current.estimate(numeric, categorical)),
-                       total_after(record_counts_.total.estimate(numeric, categorical)), tick);
+  const PairEstimate record_estimate =
+      estimate_pair(record_counts_, shared_hashing_, [&](const RecordSketch& sketch, uint64_t r) {
+        return sketch.bucket(r, numeric, categorical, mod);
+      });
+  const double record = chi_squared_term(current_after(record_estimate.current),
+                                         total_after(record_estimate.total), tick);
 
   const double total = numeric_sum + record + categorical_sum;
   if (detail != nullptr) {
@@ -436,6 +497,7 @@ Result<MStream> MStream::from_json(std::string_view text) {
   auto parsed = json::parse_state<MStream>(text, "invalid MStream JSON: ");
   if (!parsed) return parsed;
   if (auto ok = parsed->check_consistency(); !ok) return fail(ok.error());
+  parsed->derive_hashing();
   return parsed;
 }
 

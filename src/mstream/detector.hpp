@@ -154,6 +154,8 @@ class MStream {
   BatchStatus ingest_many(const Rows<double>& numeric, const Rows<int64_t>& categorical,
                           const Column& timestamps, double* scores);
   Status check_consistency() const;
+  // Sets the members derived from the configuration and sketches (never saved).
+  void derive_hashing();
 
   MStreamConfig config_;
   StreamClock clock_;
@@ -162,6 +164,10 @@ class MStream {
   std::vector<SketchCounts<NumericSketch>> numeric_counts_;
   std::vector<SketchCounts<CategoricalSketch>> categorical_counts_;
   NumericRangeNormalizer numeric_normalizer_;
+  // Reduction modulo the bucket count, and whether every current sketch hashes exactly like its
+  // total twin (always so unless a saved state was edited), so a record is hashed once for both.
+  BucketModulus bucket_mod_;
+  bool shared_hashing_ = false;
 };
 
 }  // namespace quillon::mstream

@@ -29,7 +29,13 @@ Split split(double x) {
 constexpr size_t kLanes = 16;
 using Doubles = double __attribute__((vector_size(32)));
 using Stamps = int64_t __attribute__((vector_size(32)));
-constexpr double kMinNormal = 0x1p-1022;
+
+// Stamp `lane` of a group, from its bytes read as words.
+unsigned stamps_of(const uint64_t* words, size_t lane) {
+  uint8_t bytes[kLanes];
+  std::memcpy(bytes, words, kLanes);
+  return bytes[lane];
+}
 
 // A factor below 1 as an integer mantissa and a right shift: f = mantissa * 2^-shift.
 struct FactorParts {
@@ -60,12 +66,29 @@ uint64_t subnormal_step(uint64_t m, const FactorParts& f) {
   return q;
 }
 
+// The largest subnormal mantissa that a factor leaves unchanged: m * f rounds back to m while
+// m * (1 - f) stays below one half, so these are 1 ... the result. Counts that decay long enough
+// come to rest there (0.8 keeps 1 and 2 forever) instead of reaching zero.
+uint64_t fixed_points(const FactorParts& f, double factor) {
+  constexpr uint64_t kMost = (uint64_t{1} << 52) - 1;
+  const double guess = 0.5 / (1.0 - factor);  // an estimate, corrected exactly below
+  uint64_t m = guess >= static_cast<double>(kMost) ? kMost : static_cast<uint64_t>(guess);
+  while (m > 0 && subnormal_step(m, f) != m) --m;
+  while (m < kMost && subnormal_step(m + 1, f) == m + 1) ++m;
+  return m;
+}
+
 // The factors j in [from, logged) applied to one count, the slow values in integer arithmetic.
+// A subnormal count with a mantissa of at most `fixed` is unchanged by every factor of the log.
 double catch_up_one(double v, unsigned from, unsigned logged, const double* factors,
-                    const FactorParts* parts) {
+                    const FactorParts* parts, uint64_t fixed) {
+  // Compared as bits: floating-point comparisons of subnormal numbers may be slow.
+  constexpr uint64_t kMinNormalBits = uint64_t{1} << 52;
+  if (std::bit_cast<uint64_t>(v) <= std::min(fixed, kMinNormalBits - 1)) return v;
   for (unsigned j = from; j < logged; ++j) {
-    if (v == 0.0) return v;
-    if (v < kMinNormal && parts[j].usable) {
+    const uint64_t bits = std::bit_cast<uint64_t>(v);
+    if ((bits << 1) == 0) return v;
+    if (bits < kMinNormalBits && parts[j].usable) {
       uint64_t m = std::bit_cast<uint64_t>(v);
       for (; j < logged && m != 0 && parts[j].usable; ++j) m = subnormal_step(m, parts[j]);
       v = std::bit_cast<double>(m);
@@ -78,66 +101,96 @@ double catch_up_one(double v, unsigned from, unsigned logged, const double* fact
 }
 
 // Cells whose values (and so all their partial products) stay normal are multiplied in lanes, a
-// factor at a time for all lanes that still owe it; any other cell is caught up on its own.
-QUILLON_AVX2_CLONES void catch_up(double* cells, uint8_t* stamps,
-                                                                size_t n, const double* factors,
-                                                                const FactorParts* parts,
-                                                                unsigned logged, double floor) {
+// factor at a time for all lanes that still owe it; any other cell is caught up on its own. Most
+// groups of lanes hold only zeros, or were not touched since the last pass and so owe every
+// factor: both cases skip the per-lane bookkeeping.
+QUILLON_AVX2_CLONES void catch_up(double* cells, uint8_t* stamps, size_t n, const double* factors,
+                                  const FactorParts* parts, unsigned logged, double floor,
+                                  uint64_t fixed) {
+  constexpr size_t kVectors = kLanes / 4;
+  const Doubles one = {1.0, 1.0, 1.0, 1.0};
+  const int64_t floor_bits = std::bit_cast<int64_t>(floor);
+  const Stamps low = {floor_bits, floor_bits, floor_bits, floor_bits};
+  auto any_lane = [](const Stamps& m) { return (m[0] | m[1] | m[2] | m[3]) != 0; };
   size_t i = 0;
   for (; i + kLanes <= n; i += kLanes) {
-    double v[kLanes];
-    int64_t s[kLanes];
-    bool any = false;
-    bool slow = false;
-    unsigned first = logged;
-    for (size_t l = 0; l < kLanes; ++l) {
-      v[l] = cells[i + l];
-      s[l] = stamps[i + l];
-      any = any || v[l] != 0.0;  // zeros stay zero
-      slow = slow || (v[l] != 0.0 && v[l] < floor);
-      first = std::min<unsigned>(first, static_cast<unsigned>(s[l]));
+    uint64_t stamp_words[kLanes / 8];
+    std::memcpy(stamp_words, stamps + i, sizeof(stamp_words));
+    const bool stamped = (stamp_words[0] | stamp_words[1]) != 0;
+    if (stamped) std::memset(stamps + i, 0, kLanes);
+    // Counts are never negative, so their bits order as their values do; integer comparisons
+    // also stay fast on subnormal numbers, where floating-point ones may not be.
+    Stamps b[kVectors];
+    std::memcpy(b, cells + i, sizeof(b));
+    Stamps nonzero = {0, 0, 0, 0};
+    Stamps small = {0, 0, 0, 0};
+    for (size_t k = 0; k < kVectors; ++k) {
+      const Stamps nz = b[k] != 0;
+      nonzero |= nz;
+      small |= nz & (b[k] < low);
     }
-    double caught[kLanes];
+    if (!any_lane(nonzero)) continue;  // zeros stay zero
+    const bool slow = any_lane(small);
+    uint64_t caught[kLanes];
+    uint32_t caught_lanes = 0;
     if (slow) {
       // A value that could leave the normal range is caught up on its own and leaves the lanes
       // as a zero (even a multiplication by 1.0 is slow on a subnormal number).
+      uint64_t v[kLanes];
+      std::memcpy(v, b, sizeof(v));
       for (size_t l = 0; l < kLanes; ++l) {
-        caught[l] = -1.0;
-        if (v[l] != 0.0 && v[l] < floor) {
-          caught[l] = catch_up_one(v[l], static_cast<unsigned>(s[l]), logged, factors, parts);
-          v[l] = 0.0;
+        if (v[l] != 0 && v[l] < static_cast<uint64_t>(floor_bits)) {
+          caught[l] = std::bit_cast<uint64_t>(catch_up_one(std::bit_cast<double>(v[l]),
+                                                           stamped ? stamps_of(stamp_words, l) : 0,
+                                                           logged, factors, parts, fixed));
+          caught_lanes |= uint32_t{1} << l;
+          v[l] = 0;
         }
       }
+      std::memcpy(b, v, sizeof(b));
     }
-    if (any) {
-      // Vectors of four lanes; a lane that does not owe factor j (yet) is multiplied by 1.0,
-      // which is exact for the normal values and zeros left here.
-      constexpr size_t kVectors = kLanes / 4;
-      Doubles x[kVectors];
+    // Counts at rest below the normal range may be all a group holds.
+    bool multiply = !slow;
+    for (size_t k = 0; k < kVectors && !multiply; ++k) multiply = any_lane(b[k] != 0);
+    Doubles x[kVectors];
+    std::memcpy(x, b, sizeof(x));
+    unsigned j = multiply ? 0 : logged;
+    if (stamped && multiply) {
+      // A lane that does not owe factor j (yet) is multiplied by 1.0, which is exact for the
+      // normal values and zeros left here; from the largest stamp on, every lane owes it.
+      int64_t s[kLanes];
+      unsigned first = logged;
+      unsigned last = 0;
+      for (size_t l = 0; l < kLanes; ++l) {
+        s[l] = stamps_of(stamp_words, l);
+        first = std::min<unsigned>(first, static_cast<unsigned>(s[l]));
+        last = std::max<unsigned>(last, static_cast<unsigned>(s[l]));
+      }
       Stamps owed[kVectors];
-      std::memcpy(x, v, sizeof(x));
       std::memcpy(owed, s, sizeof(owed));
-      const Doubles one = {1.0, 1.0, 1.0, 1.0};
-      for (unsigned j = first; j < logged; ++j) {
+      for (j = first; j < last; ++j) {
         const Doubles f = one * factors[j];
         const int64_t jj = j;
         const Stamps now = {jj, jj, jj, jj};
         for (size_t k = 0; k < kVectors; ++k) x[k] *= now >= owed[k] ? f : one;
       }
-      std::memcpy(v, x, sizeof(x));
     }
-    if (slow) {
+    for (; j < logged; ++j) {
+      const Doubles f = one * factors[j];
+      for (size_t k = 0; k < kVectors; ++k) x[k] *= f;
+    }
+    if (caught_lanes != 0) {
+      uint64_t v[kLanes];
+      std::memcpy(v, x, sizeof(v));
       for (size_t l = 0; l < kLanes; ++l) {
-        if (caught[l] >= 0.0) v[l] = caught[l];
+        if ((caught_lanes >> l) & 1) v[l] = caught[l];
       }
+      std::memcpy(x, v, sizeof(x));
     }
-    for (size_t l = 0; l < kLanes; ++l) {
-      cells[i + l] = v[l];
-      stamps[i + l] = 0;
-    }
+    std::memcpy(cells + i, x, sizeof(x));
   }
   for (; i < n; ++i) {
-    cells[i] = catch_up_one(cells[i], stamps[i], logged, factors, parts);
+    cells[i] = catch_up_one(cells[i], stamps[i], logged, factors, parts, fixed);
     stamps[i] = 0;
   }
 }
@@ -195,17 +248,27 @@ void LazyDecay::flush() {
   // count at `floor` or above therefore stays above 2^-1000 through all of them.
   double chain = 1.0;
   std::array<FactorParts, kWindow> parts;
+  // Mantissas of subnormal counts that every factor of the log leaves as they are; the factors
+  // of a log are mostly equal, so each distinct one is examined once.
+  uint64_t fixed = ~uint64_t{0};
   for (unsigned j = 0; j < logged_; ++j) {
     chain *= factors_[j];
     parts[j] = factor_parts(factors_[j]);
+    if (!parts[j].usable) {
+      fixed = 0;
+    } else if (j == 0 || factors_[j] != factors_[j - 1]) {
+      fixed = std::min(fixed, fixed_points(parts[j], factors_[j]));
+    }
   }
   const double floor =
       chain >= 0x1p-900 ? 0x1p-999 / chain : std::numeric_limits<double>::infinity();
   for (const Segment& s : segments_) {
     catch_up(s.cells, stamps_.data() + s.first_stamp, s.size, factors_.data(), parts.data(),
-             logged_, floor);
+             logged_, floor, fixed);
   }
   logged_ = 0;
+  chain_ = 1.0;
+  fast_from_ = 0.0;
 }
 
 }  // namespace quillon::mstream

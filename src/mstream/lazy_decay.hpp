@@ -12,6 +12,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <vector>
 
 namespace quillon::mstream {
@@ -32,16 +33,20 @@ inline double decay_step(double count, double factor) {
 
 class LazyDecay {
  public:
-  static constexpr unsigned kWindow = 16;  // factors logged before every cell is brought up to date
+  static constexpr unsigned kWindow = 64;  // factors logged before every cell is brought up to date
+  static_assert(kWindow <= 255, "stamps are bytes");
 
   // The decaying arrays, registered once before the batch; their storage must not move.
   // Returns the segment's number for touch().
   size_t add_segment(std::vector<double>& cells);
 
-  // A tick gap: `factor` is owed by every cell.
+  // A tick gap: `factor` is owed by every cell. The log is also cleared once its product gets
+  // small, so that the normal counts of a pass can all stay in the fast vector path.
   void advance(double factor) {
-    if (logged_ == kWindow) flush();
+    if (logged_ == kWindow || chain_ < 0x1p-800) flush();
     factors_[logged_++] = factor;
+    chain_ *= factor;
+    fast_from_ = chain_ > 0x1p-1000 ? 0x1p-1000 / chain_ : std::numeric_limits<double>::infinity();
   }
 
   // Brings cell `index` of `segment` up to date before it is read or changed.
@@ -50,7 +55,12 @@ class LazyDecay {
     uint8_t& stamp = stamps_[s.first_stamp + index];
     if (stamp == logged_) return;
     double v = s.cells[index];
-    for (unsigned j = stamp; j < logged_; ++j) v = decay_step(v, factors_[j]);
+    if (v >= fast_from_) {
+      // No partial product can fall below 2^-1000: plain products, as decay_step would give them.
+      for (unsigned j = stamp; j < logged_; ++j) v *= factors_[j];
+    } else {
+      for (unsigned j = stamp; j < logged_; ++j) v = decay_step(v, factors_[j]);
+    }
     s.cells[index] = v;
     stamp = static_cast<uint8_t>(logged_);
   }
@@ -68,6 +78,8 @@ class LazyDecay {
   std::vector<uint8_t> stamps_;  // per cell: factors of the log it already has
   std::array<double, kWindow> factors_{};
   unsigned logged_ = 0;
+  double chain_ = 1.0;      // product of the logged factors
+  double fast_from_ = 0.0;  // counts from here on stay normal through the whole log
 };
 
 }  // namespace quillon::mstream

@@ -75,6 +75,12 @@ RecordSketch RecordSketch::draw(uint64_t rows, uint64_t buckets, uint64_t numeri
 
 uint64_t RecordSketch::bucket(uint64_t row, std::span<const double> numeric,
                               std::span<const int64_t> categorical) const {
+  return bucket(row, numeric, categorical, BucketModulus(num_buckets));
+}
+
+uint64_t RecordSketch::bucket(uint64_t row, std::span<const double> numeric,
+                              std::span<const int64_t> categorical,
+                              const BucketModulus& mod) const {
   uint64_t sign_bits = 0;
   if (numeric_dim != 0) {
     const uint64_t bits = numeric_planes.dim[1];
@@ -89,9 +95,9 @@ uint64_t RecordSketch::bucket(uint64_t row, std::span<const double> numeric,
   const int64_t* coeffs = categorical_coeffs.data.data() + row * categorical_dim;
   for (uint64_t j = 0; j < categorical_dim; ++j) {
     const uint64_t h = keyed_hash(static_cast<uint64_t>(coeffs[j]), row, categorical[j]);
-    hash_sum = add_mod(hash_sum, h % num_buckets, num_buckets);
+    hash_sum = add_mod(hash_sum, mod(h), num_buckets);
   }
-  return add_mod(hash_sum, sign_bits % num_buckets, num_buckets);
+  return add_mod(hash_sum, mod(sign_bits), num_buckets);
 }
 
 double RecordSketch::estimate(std::span<const double> numeric,
@@ -147,9 +153,12 @@ CategoricalSketch CategoricalSketch::draw(uint64_t rows, uint64_t buckets,
 }
 
 uint64_t CategoricalSketch::bucket(uint64_t row, int64_t value) const {
-  return keyed_hash(static_cast<uint64_t>(hash_a.data[row]), static_cast<uint64_t>(hash_b.data[row]),
-                    value) %
-         num_buckets;
+  return bucket(row, value, BucketModulus(num_buckets));
+}
+
+uint64_t CategoricalSketch::bucket(uint64_t row, int64_t value, const BucketModulus& mod) const {
+  return mod(keyed_hash(static_cast<uint64_t>(hash_a.data[row]),
+                        static_cast<uint64_t>(hash_b.data[row]), value));
 }
 
 double CategoricalSketch::estimate(int64_t value) const {

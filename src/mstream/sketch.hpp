@@ -24,6 +24,35 @@ inline uint64_t hash_bits(uint64_t num_buckets) {
 // `total`, at the given clock tick.
 double chi_squared_term(double current, double total, uint64_t tick);
 
+// x mod d without a division instruction, for a fixed d >= 1: a mask when d is a power of two,
+// else the remainder read directly off the fraction x / d held in 128 bits (exact for every
+// 64-bit x, since 128 bits are at least twice the width of both x and d).
+class BucketModulus {
+ public:
+  BucketModulus() = default;
+  explicit BucketModulus(uint64_t d)
+      : d_(d),
+        mask_(std::has_single_bit(d) ? d - 1 : 0),
+        reciprocal_(std::has_single_bit(d) ? 0 : ~static_cast<unsigned __int128>(0) / d + 1) {}
+
+  uint64_t operator()(uint64_t x) const {
+    if (reciprocal_ == 0) return x & mask_;
+    const unsigned __int128 fraction = reciprocal_ * x;  // wraps: keeps the fractional part
+    const unsigned __int128 low =
+        static_cast<uint64_t>(fraction) * static_cast<unsigned __int128>(d_);
+    const unsigned __int128 high =
+        static_cast<uint64_t>(fraction >> 64) * static_cast<unsigned __int128>(d_);
+    return static_cast<uint64_t>((high + (low >> 64)) >> 64);
+  }
+  uint64_t divisor() const { return d_; }
+  friend bool operator==(const BucketModulus&, const BucketModulus&) = default;
+
+ private:
+  uint64_t d_ = 1;
+  uint64_t mask_ = 0;
+  unsigned __int128 reciprocal_ = 0;
+};
+
 struct RecordSketch {
   uint64_t num_rows = 0;
   uint64_t num_buckets = 0;
@@ -41,6 +70,14 @@ struct RecordSketch {
   // the categorical values, modulo B.
   uint64_t bucket(uint64_t row, std::span<const double> numeric,
                   std::span<const int64_t> categorical) const;
+  // The same with the reduction modulo B prepared; `mod` must be BucketModulus(num_buckets).
+  uint64_t bucket(uint64_t row, std::span<const double> numeric,
+                  std::span<const int64_t> categorical, const BucketModulus& mod) const;
+  // Whether `other` maps every record to the same buckets (same planes, keys and B).
+  bool hashes_like(const RecordSketch& other) const {
+    return num_buckets == other.num_buckets && numeric_planes == other.numeric_planes &&
+           categorical_coeffs == other.categorical_coeffs;
+  }
   // Minimum over the rows; +inf without rows.
   double estimate(std::span<const double> numeric, std::span<const int64_t> categorical) const;
   void add(std::span<const double> numeric, std::span<const int64_t> categorical);
@@ -110,6 +147,10 @@ struct CategoricalSketch {
   static CategoricalSketch draw(uint64_t rows, uint64_t buckets, Xoshiro256PlusPlus& rng);
 
   uint64_t bucket(uint64_t row, int64_t value) const;
+  uint64_t bucket(uint64_t row, int64_t value, const BucketModulus& mod) const;
+  bool hashes_like(const CategoricalSketch& other) const {
+    return num_buckets == other.num_buckets && hash_a == other.hash_a && hash_b == other.hash_b;
+  }
   double estimate(int64_t value) const;
   void add(int64_t value);
   // add() followed by estimate(), hashing each row once.

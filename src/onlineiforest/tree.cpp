@@ -35,6 +35,33 @@ inline void widen(float* lo, float* hi, uint64_t i, float v) {
   hi[i] = v > hi[i] ? v : hi[i];
 }
 
+// The insert walk from the root to a leaf: counts the point in every node it passes and widens
+// their boxes; returns the leaf and its depth. A dimension known at compile time (N > 0) lets
+// the box update compile to straight-line code, free of the overlap checks and remainder loops
+// a run-time length needs.
+template <uint64_t N>
+uint64_t count_and_widen_path(NodeArena& arena, std::span<const float> point, uint64_t& depth) {
+  const uint64_t dim = N != 0 ? N : arena.input_dim();
+  float local[N != 0 ? N : 1];
+  const float* values = point.data();
+  if constexpr (N != 0) {
+    for (uint64_t i = 0; i < N; ++i) local[i] = point[i];
+    values = local;
+  }
+  uint64_t slot = 0;
+  depth = 0;
+  while (true) {
+    Node& n = arena.node(slot);
+    if (n.height != kMaxCount) ++n.height;
+    float* lo = arena.min(slot);
+    float* hi = lo + dim;
+    for (uint64_t i = 0; i < dim; ++i) widen(lo, hi, i, values[i]);
+    if (n.is_leaf()) return slot;
+    slot = route(n, point);
+    ++depth;
+  }
+}
+
 }  // namespace
 
 Threshold split_threshold(uint64_t max_leaf_samples, uint64_t depth) {
@@ -87,17 +114,18 @@ void OnlineITree::insert(std::span<const float> point, uint64_t max_leaf_samples
     for (uint64_t i = 0; i < dim; ++i) lo[i] = hi[i] = point[i];
     return;
   }
-  uint64_t slot = 0;
   uint64_t depth = 0;
-  while (true) {
-    Node& n = arena_.node(slot);
-    if (n.height != kMaxCount) ++n.height;
-    float* lo = arena_.min(slot);
-    float* hi = arena_.max(slot);
-    for (uint64_t i = 0; i < dim; ++i) widen(lo, hi, i, point[i]);
-    if (n.is_leaf()) break;
-    slot = route(n, point);
-    ++depth;
+  uint64_t slot = 0;
+  switch (dim) {
+    case 1: slot = count_and_widen_path<1>(arena_, point, depth); break;
+    case 2: slot = count_and_widen_path<2>(arena_, point, depth); break;
+    case 3: slot = count_and_widen_path<3>(arena_, point, depth); break;
+    case 4: slot = count_and_widen_path<4>(arena_, point, depth); break;
+    case 5: slot = count_and_widen_path<5>(arena_, point, depth); break;
+    case 6: slot = count_and_widen_path<6>(arena_, point, depth); break;
+    case 7: slot = count_and_widen_path<7>(arena_, point, depth); break;
+    case 8: slot = count_and_widen_path<8>(arena_, point, depth); break;
+    default: slot = count_and_widen_path<0>(arena_, point, depth); break;
   }
   if (static_cast<double>(depth) < depth_limit &&
       arena_.node(slot).height >= split_threshold(max_leaf_samples, depth).value) {

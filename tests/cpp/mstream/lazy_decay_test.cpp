@@ -81,5 +81,43 @@ TEST(LazyDecay, EqualsTheEagerPass) {
   }
 }
 
+// Long runs of equal factors, as real tick gaps give them, over counts that are mostly zero,
+// untouched or tiny subnormals (which such factors leave at rest, or not): still the eager pass.
+TEST(LazyDecay, EqualsTheEagerPassForRepeatedFactorsAndCountsAtRest) {
+  auto rng = Xoshiro256PlusPlus::from_seed(8);
+  const double alphas[] = {0.8, 0.999, 0.5, 0.01, 0.9999999, 0x1p-61};
+  for (int round = 0; round < 60; ++round) {
+    std::vector<double> eager(16 * 9 + 5), lazy_cells;
+    for (double& c : eager) {
+      const uint64_t kind = rng.next_u64() % 4;
+      c = kind == 0   ? 0.0
+          : kind == 1 ? std::bit_cast<double>(rng.next_u64() % 700)  // small subnormal mantissas
+          : kind == 2 ? std::bit_cast<double>(rng.next_u64() >> 12)
+                      : random_count(rng);
+    }
+    lazy_cells = eager;
+    LazyDecay lazy;
+    lazy.add_segment(lazy_cells);
+    const double alpha = alphas[round % 6];
+    for (int step = 0; step < 400; ++step) {
+      if (rng.next_u64() % 2 == 0) {
+        const double f =
+            std::pow(alpha, static_cast<double>(1 + rng.next_u64() % 2 * rng.next_u64() % 3));
+        for (double& c : eager) c *= f;
+        lazy.advance(f);
+      }
+      if (rng.next_u64() % 8 == 0) {
+        const size_t k = rng.next_u64() % eager.size();
+        lazy.touch(0, k);
+        ASSERT_EQ(bits(lazy_cells[k]), bits(eager[k]));
+        eager[k] += 1.0;
+        lazy_cells[k] += 1.0;
+      }
+    }
+    lazy.flush();
+    for (size_t k = 0; k < eager.size(); ++k) ASSERT_EQ(bits(lazy_cells[k]), bits(eager[k])) << k;
+  }
+}
+
 }  // namespace
 }  // namespace quillon::mstream

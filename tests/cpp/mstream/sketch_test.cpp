@@ -95,6 +95,36 @@ TEST(ChiSquared, TermsOfKnownCounts) {
   EXPECT_DOUBLE_EQ(chi_squared_term(4.5, 17.0, 7), (4.5 - 17.0 / 7) * (4.5 - 17.0 / 7) * 49.0 / (17.0 * 6.0));
 }
 
+TEST(BucketModulus, EqualsTheRemainderForAllWordsAndDivisors) {
+  // Divisors of every size, powers of two and their neighbours, against the hardware remainder on
+  // the extremes of the word range and a stream of random words.
+  std::vector<uint64_t> divisors = {1,
+                                    2,
+                                    3,
+                                    5,
+                                    7,
+                                    1000,
+                                    1023,
+                                    1024,
+                                    1025,
+                                    0xffffffffULL,
+                                    0x100000001ULL,
+                                    (uint64_t{1} << 63) - 1,
+                                    uint64_t{1} << 63,
+                                    (uint64_t{1} << 63) + 1,
+                                    ~uint64_t{0} - 1,
+                                    ~uint64_t{0}};
+  auto rng = Xoshiro256PlusPlus::from_seed(5);
+  for (int i = 0; i < 64; ++i) divisors.push_back((rng.next_u64() >> (i % 64)) | 1);
+  for (const uint64_t d : divisors) {
+    const BucketModulus mod(d);
+    std::vector<uint64_t> xs = {
+        0, 1, d - 1, d, d + 1, ~uint64_t{0}, ~uint64_t{0} - 1, ~uint64_t{0} / d * d};
+    for (int i = 0; i < 256; ++i) xs.push_back(rng.next_u64() >> (i % 64));
+    for (const uint64_t x : xs) ASSERT_EQ(mod(x), x % d) << x << " mod " << d;
+  }
+}
+
 TEST(RecordSketch, SeedFortyTwoPlanesAndTheirBuckets) {
   auto rng = Xoshiro256PlusPlus::from_seed(42);
   auto s = RecordSketch::draw(1, 4, 2, 0, rng);
