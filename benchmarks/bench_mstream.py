@@ -5,6 +5,11 @@ Default sketches (2 rows, 1024 buckets), 3 numeric and 3 categorical fields.
 Run: .venv/bin/python -P benchmarks/bench_mstream.py
 """
 
+import os
+
+# numpy's BLAS threads would spin beside the detector and count towards its CPU time.
+os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
+
 import gc
 import json
 import random
