@@ -103,6 +103,24 @@ def batch_vs_loop():
         _compare(method + "_many vs loop", len(events), make, loop, batch)
 
 
+def wide_projections():
+    """Per-call cost as the projection widens while the chains (16 x 8 per ensemble) stay: a call
+    computes only the coordinates the chains read, so the rate should hardly move."""
+    events = make_events(2_000)
+    print(f"{'update_and_score, dims per projection':48s} {'events/s':>10s} {'(CPU time)':>12s}")
+    for dims in (32, 1024, 2**16, 2**20):
+        best_wall = best_cpu = float("inf")
+        for _ in range(3):
+            det = quillon.FeatureSketch(value_projection_dims=dims, presence_projection_dims=dims,
+                                        seed=7)
+            wall, cpu = time.perf_counter(), time.process_time()
+            for event in events:
+                det.update_and_score(event)
+            best_wall = min(best_wall, time.perf_counter() - wall)
+            best_cpu = min(best_cpu, time.process_time() - cpu)
+        print(f"  {dims:<46,d} {len(events) / best_wall:10,.0f} {len(events) / best_cpu:12,.0f}")
+
+
 def persistence():
     det = quillon.FeatureSketch(seed=7)
     for event in make_events(5_000):
@@ -121,4 +139,5 @@ def persistence():
 if __name__ == "__main__":
     throughput()
     batch_vs_loop()
+    wide_projections()
     persistence()

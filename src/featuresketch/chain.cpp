@@ -1,5 +1,7 @@
 #include "featuresketch/chain.hpp"
 
+#include <algorithm>
+
 namespace quillon::fsketch {
 
 ChainLayout generate_layout(uint64_t chains, uint64_t depth, uint64_t coordinates,
@@ -20,6 +22,23 @@ ChainLayout generate_layout(uint64_t chains, uint64_t depth, uint64_t coordinate
     }
   }
   return layout;
+}
+
+CompactLayout compact_layout(const ChainLayout& layout) {
+  CompactLayout compact;
+  compact.layout = layout;
+  compact.coordinates.reserve(layout.levels.size());
+  for (const ChainLevel& level : layout.levels) compact.coordinates.push_back(level.dimension);
+  std::sort(compact.coordinates.begin(), compact.coordinates.end());
+  compact.coordinates.erase(std::unique(compact.coordinates.begin(), compact.coordinates.end()),
+                            compact.coordinates.end());
+  for (ChainLevel& level : compact.layout.levels) {
+    level.dimension = static_cast<uint64_t>(
+        std::lower_bound(compact.coordinates.begin(), compact.coordinates.end(), level.dimension) -
+        compact.coordinates.begin());
+  }
+  compact.coordinates.shrink_to_fit();
+  return compact;
 }
 
 }  // namespace quillon::fsketch

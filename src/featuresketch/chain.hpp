@@ -49,6 +49,16 @@ struct ChainLayout {
 ChainLayout generate_layout(uint64_t chains, uint64_t depth, uint64_t coordinates,
                             bool last_is_count_signal, Xoshiro256PlusPlus& rng);
 
+// The same layout over only the coordinates it reads: `coordinates` lists them ascending and
+// distinct, and each level's dimension becomes its coordinate's position in that list. A vector
+// holding just those coordinates, in that order, bins exactly as the full vector does, so the
+// projection need not compute the others.
+struct CompactLayout {
+  std::vector<uint64_t> coordinates;
+  ChainLayout layout;
+};
+CompactLayout compact_layout(const ChainLayout& layout);
+
 // floor((coordinate + offset) / width) as a saturating signed 64-bit bin; NaN lands in bin 0.
 // Truncation plus a correction is the floor for every quotient inside the int64 range (above
 // 2^52 all doubles are integers), and avoids a library floor on baseline x86-64.

@@ -1,6 +1,5 @@
 #include "featuresketch/detector.hpp"
 
-
 #include <cmath>
 #include <limits>
 #include <new>
@@ -213,13 +212,24 @@ Result<FeatureSketch> FeatureSketch::from_json(std::string_view text) {
   return FeatureSketch(std::move(state));
 }
 
+FeatureSketch::FeatureSketch(FeatureSketchState state)
+    : state_(std::move(state)),
+      value_reads_(compact_layout(state_.value_layout)),
+      presence_reads_(compact_layout(state_.presence_layout)) {}
+
 std::string FeatureSketch::to_json() const { return json::write_state(state_); }
+
+ProjectionPlan FeatureSketch::plan() const {
+  return {value_reads_.coordinates, presence_reads_.coordinates,
+          state_.config.presence_projection_dims};
+}
 
 Result<ProjectedEvent> FeatureSketch::project_event(std::span<const FeaturePair> feature) const {
   auto combined = combine(feature);
   if (!combined) return fail(combined.error());
-  return project(*combined, state_.config.value_projection_dims,
-                 state_.config.presence_projection_dims, state_.projection_seeds);
+  ProjectedEvent event;
+  project_into(*combined, plan(), state_.projection_seeds, event);
+  return event;
 }
 
 Status FeatureSketch::check_clock() const {
@@ -237,8 +247,8 @@ double FeatureSketch::score_projected(const ProjectedEvent& event) const {
   const uint64_t now = state_.current_epoch;
   const uint64_t half_life = state_.config.decay_half_life;
   const double value =
-      fsketch::score(state_.value_sketch, state_.value_layout, event.value, now, half_life);
-  const double presence = fsketch::score(state_.presence_sketch, state_.presence_layout,
+      fsketch::score(state_.value_sketch, value_reads_.layout, event.value, now, half_life);
+  const double presence = fsketch::score(state_.presence_sketch, presence_reads_.layout,
                                          event.presence, now, half_life);
   return (value + presence) * 0.5;
 }
@@ -255,8 +265,8 @@ Status FeatureSketch::update(std::span<const FeaturePair> feature) {
   if (auto ok = check_clock(); !ok) return ok;
   const uint64_t next = state_.current_epoch + 1;
   const uint64_t half_life = state_.config.decay_half_life;
-  record(state_.value_sketch, state_.value_layout, event->value, next, half_life);
-  record(state_.presence_sketch, state_.presence_layout, event->presence, next, half_life);
+  record(state_.value_sketch, value_reads_.layout, event->value, next, half_life);
+  record(state_.presence_sketch, presence_reads_.layout, event->presence, next, half_life);
   state_.current_epoch = next;
   state_.entries_seen += 1;
   return {};
@@ -269,8 +279,8 @@ Result<double> FeatureSketch::update_and_score(std::span<const FeaturePair> feat
   const uint64_t now = state_.current_epoch;
   const uint64_t half_life = state_.config.decay_half_life;
   const double value =
-      score_then_record(state_.value_sketch, state_.value_layout, event->value, now, half_life);
-  const double presence = score_then_record(state_.presence_sketch, state_.presence_layout,
+      score_then_record(state_.value_sketch, value_reads_.layout, event->value, now, half_life);
+  const double presence = score_then_record(state_.presence_sketch, presence_reads_.layout,
                                             event->presence, now, half_life);
   state_.current_epoch = now + 1;
   state_.entries_seen += 1;
@@ -296,8 +306,7 @@ BatchStatus FeatureSketch::check_events(const FeatureEvents& events, bool ingest
   return {};
 }
 
-void FeatureSketch::project_checked(const FeatureEvents& events, size_t i,
-                                    BatchScratch& sc) const {
+void FeatureSketch::project_checked(const FeatureEvents& events, size_t i, BatchScratch& sc) const {
   // The next event's pairs were read long ago by the checks; fetch them while this one works.
   if (i + 1 < events.size()) {
     const auto next = events.event(i + 1);
@@ -306,8 +315,7 @@ void FeatureSketch::project_checked(const FeatureEvents& events, size_t i,
   }
   const bool ok = combine_into(events.event(i), sc.combined, sc.order).has_value();
   QUILLON_INVARIANT(ok, "a checked event failed to combine");
-  project_into(sc.combined, state_.config.value_projection_dims,
-               state_.config.presence_projection_dims, state_.projection_seeds, sc.projected);
+  project_into(sc.combined, plan(), state_.projection_seeds, sc.projected);
 }
 
 BatchStatus FeatureSketch::update_many(const FeatureEvents& events) {
@@ -317,8 +325,8 @@ BatchStatus FeatureSketch::update_many(const FeatureEvents& events) {
   for (size_t i = 0; i < events.size(); ++i) {
     project_checked(events, i, sc);
     const uint64_t next = state_.current_epoch + 1;
-    record(state_.value_sketch, state_.value_layout, sc.projected.value, next, half_life);
-    record(state_.presence_sketch, state_.presence_layout, sc.projected.presence, next, half_life);
+    record(state_.value_sketch, value_reads_.layout, sc.projected.value, next, half_life);
+    record(state_.presence_sketch, presence_reads_.layout, sc.projected.presence, next, half_life);
     state_.current_epoch = next;
     state_.entries_seen += 1;
   }
@@ -346,9 +354,9 @@ BatchResult<Scores> FeatureSketch::update_and_score_many(const FeatureEvents& ev
   for (size_t i = 0; i < events.size(); ++i) {
     project_checked(events, i, sc);
     const uint64_t now = state_.current_epoch;
-    const double value = score_then_record(state_.value_sketch, state_.value_layout,
+    const double value = score_then_record(state_.value_sketch, value_reads_.layout,
                                            sc.projected.value, now, half_life);
-    const double presence = score_then_record(state_.presence_sketch, state_.presence_layout,
+    const double presence = score_then_record(state_.presence_sketch, presence_reads_.layout,
                                               sc.projected.presence, now, half_life);
     state_.current_epoch = now + 1;
     state_.entries_seen += 1;

@@ -10,10 +10,10 @@
 #include <string_view>
 
 #include "detector_error.hpp"
-#include "row_batch.hpp"
 #include "featuresketch/chain.hpp"
 #include "featuresketch/projection.hpp"
 #include "featuresketch/sketch.hpp"
+#include "row_batch.hpp"
 
 namespace quillon::fsketch {
 
@@ -43,7 +43,8 @@ struct FeatureSketchConfig {
 // The first violated construction rule, as an InvalidArgument with the rule's message.
 Status validate_config(const FeatureSketchConfig& config);
 
-// Bytes a detector of this configuration holds, plus its per-call projection vectors.
+// Bytes a detector of this configuration holds, plus full projection vectors: an upper bound on
+// a call's working space, which holds only the coordinates the chains read.
 unsigned __int128 memory_footprint(const FeatureSketchConfig& config);
 
 // The saved record, field for field.
@@ -105,7 +106,8 @@ class FeatureSketch {
   std::string repr() const;
 
  private:
-  explicit FeatureSketch(FeatureSketchState state) : state_(std::move(state)) {}
+  explicit FeatureSketch(FeatureSketchState state);
+  ProjectionPlan plan() const;
   Result<ProjectedEvent> project_event(std::span<const FeaturePair> feature) const;
   Status check_clock() const;
   double score_projected(const ProjectedEvent& event) const;
@@ -121,6 +123,10 @@ class FeatureSketch {
   void project_checked(const FeatureEvents& events, size_t i, BatchScratch& sc) const;
 
   FeatureSketchState state_;
+  // The layouts over only the coordinates they read, derived from state_ and never saved: an
+  // event is projected onto those coordinates alone, however many dimensions the projection has.
+  CompactLayout value_reads_;
+  CompactLayout presence_reads_;
 };
 
 }  // namespace quillon::fsketch

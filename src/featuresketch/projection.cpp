@@ -93,17 +93,28 @@ uint64_t name_hash(std::string_view name, const Seed4& seed) {
 
 ProjectedEvent project(const CombinedEvent& event, uint64_t value_dims, uint64_t presence_dims,
                        const ProjectionSeeds& seeds) {
+  std::vector<uint64_t> value(value_dims);
+  std::iota(value.begin(), value.end(), uint64_t{0});
+  std::vector<uint64_t> presence(presence_dims + 1);
+  std::iota(presence.begin(), presence.end(), uint64_t{0});
   ProjectedEvent out;
-  project_into(event, value_dims, presence_dims, seeds, out);
+  project_into(event, {value, presence, presence_dims}, seeds, out);
   return out;
 }
 
-void project_into(const CombinedEvent& event, uint64_t value_dims, uint64_t presence_dims,
+void project_into(const CombinedEvent& event, const ProjectionPlan& plan,
                   const ProjectionSeeds& seeds, ProjectedEvent& out) {
-  out.value.assign(value_dims, 0.0);
-  out.presence.assign(presence_dims + 1, 0.0);
+  const size_t value_count = plan.value.size();
+  const size_t presence_count = plan.presence.size();
+  // Only the last presence coordinate can be the count signal, which is not hashed.
+  const bool has_count = presence_count > 0 && plan.presence.back() == plan.presence_dims;
+  const size_t hashed_presence = presence_count - (has_count ? 1 : 0);
+  out.value.assign(value_count, 0.0);
+  out.presence.assign(presence_count, 0.0);
   double* value = out.value.data();
   double* presence = out.presence.data();
+  const uint64_t* value_at = plan.value.data();
+  const uint64_t* presence_at = plan.presence.data();
   for (const auto& [name, combined] : event.entries) {
     const double scaled = std::asinh(combined);
     const uint64_t lo = name_hash(name, seeds.feature_lo);
@@ -112,17 +123,19 @@ void project_into(const CombinedEvent& event, uint64_t value_dims, uint64_t pres
     SeededHasher value_state(seeds.value);
     value_state.add_u64(lo);
     value_state.add_u64(hi);
-    for (uint64_t i = 0; i < value_dims; ++i) {
-      value[i] = coefficient(value_state, i) * scaled + value[i];
+    for (size_t k = 0; k < value_count; ++k) {
+      value[k] = coefficient(value_state, value_at[k]) * scaled + value[k];
     }
     SeededHasher presence_state(seeds.presence);
     presence_state.add_u64(lo);
     presence_state.add_u64(hi);
-    for (uint64_t i = 0; i < presence_dims; ++i) {
-      presence[i] = coefficient(presence_state, i) + presence[i];
+    for (size_t k = 0; k < hashed_presence; ++k) {
+      presence[k] = coefficient(presence_state, presence_at[k]) + presence[k];
     }
   }
-  presence[presence_dims] = std::log1p(static_cast<double>(event.entries.size()));
+  if (has_count) {
+    presence[presence_count - 1] = std::log1p(static_cast<double>(event.entries.size()));
+  }
 }
 
 }  // namespace quillon::fsketch

@@ -41,9 +41,19 @@ struct CombinedEvent {
   std::vector<std::pair<std::string_view, double>> entries;
 };
 
+// The coordinates of a projection to compute, each list ascending and distinct. Value
+// coordinates lie below value_projection_dims; presence coordinates lie below
+// presence_projection_dims, or equal it for the feature-count signal.
+struct ProjectionPlan {
+  std::span<const uint64_t> value;
+  std::span<const uint64_t> presence;
+  uint64_t presence_dims = 0;
+};
+
+// The planned coordinates in plan order: value[k] is value coordinate plan.value[k], and so on.
 struct ProjectedEvent {
-  std::vector<double> value;     // value_projection_dims coordinates
-  std::vector<double> presence;  // presence_projection_dims coordinates, then the count signal
+  std::vector<double> value;
+  std::vector<double> presence;
 };
 
 // Sums repeated names in input order. Fails with "feature values must be finite" or
@@ -57,10 +67,13 @@ Status combine_into(std::span<const FeaturePair> pairs, CombinedEvent& out,
 // The name's bytes, then the integer 0xff, through a hasher keyed by `seed`.
 uint64_t name_hash(std::string_view name, const Seed4& seed);
 
+// Every coordinate: value_dims value coordinates, presence_dims presence coordinates and the
+// count signal.
 ProjectedEvent project(const CombinedEvent& event, uint64_t value_dims, uint64_t presence_dims,
                        const ProjectionSeeds& seeds);
-// The same into `out`, whose vectors are reused.
-void project_into(const CombinedEvent& event, uint64_t value_dims, uint64_t presence_dims,
+// Only the planned coordinates, each computed exactly as the full projection computes it, into
+// `out`, whose vectors are reused.
+void project_into(const CombinedEvent& event, const ProjectionPlan& plan,
                   const ProjectionSeeds& seeds, ProjectedEvent& out);
 
 }  // namespace quillon::fsketch

@@ -6,6 +6,9 @@ import inspect
 import json
 import math
 import pickle
+import subprocess
+import sys
+import textwrap
 
 import pytest
 from hypothesis import HealthCheck, given, settings
@@ -107,9 +110,9 @@ def _meminfo():
 
 
 def test_memory_guards_compare_with_the_memory_available():
-    # The two projection vectors are allocated on every call, not at construction: sized between
-    # what the machine has in all and what it has free, they must be refused up front, both by the
-    # constructor and when a small saved state asks for them.
+    # Full projection vectors count towards a configuration's bound even though calls only compute
+    # the coordinates the chains read: sized between what the machine has in all and what it has
+    # free, they must be refused up front, both by the constructor and by a small saved state.
     info = _meminfo()
     total, available = info["MemTotal"], info["MemAvailable"]
     asked = total - (64 << 20)
@@ -371,6 +374,59 @@ def test_reading_structure_errors_and_extra_fields():
     too_big = mutated(det, lambda s: s["config"].update(presence_projection_dims=2**62))
     with pytest.raises(MemoryError):
         FeatureSketch.from_json(too_big)
+
+
+_HUGE_DIMS = textwrap.dedent("""
+    import json, resource
+    from quillon import FeatureSketch
+    resource.setrlimit(resource.RLIMIT_AS, (2 << 30, 2 << 30))
+    V, P = 2**31, 2**26
+
+    def widened(text):
+        # The same detector with far more projection dimensions than its chains read: the count
+        # signal moves to the new last presence coordinate, every other coordinate stays.
+        state = json.loads(text)
+        old_p = state["config"]["presence_projection_dims"]
+        state["config"].update(value_projection_dims=V, presence_projection_dims=P)
+        for level in state["presence_layout"]["levels"]:
+            if level["dimension"] == old_p:
+                level["dimension"] = P
+        return json.dumps(state, separators=(",", ":"), ensure_ascii=False)
+
+    base = FeatureSketch(sketch_buckets=64, seed=11)
+    events = [{f"f{i * 7 % 50 + k}": float(i - k) for k in range(i % 12)} for i in range(40)]
+    events += [[("a", 1.0), ("a", -3.0), ("b", 2.5)], [], {"x" * 30: 1e6}]
+    base.update_many(events[:5])
+    try:
+        wide = FeatureSketch.from_json(widened(base.to_json()))
+    except MemoryError:
+        print("refused")
+        raise SystemExit
+    for det in (base, wide):
+        out = [det.score(e) for e in events[:10]]
+        out += [det.update_and_score(e) for e in events[10:20]]
+        for e in events[20:25]:
+            det.update(e)
+        out += det.update_and_score_many(events[25:]).tolist()
+        out += det.score_many(events).tolist()
+        det.update_many(events)
+        print(json.dumps([float(x).hex() for x in out]))
+    assert wide.to_json() == widened(base.to_json())
+    print("same state")
+""")
+
+
+def test_huge_projection_dims_cost_only_the_coordinates_read():
+    # A state whose value vector alone would take 16 GiB, under a 2 GiB address-space cap: calls
+    # touch only the coordinates the chains read, and score exactly as the narrow original.
+    run = subprocess.run([sys.executable, "-P", "-c", _HUGE_DIMS], capture_output=True, text=True,
+                         timeout=300)
+    assert run.returncode == 0, run.stderr
+    if run.stdout == "refused\n":
+        pytest.skip("too little free memory for the guard to admit a 16 GiB configuration")
+    base, wide, verdict = run.stdout.splitlines()
+    assert wide == base and verdict == "same state"
+    assert len(json.loads(base)) == 81
 
 
 @pytest.mark.parametrize("how", ["json", "pickle", "copy", "deepcopy"])

@@ -2,12 +2,15 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <map>
 #include <string>
 #include <vector>
 
+#include "featuresketch/chain.hpp"
 #include "rng.hpp"
 
 namespace quillon::fsketch {
@@ -244,6 +247,66 @@ TEST(Project, CountSignalIsLog1pOfDistinctNames) {
     const auto e = project_pairs(pairs, 2, 3);
     ASSERT_EQ(e.presence.size(), 4u);
     EXPECT_EQ(e.presence[3], runtime_log1p(static_cast<double>(n)));
+  }
+}
+
+TEST(Project, PlannedCoordinatesMatchTheFullProjectionBitForBit) {
+  // Random layouts over few or many coordinates, events with repeats, many names or none: every
+  // level must read from the compact vector exactly the bits the full vector holds at its own
+  // dimension, the count signal included, and keep its width, offset and volume ratio.
+  auto same_bits = [](double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; };
+  auto g = Xoshiro256PlusPlus::from_seed(5);
+  for (int trial = 0; trial < 60; ++trial) {
+    const uint64_t v = 1 + g.bounded_index(trial % 3 == 0 ? 3 : 200);
+    const uint64_t p = 1 + g.bounded_index(trial % 4 == 0 ? 2 : 150);
+    const uint64_t chains = 1 + g.bounded_index(6);
+    const uint64_t depth = 1 + g.bounded_index(5);
+    const ChainLayout value_layout = generate_layout(chains, depth, v, false, g);
+    const ChainLayout presence_layout = generate_layout(chains, depth, p + 1, true, g);
+    const CompactLayout values = compact_layout(value_layout);
+    const CompactLayout presence = compact_layout(presence_layout);
+
+    Pairs pairs;
+    const uint64_t n = trial % 5 == 0 ? 0 : g.bounded_index(trial % 2 ? 6 : 120);
+    for (uint64_t k = 0; k < n; ++k) {
+      pairs.emplace_back(std::string("n").append(std::to_string(g.bounded_index(n + 1))),
+                         g.range_f64(-1e3, 1e3));
+    }
+    const auto combined = combine(pairs);
+    ASSERT_TRUE(combined.has_value());
+    const ProjectionSeeds seeds = seeds_from(trial);
+    const ProjectedEvent full = project(*combined, v, p, seeds);
+    ProjectedEvent planned;
+    project_into(*combined, {values.coordinates, presence.coordinates, p}, seeds, planned);
+
+    const struct {
+      const ChainLayout& original;
+      const CompactLayout& compact;
+      const std::vector<double>& full;
+      const std::vector<double>& planned;
+    } sides[] = {{value_layout, values, full.value, planned.value},
+                 {presence_layout, presence, full.presence, planned.presence}};
+    for (const auto& side : sides) {
+      const std::vector<uint64_t>& coords = side.compact.coordinates;
+      EXPECT_TRUE(std::is_sorted(coords.begin(), coords.end()));
+      EXPECT_EQ(std::adjacent_find(coords.begin(), coords.end()), coords.end());
+      ASSERT_EQ(side.planned.size(), coords.size());
+      ASSERT_EQ(side.compact.layout.levels.size(), side.original.levels.size());
+      EXPECT_EQ(side.compact.layout.chain_depth, side.original.chain_depth);
+      std::vector<bool> used(coords.size(), false);
+      for (size_t i = 0; i < side.original.levels.size(); ++i) {
+        ChainLevel expected = side.original.levels[i];
+        const ChainLevel& level = side.compact.layout.levels[i];
+        ASSERT_LT(level.dimension, coords.size());
+        EXPECT_EQ(coords[level.dimension], expected.dimension);
+        EXPECT_TRUE(same_bits(side.planned[level.dimension], side.full[expected.dimension]))
+            << trial;
+        used[level.dimension] = true;
+        expected.dimension = level.dimension;
+        EXPECT_EQ(level, expected);
+      }
+      EXPECT_EQ(std::count(used.begin(), used.end(), false), 0);  // no coordinate computed idly
+    }
   }
 }
 
