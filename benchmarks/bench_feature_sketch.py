@@ -14,9 +14,13 @@ import os
 os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
 
 import random
+import sys
 import time
 
 import quillon
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from batch_compare import compare, compare_header  # noqa: E402
 
 EVENTS = 50_000
 NAMES = [f"feature_{i:02d}" for i in range(40)]
@@ -56,29 +60,6 @@ def throughput():
             print(f"  {method + ', ' + form:46s} {wall:10,.0f} {cpu:12,.0f}")
 
 
-def _best_of_three(make, run):
-    """Fewest seconds of three runs, by this process's CPU time and by wall clock."""
-    best_cpu = best_wall = float("inf")
-    for _ in range(3):
-        det = make()
-        cpu, wall = time.process_time(), time.perf_counter()
-        run(det)
-        best_cpu = min(best_cpu, time.process_time() - cpu)
-        best_wall = min(best_wall, time.perf_counter() - wall)
-    return best_cpu, best_wall
-
-
-def _compare(label, n, make, loop, batch):
-    loop_cpu, loop_wall = _best_of_three(make, loop)
-    batch_cpu, batch_wall = _best_of_three(make, batch)
-    print(f"  {label:34s} {n / loop_cpu:11,.0f} {n / batch_cpu:11,.0f} "
-          f"{loop_cpu / batch_cpu:8.2f}x {loop_wall / batch_wall:8.2f}x")
-
-
-def _compare_header(title, unit):
-    print(f"{title:36s} {'loop ' + unit:>11s} {'batch':>11s} {'cpu':>9s} {'wall':>9s}")
-
-
 def batch_vs_loop():
     """The batch methods beside the per-call loop on the same list of events (dicts), after the
     same 2000 events of warm-up."""
@@ -90,7 +71,7 @@ def batch_vs_loop():
         det.update_many(warm)
         return det
 
-    _compare_header("FeatureSketch(), dict events", "ev/s")
+    compare_header("FeatureSketch(), dict events", "ev/s")
     for method in ("update_and_score", "update", "score"):
         def loop(det, method=method):
             call = getattr(det, method)
@@ -100,7 +81,7 @@ def batch_vs_loop():
         def batch(det, method=method):
             getattr(det, method + "_many")(events)
 
-        _compare(method + "_many vs loop", len(events), make, loop, batch)
+        compare(method + "_many vs loop", len(events), make, loop, batch)
 
 
 def wide_projections():
