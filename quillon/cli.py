@@ -644,22 +644,11 @@ class _AtomicFile:
 
 
 def _save_state(detector: Any, path: str) -> None:
-    target = _AtomicFile(path, binary=True)
-    target.file.close()
+    # save_json writes a temporary file, syncs it and renames it over the old state.
     try:
-        detector.save_json(target.temp)
-        # On disk before it takes the old state's place, so a crash leaves one or the other.
-        fd = os.open(target.temp, os.O_RDONLY)
-        try:
-            os.fsync(fd)
-        finally:
-            os.close(fd)
-        os.replace(target.temp, path)
-    except BaseException as error:
-        target.discard()
-        if isinstance(error, (OSError, RuntimeError)):
-            raise UserError(f"cannot write state {path}: {_one_line(error)}") from None
-        raise
+        detector.save_json(path)
+    except (OSError, RuntimeError) as error:
+        raise UserError(f"cannot write state {path}: {_one_line(error)}") from None
 
 
 def _csv_cell(value: Any) -> str:
