@@ -20,7 +20,7 @@ import time
 import quillon
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from batch_compare import compare, compare_header  # noqa: E402
+from batch_compare import best_of_three, compare, compare_header  # noqa: E402
 
 EVENTS = 50_000
 NAMES = [f"feature_{i:02d}" for i in range(40)]
@@ -89,16 +89,16 @@ def wide_projections():
     computes only the coordinates the chains read, so the rate should hardly move."""
     events = make_events(2_000)
     print(f"{'update_and_score, dims per projection':48s} {'events/s':>10s} {'(CPU time)':>12s}")
+
+    def loop(det):
+        for event in events:
+            det.update_and_score(event)
+
     for dims in (32, 1024, 2**16, 2**20):
-        best_wall = best_cpu = float("inf")
-        for _ in range(3):
-            det = quillon.FeatureSketch(value_projection_dims=dims, presence_projection_dims=dims,
-                                        seed=7)
-            wall, cpu = time.perf_counter(), time.process_time()
-            for event in events:
-                det.update_and_score(event)
-            best_wall = min(best_wall, time.perf_counter() - wall)
-            best_cpu = min(best_cpu, time.process_time() - cpu)
+        best_cpu, best_wall = best_of_three(
+            lambda: quillon.FeatureSketch(value_projection_dims=dims, presence_projection_dims=dims,
+                                          seed=7),
+            loop)
         print(f"  {dims:<46,d} {len(events) / best_wall:10,.0f} {len(events) / best_cpu:12,.0f}")
 
 
