@@ -172,12 +172,20 @@ def state_name(key: Any) -> str:
     return f"{readable}-{digest}.json" if readable else f"{digest}.json"
 
 
+def _local_path(location: str) -> str | None:
+    """The path of a local folder (plain or ``file://``); None for any other fsspec URL."""
+    if "://" in location and not location.startswith("file://"):
+        return None
+    return location.removeprefix("file://")
+
+
 class _Folder:
     """A local folder or an fsspec URL holding one state file per key."""
 
     def __init__(self, location: str):
         self.location = location
-        if "://" in location and not location.startswith("file://"):
+        local = _local_path(location)
+        if local is None:
             try:
                 import fsspec
             except ImportError as exc:
@@ -185,7 +193,7 @@ class _Folder:
             self.fs, self.root = fsspec.core.url_to_fs(location)
         else:
             self.fs = None
-            self.root = location.removeprefix("file://")
+            self.root = local
 
     def path(self, name: str) -> str:
         return f"{self.root.rstrip('/')}/{name}" if self.fs else os.path.join(self.root, name)
@@ -422,10 +430,9 @@ def _plan(frame_columns, dtypes, key, detector, params, time, columns, categoric
 
 
 def _same_place(a: str, b: str) -> bool:
-    local = ["://" not in s or s.startswith("file://") for s in (a, b)]
-    if all(local):
-        a, b = (os.path.realpath(s.removeprefix("file://")) for s in (a, b))
-        return a == b
+    local = [_local_path(s) for s in (a, b)]
+    if None not in local:
+        return os.path.realpath(local[0]) == os.path.realpath(local[1])
     return a.rstrip("/") == b.rstrip("/")
 
 
