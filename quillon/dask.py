@@ -183,7 +183,6 @@ class _Folder:
     """A local folder or an fsspec URL holding one state file per key."""
 
     def __init__(self, location: str):
-        self.location = location
         local = _local_path(location)
         if local is None:
             try:
