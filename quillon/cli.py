@@ -593,10 +593,11 @@ def _new_detector(kind: str, params: dict[str, Any], layout: _Layout) -> Any:
 
 
 def _check_state_fits(kind: str, detector: Any, layout: _Layout, path: str) -> None:
-    if kind in ("forest", "online-iforest"):
+    # A Forest's rows are checked by its batch call: without internal shingling they are whole
+    # shingled points.
+    if kind == "online-iforest":
         (input_dim,) = detector.__getnewargs__()
-        # A forest without internal shingling takes whole shingled points; its batch call checks them.
-        if kind == "online-iforest" and input_dim != len(layout.numeric):
+        if input_dim != len(layout.numeric):
             raise UserError(f"state {path} takes {input_dim} values per row, the input gives "
                             f"{len(layout.numeric)} ({', '.join(layout.numeric)})")
     elif kind == "mstream":
