@@ -415,7 +415,9 @@ def _plan(frame_columns, dtypes, key, detector, params, time, columns, categoric
     if name in ("Forest", "OnlineIForest"):
         shingled = name == "Forest" and not params.get("internal_shingling", True)
         width = params.get("shingle_size", 1) if shingled else 1
-        params.setdefault("input_dim", len(columns) // width)
+        # A width the constructor will refuse is left for it to name.
+        usable = isinstance(width, int) and width > 0
+        params.setdefault("input_dim", len(columns) // width if usable else len(columns))
     # Built once here so that a wrong parameter fails now with the constructor's own error.
     getattr(quillon, name)(**params)
 

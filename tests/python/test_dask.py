@@ -181,6 +181,7 @@ def test_two_days_from_saved_states_equal_one_run(client, tmp_path, case):
 @pytest.mark.parametrize("detector, params", [
     ("Forest", {"input_dim": 1, "trees": 5}),
     ("Forest", {"input_dim": 1, "capacity": 0}),
+    ("Forest", {"input_dim": 3, "shingle_size": 0, "internal_shingling": False}),
     ("MStream", {"alpha": 1.5}),
     ("OnlineIForest", {"window_size": 4, "max_leaf_samples": 8}),
     ("FeatureSketch", {"seed": -1}),
