@@ -655,34 +655,29 @@ bool value_error(const std::string& msg) {
   return false;
 }
 
+// An integer code names the signedness; `itemsize` gives the width.
+std::optional<ElementType> integer_type(Py_ssize_t size, bool with_sign) {
+  switch (size) {
+    case 1: return with_sign ? ElementType::Int8 : ElementType::UInt8;
+    case 2: return with_sign ? ElementType::Int16 : ElementType::UInt16;
+    case 4: return with_sign ? ElementType::Int32 : ElementType::UInt32;
+    case 8: return with_sign ? ElementType::Int64 : ElementType::UInt64;
+    default: return std::nullopt;
+  }
+}
+
 // The element type of a buffer in native (or little-endian standard) layout; anything else is
 // read element by element through the sequence protocol, as a single call would.
 std::optional<ElementType> element_type(const Py_buffer& b) {
   const char* f = b.format != nullptr ? b.format : "B";
   if (*f == '@' || *f == '=' || *f == '<') ++f;
   if (f[0] == '\0' || f[1] != '\0') return std::nullopt;
+  const char code = f[0];
   const Py_ssize_t size = b.itemsize;
-  switch (f[0]) {
-    case 'f':
-      if (size == 4) return ElementType::Float32;
-      break;
-    case 'd':
-      if (size == 8) return ElementType::Float64;
-      break;
-    case 'b': case 'h': case 'i': case 'l': case 'q': case 'n':
-      if (size == 1) return ElementType::Int8;
-      if (size == 2) return ElementType::Int16;
-      if (size == 4) return ElementType::Int32;
-      if (size == 8) return ElementType::Int64;
-      break;
-    case 'B': case 'H': case 'I': case 'L': case 'Q': case 'N':
-      if (size == 1) return ElementType::UInt8;
-      if (size == 2) return ElementType::UInt16;
-      if (size == 4) return ElementType::UInt32;
-      if (size == 8) return ElementType::UInt64;
-      break;
-    default: break;
-  }
+  if (code == 'f' && size == 4) return ElementType::Float32;
+  if (code == 'd' && size == 8) return ElementType::Float64;
+  if (std::string_view("bhilqn").contains(code)) return integer_type(size, true);
+  if (std::string_view("BHILQN").contains(code)) return integer_type(size, false);
   return std::nullopt;
 }
 
