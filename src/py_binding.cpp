@@ -722,6 +722,18 @@ Source acquire_buffer(PyObject* obj, BufferHold& hold, ElementType& type, Accept
   return Source::Buffer;
 }
 
+// A 1-D or 2-D buffer as rows x cols; a 1-D one is a single column.
+StridedView strided_view(const Py_buffer& b, ElementType type) {
+  StridedView v;
+  v.base = static_cast<const char*>(b.buf);
+  v.rows = static_cast<size_t>(b.shape[0]);
+  v.cols = b.ndim == 2 ? static_cast<size_t>(b.shape[1]) : 1;
+  v.row_stride = b.strides[0];
+  v.col_stride = b.ndim == 2 ? b.strides[1] : 0;
+  v.type = type;
+  return v;
+}
+
 bool is_number(PyObject* obj) {
   if (PyFloat_Check(obj) || PyLong_Check(obj) || PyIndex_Check(obj)) return true;
   const PyNumberMethods* n = Py_TYPE(obj)->tp_as_number;
@@ -740,14 +752,7 @@ bool convert_rows(PyObject* obj, RowsArg<T>& out, bool (*accepts)(ElementType),
       return value_error("expected a 2-D array with one row per observation, got a " +
                          std::to_string(b.ndim) + "-D array");
     }
-    StridedView v;
-    v.base = static_cast<const char*>(b.buf);
-    v.rows = static_cast<size_t>(b.shape[0]);
-    v.cols = b.ndim == 2 ? static_cast<size_t>(b.shape[1]) : 1;
-    v.row_stride = b.strides[0];
-    v.col_stride = b.ndim == 2 ? b.strides[1] : 0;
-    v.type = type;
-    out.rows = Rows<T>::view(v, b.ndim == 1);
+    out.rows = Rows<T>::view(strided_view(b, type), b.ndim == 1);
     return true;
   }
   PyObject* rows = out.hold.owner != nullptr ? out.hold.owner : obj;
@@ -820,12 +825,7 @@ bool convert(PyObject* obj, Timestamps& out) {
       return value_error("expected a 1-D array of timestamps, got a " + std::to_string(b.ndim) +
                          "-D array");
     }
-    StridedView v;
-    v.base = static_cast<const char*>(b.buf);
-    v.rows = static_cast<size_t>(b.shape[0]);
-    v.cols = 1;
-    v.row_stride = b.strides[0];
-    v.type = type;
+    const StridedView v = strided_view(b, type);
     bool negative = false;
     if (is_signed(type)) {
       for (size_t i = 0; i < v.rows && !negative; ++i) {
