@@ -110,6 +110,35 @@ bool to_unsigned(PyObject* obj, uint64_t& out) {
   return !(out == static_cast<uint64_t>(-1) && PyErr_Occurred());
 }
 
+// One element of a numeric sequence appended to `out`, read the same by single calls and batches.
+bool push_float(PyObject* item, std::vector<float>& out) {
+  double v;
+  if (!to_double(item, v)) return false;
+  out.push_back(static_cast<float>(v));
+  return true;
+}
+
+bool push_double(PyObject* item, std::vector<double>& out) {
+  double v;
+  if (!to_double(item, v)) return false;
+  out.push_back(v);
+  return true;
+}
+
+bool push_int64(PyObject* item, std::vector<int64_t>& out) {
+  const long v = PyLong_AsLong(item);
+  if (v == -1 && PyErr_Occurred()) return false;
+  out.push_back(static_cast<int64_t>(v));
+  return true;
+}
+
+bool push_unsigned(PyObject* item, std::vector<uint64_t>& out) {
+  uint64_t v;
+  if (!to_unsigned(item, v)) return false;
+  out.push_back(v);
+  return true;
+}
+
 // "TypeError: message" with its causes, as an enum variant's failure reads.
 std::string describe_error_chain(PyObject* exc) {
   std::string out;
@@ -469,45 +498,25 @@ PyObject* to_python(const NewArgs& v) {
 bool convert(PyObject* obj, std::vector<float>& out) {
   out.clear();
   out.reserve(static_cast<size_t>(size_hint(obj)));
-  return extract_sequence(obj, [&](PyObject* item) {
-    double v;
-    if (!to_double(item, v)) return false;
-    out.push_back(static_cast<float>(v));
-    return true;
-  });
+  return extract_sequence(obj, [&](PyObject* item) { return push_float(item, out); });
 }
 
 bool convert(PyObject* obj, std::vector<double>& out) {
   out.clear();
   out.reserve(static_cast<size_t>(size_hint(obj)));
-  return extract_sequence(obj, [&](PyObject* item) {
-    double v;
-    if (!to_double(item, v)) return false;
-    out.push_back(v);
-    return true;
-  });
+  return extract_sequence(obj, [&](PyObject* item) { return push_double(item, out); });
 }
 
 bool convert(PyObject* obj, std::vector<int64_t>& out) {
   out.clear();
   out.reserve(static_cast<size_t>(size_hint(obj)));
-  return extract_sequence(obj, [&](PyObject* item) {
-    const long v = PyLong_AsLong(item);
-    if (v == -1 && PyErr_Occurred()) return false;
-    out.push_back(static_cast<int64_t>(v));
-    return true;
-  });
+  return extract_sequence(obj, [&](PyObject* item) { return push_int64(item, out); });
 }
 
 bool convert(PyObject* obj, std::vector<uint64_t>& out) {
   out.clear();
   out.reserve(static_cast<size_t>(size_hint(obj)));
-  return extract_sequence(obj, [&](PyObject* item) {
-    uint64_t v;
-    if (!to_unsigned(item, v)) return false;
-    out.push_back(v);
-    return true;
-  });
+  return extract_sequence(obj, [&](PyObject* item) { return push_unsigned(item, out); });
 }
 
 bool convert(PyObject* obj, uint64_t& out) { return to_unsigned(obj, out); }
@@ -788,30 +797,15 @@ bool fits_int64(ElementType t) { return !is_float(t) && t != ElementType::UInt64
 }  // namespace
 
 bool convert(PyObject* obj, PointRows& out) {
-  return convert_rows(obj, out, &any_numeric, [](PyObject* item, std::vector<float>& values) {
-    double v;
-    if (!to_double(item, v)) return false;
-    values.push_back(static_cast<float>(v));
-    return true;
-  });
+  return convert_rows(obj, out, &any_numeric, &push_float);
 }
 
 bool convert(PyObject* obj, NumericRows& out) {
-  return convert_rows(obj, out, &any_numeric, [](PyObject* item, std::vector<double>& values) {
-    double v;
-    if (!to_double(item, v)) return false;
-    values.push_back(v);
-    return true;
-  });
+  return convert_rows(obj, out, &any_numeric, &push_double);
 }
 
 bool convert(PyObject* obj, IntegerRows& out) {
-  return convert_rows(obj, out, &fits_int64, [](PyObject* item, std::vector<int64_t>& values) {
-    const long v = PyLong_AsLong(item);
-    if (v == -1 && PyErr_Occurred()) return false;
-    values.push_back(static_cast<int64_t>(v));
-    return true;
-  });
+  return convert_rows(obj, out, &fits_int64, &push_int64);
 }
 
 bool convert(PyObject* obj, Timestamps& out) {
@@ -843,12 +837,10 @@ bool convert(PyObject* obj, Timestamps& out) {
   std::vector<uint64_t> values;
   size_t row = 0;
   const bool ok = extract_sequence(obj, [&](PyObject* item) {
-    uint64_t v;
-    if (!to_unsigned(item, v)) {
+    if (!push_unsigned(item, values)) {
       add_row_note(row);
       return false;
     }
-    values.push_back(v);
     ++row;
     return true;
   });
