@@ -110,6 +110,35 @@ bool to_unsigned(PyObject* obj, uint64_t& out) {
   return !(out == static_cast<uint64_t>(-1) && PyErr_Occurred());
 }
 
+// One element of a numeric sequence appended to `out`, read the same by single calls and batches.
+bool push_float(PyObject* item, std::vector<float>& out) {
+  double v;
+  if (!to_double(item, v)) return false;
+  out.push_back(static_cast<float>(v));
+  return true;
+}
+
+bool push_double(PyObject* item, std::vector<double>& out) {
+  double v;
+  if (!to_double(item, v)) return false;
+  out.push_back(v);
+  return true;
+}
+
+bool push_int64(PyObject* item, std::vector<int64_t>& out) {
+  const long v = PyLong_AsLong(item);
+  if (v == -1 && PyErr_Occurred()) return false;
+  out.push_back(static_cast<int64_t>(v));
+  return true;
+}
+
+bool push_unsigned(PyObject* item, std::vector<uint64_t>& out) {
+  uint64_t v;
+  if (!to_unsigned(item, v)) return false;
+  out.push_back(v);
+  return true;
+}
+
 // "TypeError: message" with its causes, as an enum variant's failure reads.
 std::string describe_error_chain(PyObject* exc) {
   std::string out;
@@ -469,45 +498,25 @@ PyObject* to_python(const NewArgs& v) {
 bool convert(PyObject* obj, std::vector<float>& out) {
   out.clear();
   out.reserve(static_cast<size_t>(size_hint(obj)));
-  return extract_sequence(obj, [&](PyObject* item) {
-    double v;
-    if (!to_double(item, v)) return false;
-    out.push_back(static_cast<float>(v));
-    return true;
-  });
+  return extract_sequence(obj, [&](PyObject* item) { return push_float(item, out); });
 }
 
 bool convert(PyObject* obj, std::vector<double>& out) {
   out.clear();
   out.reserve(static_cast<size_t>(size_hint(obj)));
-  return extract_sequence(obj, [&](PyObject* item) {
-    double v;
-    if (!to_double(item, v)) return false;
-    out.push_back(v);
-    return true;
-  });
+  return extract_sequence(obj, [&](PyObject* item) { return push_double(item, out); });
 }
 
 bool convert(PyObject* obj, std::vector<int64_t>& out) {
   out.clear();
   out.reserve(static_cast<size_t>(size_hint(obj)));
-  return extract_sequence(obj, [&](PyObject* item) {
-    const long v = PyLong_AsLong(item);
-    if (v == -1 && PyErr_Occurred()) return false;
-    out.push_back(static_cast<int64_t>(v));
-    return true;
-  });
+  return extract_sequence(obj, [&](PyObject* item) { return push_int64(item, out); });
 }
 
 bool convert(PyObject* obj, std::vector<uint64_t>& out) {
   out.clear();
   out.reserve(static_cast<size_t>(size_hint(obj)));
-  return extract_sequence(obj, [&](PyObject* item) {
-    uint64_t v;
-    if (!to_unsigned(item, v)) return false;
-    out.push_back(v);
-    return true;
-  });
+  return extract_sequence(obj, [&](PyObject* item) { return push_unsigned(item, out); });
 }
 
 bool convert(PyObject* obj, uint64_t& out) { return to_unsigned(obj, out); }
@@ -655,34 +664,29 @@ bool value_error(const std::string& msg) {
   return false;
 }
 
+// An integer code names the signedness; `itemsize` gives the width.
+std::optional<ElementType> integer_type(Py_ssize_t size, bool with_sign) {
+  switch (size) {
+    case 1: return with_sign ? ElementType::Int8 : ElementType::UInt8;
+    case 2: return with_sign ? ElementType::Int16 : ElementType::UInt16;
+    case 4: return with_sign ? ElementType::Int32 : ElementType::UInt32;
+    case 8: return with_sign ? ElementType::Int64 : ElementType::UInt64;
+    default: return std::nullopt;
+  }
+}
+
 // The element type of a buffer in native (or little-endian standard) layout; anything else is
 // read element by element through the sequence protocol, as a single call would.
 std::optional<ElementType> element_type(const Py_buffer& b) {
   const char* f = b.format != nullptr ? b.format : "B";
   if (*f == '@' || *f == '=' || *f == '<') ++f;
   if (f[0] == '\0' || f[1] != '\0') return std::nullopt;
+  const char code = f[0];
   const Py_ssize_t size = b.itemsize;
-  switch (f[0]) {
-    case 'f':
-      if (size == 4) return ElementType::Float32;
-      break;
-    case 'd':
-      if (size == 8) return ElementType::Float64;
-      break;
-    case 'b': case 'h': case 'i': case 'l': case 'q': case 'n':
-      if (size == 1) return ElementType::Int8;
-      if (size == 2) return ElementType::Int16;
-      if (size == 4) return ElementType::Int32;
-      if (size == 8) return ElementType::Int64;
-      break;
-    case 'B': case 'H': case 'I': case 'L': case 'Q': case 'N':
-      if (size == 1) return ElementType::UInt8;
-      if (size == 2) return ElementType::UInt16;
-      if (size == 4) return ElementType::UInt32;
-      if (size == 8) return ElementType::UInt64;
-      break;
-    default: break;
-  }
+  if (code == 'f' && size == 4) return ElementType::Float32;
+  if (code == 'd' && size == 8) return ElementType::Float64;
+  if (std::string_view("bhilqn").contains(code)) return integer_type(size, true);
+  if (std::string_view("BHILQN").contains(code)) return integer_type(size, false);
   return std::nullopt;
 }
 
@@ -727,6 +731,18 @@ Source acquire_buffer(PyObject* obj, BufferHold& hold, ElementType& type, Accept
   return Source::Buffer;
 }
 
+// A 1-D or 2-D buffer as rows x cols; a 1-D one is a single column.
+StridedView strided_view(const Py_buffer& b, ElementType type) {
+  StridedView v;
+  v.base = static_cast<const char*>(b.buf);
+  v.rows = static_cast<size_t>(b.shape[0]);
+  v.cols = b.ndim == 2 ? static_cast<size_t>(b.shape[1]) : 1;
+  v.row_stride = b.strides[0];
+  v.col_stride = b.ndim == 2 ? b.strides[1] : 0;
+  v.type = type;
+  return v;
+}
+
 bool is_number(PyObject* obj) {
   if (PyFloat_Check(obj) || PyLong_Check(obj) || PyIndex_Check(obj)) return true;
   const PyNumberMethods* n = Py_TYPE(obj)->tp_as_number;
@@ -745,14 +761,7 @@ bool convert_rows(PyObject* obj, RowsArg<T>& out, bool (*accepts)(ElementType),
       return value_error("expected a 2-D array with one row per observation, got a " +
                          std::to_string(b.ndim) + "-D array");
     }
-    StridedView v;
-    v.base = static_cast<const char*>(b.buf);
-    v.rows = static_cast<size_t>(b.shape[0]);
-    v.cols = b.ndim == 2 ? static_cast<size_t>(b.shape[1]) : 1;
-    v.row_stride = b.strides[0];
-    v.col_stride = b.ndim == 2 ? b.strides[1] : 0;
-    v.type = type;
-    out.rows = Rows<T>::view(v, b.ndim == 1);
+    out.rows = Rows<T>::view(strided_view(b, type), b.ndim == 1);
     return true;
   }
   PyObject* rows = out.hold.owner != nullptr ? out.hold.owner : obj;
@@ -788,30 +797,15 @@ bool fits_int64(ElementType t) { return !is_float(t) && t != ElementType::UInt64
 }  // namespace
 
 bool convert(PyObject* obj, PointRows& out) {
-  return convert_rows(obj, out, &any_numeric, [](PyObject* item, std::vector<float>& values) {
-    double v;
-    if (!to_double(item, v)) return false;
-    values.push_back(static_cast<float>(v));
-    return true;
-  });
+  return convert_rows(obj, out, &any_numeric, &push_float);
 }
 
 bool convert(PyObject* obj, NumericRows& out) {
-  return convert_rows(obj, out, &any_numeric, [](PyObject* item, std::vector<double>& values) {
-    double v;
-    if (!to_double(item, v)) return false;
-    values.push_back(v);
-    return true;
-  });
+  return convert_rows(obj, out, &any_numeric, &push_double);
 }
 
 bool convert(PyObject* obj, IntegerRows& out) {
-  return convert_rows(obj, out, &fits_int64, [](PyObject* item, std::vector<int64_t>& values) {
-    const long v = PyLong_AsLong(item);
-    if (v == -1 && PyErr_Occurred()) return false;
-    values.push_back(static_cast<int64_t>(v));
-    return true;
-  });
+  return convert_rows(obj, out, &fits_int64, &push_int64);
 }
 
 bool convert(PyObject* obj, Timestamps& out) {
@@ -825,12 +819,7 @@ bool convert(PyObject* obj, Timestamps& out) {
       return value_error("expected a 1-D array of timestamps, got a " + std::to_string(b.ndim) +
                          "-D array");
     }
-    StridedView v;
-    v.base = static_cast<const char*>(b.buf);
-    v.rows = static_cast<size_t>(b.shape[0]);
-    v.cols = 1;
-    v.row_stride = b.strides[0];
-    v.type = type;
+    const StridedView v = strided_view(b, type);
     bool negative = false;
     if (is_signed(type)) {
       for (size_t i = 0; i < v.rows && !negative; ++i) {
@@ -848,12 +837,10 @@ bool convert(PyObject* obj, Timestamps& out) {
   std::vector<uint64_t> values;
   size_t row = 0;
   const bool ok = extract_sequence(obj, [&](PyObject* item) {
-    uint64_t v;
-    if (!to_unsigned(item, v)) {
+    if (!push_unsigned(item, values)) {
       add_row_note(row);
       return false;
     }
-    values.push_back(v);
     ++row;
     return true;
   });
