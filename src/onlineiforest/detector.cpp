@@ -211,7 +211,7 @@ BatchResult<Scores> OnlineIForest::score_many(const Rows<float>& points) const {
   for (size_t i = 0; i < points.size(); ++i) {
     const std::span<const float> row = points.row(i, scratch.data());
     if (Status ok = check_point(row); !ok) return fail_row(i, ok.error());
-    out.values[i] = score_with(row, leaf_logs);
+    out.values[i] = score_checked(row, &leaf_logs);
   }
   return out;
 }
@@ -231,16 +231,10 @@ BatchResult<Scores> OnlineIForest::update_and_score_many(const Rows<float>& poin
   return out;
 }
 
-double OnlineIForest::score_checked(std::span<const float> point) const {
+double OnlineIForest::score_checked(std::span<const float> point,
+                                    std::vector<double>* leaf_logs) const {
   double sum = -0.0;
-  for (const OnlineITree& tree : trees_) sum += tree_length(tree, point, nullptr);
-  return finish_score(sum);
-}
-
-double OnlineIForest::score_with(std::span<const float> point,
-                                 std::vector<double>& leaf_logs) const {
-  double sum = -0.0;
-  for (const OnlineITree& tree : trees_) sum += tree_length(tree, point, &leaf_logs);
+  for (const OnlineITree& tree : trees_) sum += tree_length(tree, point, leaf_logs);
   return finish_score(sum);
 }
 

@@ -103,17 +103,17 @@ class OnlineIForest {
   Status check_point(std::span<const float> point) const;
   BatchStatus check_rows(const Rows<float>& points, std::vector<float>& scratch) const;
   // Inserts `point` (and evicts the oldest point of a full window); with `score`, also sets the
-  // score of `point` afterwards, as score_with() would give it. `leaf_logs` may be null.
+  // score of `point` afterwards, as score_checked() would give it. `leaf_logs` may be null.
   void ingest_checked(std::span<const float> point, double* score = nullptr,
                       std::vector<double>* leaf_logs = nullptr);
   // The path length of `point` in one tree, summed into a score by finish_score().
   double tree_length(const OnlineITree& tree, std::span<const float> point,
                      std::vector<double>* leaf_logs) const;
   double finish_score(double sum) const;
-  double score_checked(std::span<const float> point) const;
-  // score_checked() with log2(h / max_leaf_samples) looked up in `leaf_logs` (NaN until first
-  // needed), which a batch keeps for all its rows.
-  double score_with(std::span<const float> point, std::vector<double>& leaf_logs) const;
+  // With `leaf_logs`, log2(h / max_leaf_samples) is looked up there (NaN until first needed),
+  // which a batch keeps for all its rows.
+  double score_checked(std::span<const float> point,
+                       std::vector<double>* leaf_logs = nullptr) const;
 
   OnlineIForestConfig config_;
   std::vector<OnlineITree> trees_;
