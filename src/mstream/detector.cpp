@@ -1,5 +1,6 @@
 #include "mstream/detector.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <new>

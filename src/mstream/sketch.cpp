@@ -29,8 +29,7 @@ uint64_t add_mod(uint64_t a, uint64_t b, uint64_t m) {
 
 // The decay pass is the hottest loop of an update that advances the tick. Element-wise products
 // are exactly rounded whatever the vector width, so the wider clone gives identical counts.
-QUILLON_AVX2_CLONES void scale_counts(double* counts, size_t n,
-                                                                    double factor) {
+QUILLON_AVX2_CLONES void scale_counts(double* counts, size_t n, double factor) {
   for (size_t i = 0; i < n; ++i) counts[i] *= factor;
 }
 
@@ -115,6 +114,17 @@ void RecordSketch::add(std::span<const double> numeric, std::span<const int64_t>
   }
 }
 
+double RecordSketch::add_and_estimate(std::span<const double> numeric,
+                                      std::span<const int64_t> categorical) {
+  double best = std::numeric_limits<double>::infinity();
+  for (uint64_t r = 0; r < num_rows; ++r) {
+    double& cell = count.data[r * num_buckets + bucket(r, numeric, categorical)];
+    cell += 1.0;
+    best = std::min(best, cell);
+  }
+  return best;
+}
+
 void RecordSketch::decay(double factor) { scale(count.data, factor); }
 
 // --- NumericSketch ---
@@ -171,6 +181,16 @@ double CategoricalSketch::estimate(int64_t value) const {
 
 void CategoricalSketch::add(int64_t value) {
   for (uint64_t r = 0; r < num_rows; ++r) count.data[r * num_buckets + bucket(r, value)] += 1.0;
+}
+
+double CategoricalSketch::add_and_estimate(int64_t value) {
+  double best = std::numeric_limits<double>::infinity();
+  for (uint64_t r = 0; r < num_rows; ++r) {
+    double& cell = count.data[r * num_buckets + bucket(r, value)];
+    cell += 1.0;
+    best = std::min(best, cell);
+  }
+  return best;
 }
 
 void CategoricalSketch::decay(double factor) { scale(count.data, factor); }

@@ -2,10 +2,8 @@
 // categorical field, each kept as a pair of a decaying `current` and a never-decayed `total`.
 #pragma once
 
-#include <algorithm>
 #include <bit>
 #include <cstdint>
-#include <limits>
 #include <span>
 #include <string_view>
 
@@ -83,24 +81,7 @@ struct RecordSketch {
   void add(std::span<const double> numeric, std::span<const int64_t> categorical);
   // add() followed by estimate(), hashing each row once: a row's minimum candidate is final as
   // soon as that row is incremented, since no other row touches it.
-  double add_and_estimate(std::span<const double> numeric, std::span<const int64_t> categorical) {
-    return add_and_estimate_with(numeric, categorical, [](size_t) {});
-  }
-  // The same, calling `touch(index)` before a cell is changed or read (a batch's deferred decay
-  // brings the cell up to date there).
-  template <class Touch>
-  double add_and_estimate_with(std::span<const double> numeric,
-                               std::span<const int64_t> categorical, Touch&& touch) {
-    double best = std::numeric_limits<double>::infinity();
-    for (uint64_t r = 0; r < num_rows; ++r) {
-      const size_t index = r * num_buckets + bucket(r, numeric, categorical);
-      touch(index);
-      double& cell = count.data[index];
-      cell += 1.0;
-      best = std::min(best, cell);
-    }
-    return best;
-  }
+  double add_and_estimate(std::span<const double> numeric, std::span<const int64_t> categorical);
   void decay(double factor);
 
   static constexpr std::string_view kJsonName = "RecordSketch";
@@ -154,22 +135,7 @@ struct CategoricalSketch {
   double estimate(int64_t value) const;
   void add(int64_t value);
   // add() followed by estimate(), hashing each row once.
-  double add_and_estimate(int64_t value) {
-    return add_and_estimate_with(value, [](size_t) {});
-  }
-  // The same, calling `touch(index)` before a cell is changed or read.
-  template <class Touch>
-  double add_and_estimate_with(int64_t value, Touch&& touch) {
-    double best = std::numeric_limits<double>::infinity();
-    for (uint64_t r = 0; r < num_rows; ++r) {
-      const size_t index = r * num_buckets + bucket(r, value);
-      touch(index);
-      double& cell = count.data[index];
-      cell += 1.0;
-      best = std::min(best, cell);
-    }
-    return best;
-  }
+  double add_and_estimate(int64_t value);
   void decay(double factor);
 
   static constexpr std::string_view kJsonName = "CategoricalSketch";

@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "detector_error.hpp"
-#include "row_batch.hpp"
 #include "onlineiforest/tree.hpp"
+#include "row_batch.hpp"
 
 namespace quillon::oif {
 

@@ -5,9 +5,9 @@
 
 #include <cstdint>
 #include <span>
-#include <utility>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "detector_error.hpp"

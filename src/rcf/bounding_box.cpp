@@ -88,16 +88,7 @@ double separation_probability(std::span<const float> min, std::span<const float>
   if (range_sum == 0.0) return 1.0;
   double dd = static_cast<double>(d);
   if (dd == std::numeric_limits<double>::infinity()) {
-    // Finite coordinates far enough out overflow the 32-bit sum: measure in 64 bits.
-    dd = 0.0;
-    for (size_t i = 0; i < point.size(); ++i) {
-      const double x = point[i];
-      if (x < min[i]) {
-        dd += static_cast<double>(min[i]) - x;
-      } else if (x > max[i]) {
-        dd += x - static_cast<double>(max[i]);
-      }
-    }
+    dd = outside_distance_wide(min.data(), max.data(), point.data(), point.size());
   }
   return dd / (range_sum + dd);
 }

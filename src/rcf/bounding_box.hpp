@@ -4,6 +4,7 @@
 // mutations share one definition.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <span>
 #include <string_view>
@@ -41,6 +42,21 @@ double extend_with_box(std::span<float> min, std::span<float> max, std::span<con
 // How far `point` lies outside the box, summed over dimensions in 32-bit floats.
 float outside_distance(std::span<const float> min, std::span<const float> max,
                        std::span<const float> point);
+
+// The outside distance of `x` from [mn, mx] in 64-bit arithmetic: for a query far enough out that
+// the 32-bit sum overflows, although every coordinate is finite.
+inline double outside_distance_wide(const float* mn, const float* mx, const float* x, size_t dim) {
+  double d = 0.0;
+  for (size_t i = 0; i < dim; ++i) {
+    const double xi = x[i];
+    if (xi < mn[i]) {
+      d += static_cast<double>(mn[i]) - xi;
+    } else if (xi > mx[i]) {
+      d += xi - static_cast<double>(mx[i]);
+    }
+  }
+  return d;
+}
 
 // Probability that a random cut of the box extended with `point` separates the point from the
 // box: 0.0 inside, 1.0 against a single-point box, else d / (range_sum + d).

@@ -42,8 +42,9 @@ BatchStatus update_many(Forest& forest, const Rows<float>& points) {
 
 BatchResult<Scores> score_many(const Forest& forest, const Rows<float>& points) {
   std::vector<float> scratch(points.max_width());
-  if (auto ok = check_rows(forest, points, true, false, scratch); !ok)
+  if (auto ok = check_rows(forest, points, true, false, scratch); !ok) {
     return std::unexpected(std::move(ok.error()));
+  }
   Scores out;
   out.values.resize(points.size());
   for (size_t i = 0; i < points.size(); ++i) {
@@ -56,8 +57,9 @@ BatchResult<Scores> score_many(const Forest& forest, const Rows<float>& points) 
 
 BatchResult<Scores> update_and_score_many(Forest& forest, const Rows<float>& points) {
   std::vector<float> scratch(points.max_width());
-  if (auto ok = check_rows(forest, points, true, true, scratch); !ok)
+  if (auto ok = check_rows(forest, points, true, true, scratch); !ok) {
     return std::unexpected(std::move(ok.error()));
+  }
   Scores out;
   out.values.resize(points.size());
   for (size_t i = 0; i < points.size(); ++i) {

@@ -3,8 +3,8 @@
 // is found before the first change, so a refused batch leaves the forest as it was.
 #pragma once
 
-#include "row_batch.hpp"
 #include "rcf/forest/mod.hpp"
+#include "row_batch.hpp"
 
 namespace quillon::rcf {
 

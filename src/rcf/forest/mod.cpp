@@ -171,15 +171,16 @@ std::string Forest::repr() const {
 }
 
 Status check_finite(std::span<const float> values) {
+  // One pass for the accepted point: a value within the magnitude is also finite.
   for (const float v : values) {
-    if (!std::isfinite(v))
-      return fail(DetectorError::invalid_argument("point values must be finite"));
-  }
-  for (const float v : values) {
-    if (!within_magnitude(v)) {
-      return fail(DetectorError::invalid_argument(
-          "point values must be less than 1.7014118e+38 in magnitude"));
+    if (within_magnitude(v)) continue;
+    // A value that is not finite, anywhere in the point, is the error named.
+    for (const float w : values) {
+      if (!std::isfinite(w))
+        return fail(DetectorError::invalid_argument("point values must be finite"));
     }
+    return fail(DetectorError::invalid_argument(
+        "point values must be less than 1.7014118e+38 in magnitude"));
   }
   return {};
 }

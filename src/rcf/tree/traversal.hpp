@@ -16,6 +16,7 @@
 #include <span>
 #include <vector>
 
+#include "rcf/bounding_box.hpp"
 #include "rcf/lanes4.hpp"
 #include "rcf/node_arena.hpp"
 #include "rcf/point_store.hpp"
@@ -23,21 +24,6 @@
 #include "rng.hpp"
 
 namespace quillon::rcf {
-
-// The outside distance of `x` from [mn, mx] in 64-bit arithmetic: for a query far enough out that
-// the 32-bit sum overflows, although every coordinate is finite.
-inline double outside_distance_wide(const float* mn, const float* mx, const float* x, size_t dim) {
-  double d = 0.0;
-  for (size_t i = 0; i < dim; ++i) {
-    const double xi = x[i];
-    if (xi < mn[i]) {
-      d += static_cast<double>(mn[i]) - xi;
-    } else if (xi > mx[i]) {
-      d += xi - static_cast<double>(mx[i]);
-    }
-  }
-  return d;
-}
 
 // Separation probability of `x` against the box [mn, mx] with cached `range_sum`, on raw
 // pointers: the inner kernel of every query. The outside distance is summed in 32-bit floats in

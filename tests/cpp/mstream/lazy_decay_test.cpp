@@ -5,6 +5,7 @@
 #include <bit>
 #include <cmath>
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 #include "rng.hpp"
@@ -55,29 +56,47 @@ TEST(ExactProduct, RoundsHalfwayCasesToEven) {
   EXPECT_EQ(bits(exact_product(0x1p-1022, 0.5)), bits(0x1p-1023));
 }
 
+// The same counts kept twice: decayed eagerly, cell by cell at every factor, and through a
+// LazyDecay; every touch and the final flush must find them bit-identical.
+struct EagerAndLazy {
+  std::vector<double> eager, lazy_cells;
+  LazyDecay lazy;
+
+  explicit EagerAndLazy(std::vector<double> counts) : eager(std::move(counts)), lazy_cells(eager) {
+    lazy.add_segment(lazy_cells);
+  }
+  EagerAndLazy(const EagerAndLazy&) = delete;
+  EagerAndLazy& operator=(const EagerAndLazy&) = delete;
+
+  void advance(double f) {
+    for (double& c : eager) c *= f;
+    lazy.advance(f);
+  }
+  // Brings cell k up to date, compares it, then counts one more record there.
+  void touch(size_t k) {
+    lazy.touch(0, k);
+    ASSERT_EQ(bits(lazy_cells[k]), bits(eager[k]));
+    eager[k] += 1.0;
+    lazy_cells[k] += 1.0;
+  }
+  void flush_and_compare() {
+    lazy.flush();
+    for (size_t k = 0; k < eager.size(); ++k) ASSERT_EQ(bits(lazy_cells[k]), bits(eager[k])) << k;
+  }
+};
+
 // Deferred decay with touches at random moments gives the counts of the eager pass.
 TEST(LazyDecay, EqualsTheEagerPass) {
   auto rng = Xoshiro256PlusPlus::from_seed(3);
   for (int round = 0; round < 50; ++round) {
-    std::vector<double> eager(67), lazy_cells;
-    for (double& c : eager) c = random_count(rng);
-    lazy_cells = eager;
-    LazyDecay lazy;
-    lazy.add_segment(lazy_cells);
+    std::vector<double> counts(67);
+    for (double& c : counts) c = random_count(rng);
+    EagerAndLazy cells(std::move(counts));
     for (int step = 0; step < 300; ++step) {
-      if (rng.next_u64() % 3 == 0) {
-        const double f = random_factor(rng);
-        for (double& c : eager) c *= f;
-        lazy.advance(f);
-      }
-      const size_t k = rng.next_u64() % eager.size();
-      lazy.touch(0, k);
-      ASSERT_EQ(bits(lazy_cells[k]), bits(eager[k]));
-      eager[k] += 1.0;
-      lazy_cells[k] += 1.0;
+      if (rng.next_u64() % 3 == 0) cells.advance(random_factor(rng));
+      ASSERT_NO_FATAL_FAILURE(cells.touch(rng.next_u64() % cells.eager.size()));
     }
-    lazy.flush();
-    for (size_t k = 0; k < eager.size(); ++k) ASSERT_EQ(bits(lazy_cells[k]), bits(eager[k])) << k;
+    ASSERT_NO_FATAL_FAILURE(cells.flush_and_compare());
   }
 }
 
@@ -87,35 +106,26 @@ TEST(LazyDecay, EqualsTheEagerPassForRepeatedFactorsAndCountsAtRest) {
   auto rng = Xoshiro256PlusPlus::from_seed(8);
   const double alphas[] = {0.8, 0.999, 0.5, 0.01, 0.9999999, 0x1p-61};
   for (int round = 0; round < 60; ++round) {
-    std::vector<double> eager(16 * 9 + 5), lazy_cells;
-    for (double& c : eager) {
+    std::vector<double> counts(16 * 9 + 5);
+    for (double& c : counts) {
       const uint64_t kind = rng.next_u64() % 4;
       c = kind == 0   ? 0.0
           : kind == 1 ? std::bit_cast<double>(rng.next_u64() % 700)  // small subnormal mantissas
           : kind == 2 ? std::bit_cast<double>(rng.next_u64() >> 12)
                       : random_count(rng);
     }
-    lazy_cells = eager;
-    LazyDecay lazy;
-    lazy.add_segment(lazy_cells);
+    EagerAndLazy cells(std::move(counts));
     const double alpha = alphas[round % 6];
     for (int step = 0; step < 400; ++step) {
       if (rng.next_u64() % 2 == 0) {
-        const double f =
-            std::pow(alpha, static_cast<double>(1 + rng.next_u64() % 2 * rng.next_u64() % 3));
-        for (double& c : eager) c *= f;
-        lazy.advance(f);
+        cells.advance(
+            std::pow(alpha, static_cast<double>(1 + rng.next_u64() % 2 * rng.next_u64() % 3)));
       }
       if (rng.next_u64() % 8 == 0) {
-        const size_t k = rng.next_u64() % eager.size();
-        lazy.touch(0, k);
-        ASSERT_EQ(bits(lazy_cells[k]), bits(eager[k]));
-        eager[k] += 1.0;
-        lazy_cells[k] += 1.0;
+        ASSERT_NO_FATAL_FAILURE(cells.touch(rng.next_u64() % cells.eager.size()));
       }
     }
-    lazy.flush();
-    for (size_t k = 0; k < eager.size(); ++k) ASSERT_EQ(bits(lazy_cells[k]), bits(eager[k])) << k;
+    ASSERT_NO_FATAL_FAILURE(cells.flush_and_compare());
   }
 }
 
