@@ -45,6 +45,12 @@ class _Tail:
         fx = _cdf((x - self.mean) / sd)
         return 1.0 - (1.0 - tail) * (fx / fu)
 
+    def risk_excess(self):
+        r = self.cfg.risk / self.cfg.tail
+        if self.gamma > 0.0:
+            return self.sigma / self.gamma * (math.pow(r, -self.gamma) - 1.0)
+        return self.sigma * -math.log(r)
+
     def add_peak(self, e):
         k = self.cfg.peaks
         self.ring[self.head] = e
@@ -84,13 +90,16 @@ class _Tail:
                 self.warm = []
             return
         exceed = x > self.u
-        if exceed and p >= cfg.risk:
-            self.add_peak(x - self.u)
+        if exceed:
+            # An alarm enters the peaks clipped to the excess the fit gives the risk level: left out,
+            # the tail would be fitted to a truncated sample and grow too light; taken whole, one
+            # anomaly would teach the model that anomalies are ordinary.
+            self.add_peak(x - self.u if p >= cfg.risk else min(x - self.u, self.risk_excess()))
         self.u += cfg.step * math.sqrt(self.var) * ((1.0 if exceed else 0.0) - cfg.tail)
 
 
 class Config:
-    def __init__(self, inputs=1, risk=1e-3, tail=0.02, peaks=128, warmup=150, half_life=2000.0,
+    def __init__(self, inputs=1, risk=2e-3, tail=0.02, peaks=128, warmup=150, half_life=2000.0,
                  step=0.05, episode_gap=100, max_shape=0.45):
         if not (0.0 < risk < tail < 1.0) or warmup < 1 / tail + 1 or peaks < 1 or inputs < 1:
             raise ValueError("bad alerts configuration")
