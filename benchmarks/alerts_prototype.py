@@ -117,7 +117,6 @@ class Alerts:
         self.n = 0
         self.episode = False
         self.quiet = 0
-        self.best = 1.0
 
     def update(self, scores):
         cfg = self.cfg
@@ -131,13 +130,12 @@ class Alerts:
             ps = [t.p_value(float(x)) for t, x in zip(self.tails, scores)]
             p = min(1.0, cfg.inputs * min(ps))
             grade, alert = 1.0 - p, False
-            if self.episode and p >= self.best:
-                grade = min(grade, 1.0 - cfg.tail)
             if self.episode:
-                self.best = min(self.best, p)
+                # Rows after an episode's alert stay below any alert level: one episode, one peak.
+                grade = min(grade, 1.0 - cfg.tail)
             if p < cfg.risk:
                 if not self.episode:
-                    alert, self.episode, self.best = True, True, p
+                    alert, self.episode = True, True
                 self.quiet = 0
             else:
                 self.quiet += 1
