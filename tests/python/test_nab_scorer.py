@@ -91,3 +91,38 @@ def test_sweep_equals_scoring_each_threshold(case, profile):
     assert len(set(thresholds.tolist())) == len(thresholds)
     for t, f in zip(thresholds, figures):
         assert f == pytest.approx(nab.score_decisions(corpus, [s >= t for s in scores], profile), abs=1e-9)
+
+
+# The streaming threshold's reference prototype, which benchmarks/nab.py runs.
+_apath = _path.parent / "alerts_prototype.py"
+_aspec = importlib.util.spec_from_file_location("alerts_prototype", _apath)
+proto = importlib.util.module_from_spec(_aspec)
+_aspec.loader.exec_module(proto)
+
+
+@pytest.mark.parametrize("draw", [lambda r: r.gauss(0, 1), lambda r: r.expovariate(1.0)],
+                         ids=["normal", "exponential"])
+def test_prototype_alerts_on_stationary_noise(draw):
+    import random
+
+    rng = random.Random(3)
+    risk, gap, steps = 2e-3, 100, 40_000
+    grades, alerts = proto.run([[draw(rng) for _ in range(steps)]], risk=risk, episode_gap=gap)
+    grades, alerts = np.array(grades), np.array(alerts)
+    assert ((grades >= 0) & (grades <= 1)).all()
+    assert not alerts[:150].any() and not grades[:150].any()  # warm-up
+    # An alert is the only row of its episode above the alert level.
+    assert (grades[alerts] > 1 - risk).all()
+    assert ((grades > 1 - risk) == alerts).all()
+    # Alerts come at about the configured rate.
+    assert 0.6 * risk * steps <= alerts.sum() <= 1.6 * risk * steps
+
+
+def test_prototype_refuses_bad_input():
+    with pytest.raises(ValueError):
+        proto.Alerts(risk=0.5)
+    al = proto.Alerts(inputs=2)
+    for bad in ([1.0], [1.0, float("nan")], [float("inf"), 0.0]):
+        with pytest.raises(ValueError):
+            al.update(bad)
+    assert al.n == 0
