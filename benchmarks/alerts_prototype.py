@@ -10,8 +10,19 @@ LOG2E = 1.4426950408889634
 LOGISTIC = 1.702 * LOG2E  # logistic stand-in for the normal CDF, in base 2
 
 
+MAX_SCORE = 1e100  # larger scores are refused, so that the state cannot overflow
+
+
+def _exp2(v):
+    # C's exp2 gives +inf where Python's raises OverflowError.
+    try:
+        return math.exp2(v)
+    except OverflowError:
+        return math.inf
+
+
 def _cdf(z):
-    return 1.0 / (1.0 + math.exp2(-LOGISTIC * z))
+    return 1.0 / (1.0 + _exp2(-LOGISTIC * z))
 
 
 class _Tail:
@@ -42,6 +53,8 @@ class _Tail:
         if sd <= 0.0:
             return tail if x == self.u else 1.0
         fu = _cdf((self.u - self.mean) / sd)
+        if fu <= 0.0:  # the body's CDF underflows at u: as flat as a body without spread
+            return tail if x == self.u else 1.0
         fx = _cdf((x - self.mean) / sd)
         return 1.0 - (1.0 - tail) * (fx / fu)
 
@@ -82,7 +95,7 @@ class _Tail:
             self.warm.append(x)
             if n == cfg.warmup:
                 ordered = sorted(self.warm)
-                k = max(1, math.floor(cfg.tail * cfg.warmup))
+                k = min(max(1, math.floor(cfg.tail * cfg.warmup)), cfg.warmup - 1)
                 self.u = ordered[cfg.warmup - k - 1]
                 for v in ordered[cfg.warmup - k:]:
                     if v > self.u:
@@ -120,8 +133,8 @@ class Alerts:
 
     def update(self, scores):
         cfg = self.cfg
-        if len(scores) != cfg.inputs or not all(math.isfinite(x) for x in scores):
-            raise ValueError("one finite score per input")
+        if len(scores) != cfg.inputs or not all(abs(x) <= MAX_SCORE for x in scores):
+            raise ValueError("one finite score within +-1e100 per input")
         n = self.n + 1
         if n <= cfg.warmup:
             ps = [1.0] * cfg.inputs
