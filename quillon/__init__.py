@@ -1,5 +1,6 @@
 """Streaming anomaly detectors for free-threaded CPython."""
 
-from .quillon import FeatureSketch, Forest, MStream, OnlineIForest, __version__
+from .quillon import Alerts, FeatureSketch, Forest, MStream, OnlineIForest, __version__
+from .monitor import Monitor
 
-__all__ = ["FeatureSketch", "OnlineIForest", "MStream", "Forest", "__version__"]
+__all__ = ["FeatureSketch", "OnlineIForest", "MStream", "Forest", "__version__", "Alerts", "Monitor"]

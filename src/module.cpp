@@ -1,5 +1,5 @@
 // Module entry: `import quillon.quillon` runs PyInit_quillon, whose exec step registers the four
-// classes and the version, in a fixed order, each name also appended to `__all__`.
+// detector classes, the version and Alerts, in a fixed order, each name also appended to `__all__`.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
@@ -66,6 +66,8 @@ int quillon_exec(PyObject* module) {
   if (add_class(module, "MStream", &quillon::py::mstream_type) < 0) return -1;
   if (add_class(module, "Forest", &quillon::py::forest_type) < 0) return -1;
   if (add_to_module(module, "__version__", PyUnicode_FromString(QUILLON_VERSION)) < 0) return -1;
+  // After the version, so that the earlier names keep their places in `__all__`.
+  if (add_class(module, "Alerts", &quillon::py::alerts_type) < 0) return -1;
   return 0;
 }
 
