@@ -242,6 +242,7 @@ Result<double> MStream::ingest_with(std::span<const double> numeric,
   // A refused record must not move the clock or decay the counts, so finiteness is checked
   // before the first change.
   if (auto ok = NumericRangeNormalizer::check_finite(numeric); !ok) return fail(ok.error());
+  if (auto ok = check_entries_room(entries_seen_, 1, "MStream"); !ok) return fail(ok.error());
   if (detail != nullptr) reserve_detail(*detail);
 
   const uint64_t tick = step->tick;
@@ -421,7 +422,12 @@ BatchStatus MStream::check_batch(const Rows<double>& numeric, const Rows<int64_t
     const auto step = clock.advance(timestamp);
     if (!step) return fail_row(i, step.error());
     if (auto ok = NumericRangeNormalizer::check_finite(num); !ok) return fail_row(i, ok.error());
-    if (ingesting) clock.commit(timestamp, step->tick);
+    if (!ingesting) continue;
+    // The counter as row i finds it, after the rows before it.
+    if (auto ok = check_entries_room(entries_seen_, uint64_t{i} + 1, "MStream"); !ok) {
+      return fail_row(i, ok.error());
+    }
+    clock.commit(timestamp, step->tick);
   }
   return {};
 }

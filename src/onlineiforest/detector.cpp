@@ -140,6 +140,7 @@ Status OnlineIForest::check_point(std::span<const float> point) const {
 
 Status OnlineIForest::update(std::span<const float> point) {
   if (Status ok = check_point(point); !ok) return ok;
+  if (Status ok = check_entries_room(entries_seen_, 1, "OnlineIForest"); !ok) return ok;
   ingest_checked(point);
   return {};
 }
@@ -163,8 +164,7 @@ void OnlineIForest::ingest_checked(std::span<const float> point, double* score,
     if (score != nullptr) sum += tree_length(tree, point, leaf_logs);
   }
   if (evict) window_.pop_oldest();
-  // Saturates: a restored counter at the top must not wrap to "not ready".
-  if (entries_seen_ != std::numeric_limits<uint64_t>::max()) ++entries_seen_;
+  ++entries_seen_;  // the callers refused a full counter
   if (score != nullptr) *score = finish_score(sum);
 }
 
@@ -177,9 +177,17 @@ BatchStatus OnlineIForest::check_rows(const Rows<float>& points,
   return {};
 }
 
+BatchStatus OnlineIForest::check_batch_room(size_t rows) const {
+  // The row named is the first one the counter could not take.
+  if (rows == 0 || entries_seen_ <= std::numeric_limits<uint64_t>::max() - rows) return {};
+  const uint64_t row = std::numeric_limits<uint64_t>::max() - entries_seen_;
+  return fail_row(row, check_entries_room(entries_seen_ + row, 1, "OnlineIForest").error());
+}
+
 BatchStatus OnlineIForest::update_many(const Rows<float>& points) {
   std::vector<float> scratch(points.max_width());
   if (auto ok = check_rows(points, scratch); !ok) return ok;
+  if (auto ok = check_batch_room(points.size()); !ok) return ok;
   for (size_t i = 0; i < points.size(); ++i) {
     // Checked again: only a row whose values changed since the first pass can fail here.
     if (Status ok = update(points.row(i, scratch.data())); !ok) return fail_row(i, ok.error());
@@ -219,6 +227,7 @@ BatchResult<Scores> OnlineIForest::score_many(const Rows<float>& points) const {
 BatchResult<Scores> OnlineIForest::update_and_score_many(const Rows<float>& points) {
   std::vector<float> scratch(points.max_width());
   if (auto ok = check_rows(points, scratch); !ok) return std::unexpected(std::move(ok.error()));
+  if (auto ok = check_batch_room(points.size()); !ok) return std::unexpected(std::move(ok.error()));
   Scores out;
   out.values.resize(points.size());
   std::vector<double> leaf_logs = leaf_log_table(config_.window_size);
@@ -268,6 +277,7 @@ Result<double> OnlineIForest::score(std::span<const float> point) const {
 
 Result<double> OnlineIForest::update_and_score(std::span<const float> point) {
   if (Status ok = check_point(point); !ok) return fail(ok.error());
+  if (Status ok = check_entries_room(entries_seen_, 1, "OnlineIForest"); !ok) return fail(ok.error());
   double score = 0.0;
   ingest_checked(point, &score);
   return score;
@@ -359,7 +369,7 @@ Result<OnlineIForest> OnlineIForest::from_json(std::string_view text) {
   d.trees_.reserve(s.trees.size());
   for (size_t t = 0; t < s.trees.size(); ++t) {
     auto tree = OnlineITree::from_parsed(std::move(s.trees[t]), config.input_dim,
-                                         config.max_leaf_samples, d.depth_limit_, s.window.size());
+                                         config.max_leaf_samples, d.depth_limit_, s.window);
     if (!tree) return fail(refuse("tree " + std::to_string(t) + ": " + tree.error().message));
     d.trees_.push_back(std::move(*tree));
   }

@@ -102,6 +102,8 @@ class OnlineIForest {
   OnlineIForest() = default;
   Status check_point(std::span<const float> point) const;
   BatchStatus check_rows(const Rows<float>& points, std::vector<float>& scratch) const;
+  // Refuses a batch of `rows` ingests that entries_seen cannot count, before any is applied.
+  BatchStatus check_batch_room(size_t rows) const;
   // Inserts `point` (and evicts the oldest point of a full window); with `score`, also sets the
   // score of `point` afterwards, as score_checked() would give it. `leaf_logs` may be null.
   void ingest_checked(std::span<const float> point, double* score = nullptr,
