@@ -455,10 +455,12 @@ TEST(OnlineIForestJson, RestoredCounterAtTheTopRefusesUpdates) {
   auto d = OnlineIForest::from_json(full);
   ASSERT_TRUE(d.has_value()) << d.error().message;
   const std::string before = d->to_json();
-  for (const auto& r : {d->update(Point{0.5f}), d->update_and_score(Point{0.5f}).transform([](double) {})}) {
-    ASSERT_FALSE(r.has_value());
-    EXPECT_EQ(r.error().text(), "overflow: OnlineIForest entries_seen overflow");
-  }
+  const auto updated = d->update(Point{0.5f});
+  const auto scored = d->update_and_score(Point{0.5f});
+  ASSERT_FALSE(updated.has_value());
+  ASSERT_FALSE(scored.has_value());
+  EXPECT_EQ(updated.error().text(), "overflow: OnlineIForest entries_seen overflow");
+  EXPECT_EQ(scored.error().text(), "overflow: OnlineIForest entries_seen overflow");
   EXPECT_EQ(d->to_json(), before);
   EXPECT_TRUE(d->is_ready());
 }
