@@ -85,6 +85,11 @@ Result<Forest> construct(uint64_t input_dim, std::optional<uint64_t> shingle_siz
 Status update(Forest& f, Point point) { return f.update(point); }
 
 Result<double> update_and_score(Forest& f, Point point) {
+  // The checks in the order the batch makes them: the scoring step's length, then the ingesting
+  // step's length and values, so that a point of the full shingle's length reads as a length
+  // error whatever its values.
+  if (auto ok = f.check_query_width(point.size()); !ok) return fail(ok.error());
+  if (auto ok = f.check_observation(point); !ok) return fail(ok.error());
   auto s = rcf::score(f, point);
   if (!s) return s;
   if (auto ok = f.update(point); !ok) return fail(ok.error());
