@@ -160,5 +160,9 @@ inline bool within_magnitude(float v) { return v > -0x1p127f && v < 0x1p127f; }
 // Rejects any coordinate that is not a finite 32-bit float ("point values must be finite") or
 // whose magnitude a box side could not carry.
 Status check_finite(std::span<const float> values);
+// Rejects a query coordinate that is not finite ("point values must be finite"), skipping the
+// positions `ignored` marks (a mask as long as `values`, or empty). Queries carry no magnitude
+// limit: nothing of theirs is stored.
+Status check_known_finite(std::span<const float> values, std::span<const uint8_t> ignored = {});
 
 }  // namespace quillon::rcf
