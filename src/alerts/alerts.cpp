@@ -99,7 +99,10 @@ Result<Alerts> Alerts::construct(const AlertsConfig& config) {
   return a;
 }
 
-Status Alerts::check_scores(std::span<const double> scores) const {
+Status Alerts::check_scores(std::span<const double> scores, uint64_t ahead) const {
+  if (s_.n >= kMaxSteps - std::min(ahead, kMaxSteps)) {
+    return fail(DetectorError::overflow("the step counter is full"));
+  }
   if (scores.size() != s_.config.inputs) {
     return fail(DetectorError::dimension_mismatch(s_.config.inputs, scores.size()));
   }
@@ -211,7 +214,7 @@ Decision Alerts::step_checked(std::span<const double> scores) {
 }
 
 Result<Decision> Alerts::update(std::span<const double> scores) {
-  if (Status ok = check_scores(scores); !ok) return fail(ok.error());
+  if (Status ok = check_scores(scores, 0); !ok) return fail(ok.error());
   return step_checked(scores);
 }
 
@@ -224,7 +227,7 @@ BatchResult<Decisions> Alerts::update_many(const Rows<double>& scores,
     BatchStatus before() const {
       return check_rows_form(rows, self.s_.config.inputs == 1, "scores");
     }
-    Status check(size_t i) const { return self.check_scores(rows[i]); }
+    Status check(size_t i) const { return self.check_scores(rows[i], i); }
     Status apply(size_t i, double* grade) {
       const Decision d = self.step_checked(rows[i]);
       *grade = d.grade;
@@ -258,7 +261,7 @@ Result<Alerts> Alerts::from_json(std::string_view text) {
   State& s = *parsed;
   const AlertsConfig& c = s.config;
   if (Status ok = validate(c); !ok) return fail(refuse(ok.error().message));
-  if (s.n >= (uint64_t{1} << 63)) return fail(refuse("n is too large"));
+  if (s.n > kMaxSteps) return fail(refuse("n is too large"));
   if (s.inputs.size() != c.inputs) return fail(refuse("inputs must hold one entry per input"));
   const bool warming = s.n < c.warmup;
   if (s.n <= c.warmup && (s.episode || s.quiet != 0)) {

@@ -50,6 +50,8 @@ inline constexpr double kMaxStep = 100.0;
 // Scores beyond this magnitude are refused: with them bounded, no moment, threshold or peak of
 // the state can overflow to infinity, so every state stays finite and can be saved.
 inline constexpr double kMaxScore = 1e100;
+// Steps counted at most; a full counter refuses further steps.
+inline constexpr uint64_t kMaxSteps = (uint64_t{1} << 63) - 1;
 
 // The constructor's rules, first violation first.
 Status validate(const AlertsConfig& config);
@@ -118,7 +120,8 @@ class Alerts {
  private:
   Alerts() = default;
   void derive();
-  Status check_scores(std::span<const double> scores) const;
+  // `ahead`: steps a batch takes before these scores.
+  Status check_scores(std::span<const double> scores, uint64_t ahead) const;
   Decision step_checked(std::span<const double> scores);
   double p_value(const InputTail& t, double x) const;
   double risk_excess(const InputTail& t) const;

@@ -201,6 +201,24 @@ TEST(AlertsTest, ExtremeStreamsStayFiniteAndSaveable) {
   }
 }
 
+TEST(AlertsTest, AFullStepCounterRefusesTheNextStep) {
+  Alerts a = make();
+  ASSERT_TRUE(a.update_many(as_rows(stream(200, 1, 2), 1), {}));
+  std::string text = a.to_json();
+  text.replace(text.find("\"n\":200"), 7, "\"n\":9223372036854775805");
+  auto full = Alerts::from_json(text);
+  ASSERT_TRUE(full.has_value()) << full.error().message;
+  auto refused = full->update_many(as_rows(stream(3, 1, 2), 1), {});
+  ASSERT_FALSE(refused.has_value());
+  EXPECT_EQ(refused.error().row, 2u);
+  EXPECT_EQ(full->to_json(), text);
+  const double x = 1.0;
+  ASSERT_TRUE(full->update({&x, 1}));
+  ASSERT_TRUE(full->update({&x, 1}));
+  EXPECT_EQ(full->update({&x, 1}).error().kind, DetectorError::Kind::Overflow);
+  EXPECT_TRUE(Alerts::from_json(full->to_json()).has_value());
+}
+
 TEST(AlertsTest, RefusedScoresChangeNothing) {
   AlertsConfig c;
   c.inputs = 2;
@@ -259,6 +277,7 @@ TEST(AlertsStateTest, InconsistentStatesAreRefused) {
       {set(w, "quiet", "1"), "no episode can be open"},
       {set(set(d, "episode", "true"), "quiet", "100"), "fewer quiet steps"},
       {set(d, "n", "9223372036854775808"), "n is too large"},
+      {set(w, "n", "0"), "warm must hold"},
       {set(d, "var", "-1"), "var must be >= 0"},
       {set(d, "var", "1e202"), "var must be >= 0"},
       {set(d, "mean", "1e300"), "mean and u must be finite"},
