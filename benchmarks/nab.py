@@ -25,6 +25,7 @@ Run:
   .venv/bin/python -P benchmarks/nab.py --check-published [TARBALL]
       reproduce the published table from the per-row scores the benchmark published
   .venv/bin/python -P benchmarks/nab.py --write-scores DIR    also write DIR/<category>/<name>.csv
+  .venv/bin/python -P benchmarks/nab.py --compare-prototype   quillon.Alerts against the prototype
 """
 
 import argparse
@@ -237,7 +238,7 @@ def check_published(tarball):
 # quillon on the corpus
 
 # The recipe: three Forests over the raw values with shingles of 1, 4 and 32, their scores graded
-# together by one streaming threshold (for now the prototype in alerts_prototype.py).
+# together by one streaming threshold, quillon.Alerts (benchmarks/alerts_prototype.py is its reference).
 SHINGLES = (1, 4, 32)
 SEED = 1
 CACHE = HERE.parent / "build" / "nab-cache"
@@ -260,17 +261,38 @@ def forest_scores(series, shingle):
     return [out[s.name] for s in series]
 
 
-def grade_corpus(series):
-    sys.path.insert(0, str(HERE))  # -P keeps the script's folder off the path
-    import alerts_prototype
+def grade_corpus(series, prototype=False):
+    """Each series' grades and alerts from quillon.Alerts, or from the reference prototype."""
+    import quillon
 
     columns = [forest_scores(series, k) for k in SHINGLES]
     grades, alerts = [], []
     for i in range(len(series)):
-        g, a = alerts_prototype.run([c[i].tolist() for c in columns])
-        grades.append(np.array(g))
-        alerts.append(np.array(a, dtype=bool))
+        if prototype:
+            sys.path.insert(0, str(HERE))  # -P keeps the script's folder off the path
+            import alerts_prototype
+
+            g, a = alerts_prototype.run([c[i].tolist() for c in columns])
+            g, a = np.array(g), np.array(a, dtype=bool)
+        else:
+            g, a = quillon.Alerts(inputs=len(SHINGLES)).update_many(np.column_stack([c[i] for c in columns]))
+        grades.append(g)
+        alerts.append(a)
     return grades, alerts
+
+
+def compare_prototype(series):
+    """True when quillon.Alerts gives the prototype's grades and alerts, bit for bit, on every series."""
+    native, proto = grade_corpus(series), grade_corpus(series, prototype=True)
+    same = 0
+    for s, (g, a), (pg, pa) in zip(series, zip(*native), zip(*proto)):
+        if np.array_equal(g.view(np.uint64), pg.view(np.uint64)) and np.array_equal(a, pa):
+            same += 1
+        else:
+            print(f"{s.name}: differs from the prototype")
+    rows = sum(len(g) for g in native[0])
+    print(f"{same} of {len(series)} series ({rows} rows) bit-identical to the prototype")
+    return same == len(series)
 
 
 def write_scores(folder, series, grades, alerts):
@@ -290,10 +312,14 @@ def main(argv=None):
                         metavar="TARBALL", help="reproduce the published table from its per-row scores")
     parser.add_argument("--write-scores", type=Path, metavar="DIR",
                         help="write DIR/<category>/<name>.csv: timestamp,anomaly_score (the grade),alert")
+    parser.add_argument("--compare-prototype", action="store_true",
+                        help="check quillon.Alerts against benchmarks/alerts_prototype.py on the corpus")
     args = parser.parse_args(argv)
     if args.check_published is not None:
         return 0 if check_published(args.check_published) else 1
     series = load_corpus()
+    if args.compare_prototype:
+        return 0 if compare_prototype(series) else 1
     corpus = [s.labelled for s in series]
     grades, alerts = grade_corpus(series)
     if args.write_scores:
