@@ -25,6 +25,9 @@ class Monitor:
     alerts : Alerts, optional
         The threshold, with one input (default: ``Alerts()``).
 
+    The detectors' scores are finite and far inside the range the alerts take, so the alerts never
+    refuse a score the detector has just produced; a refused call (bad input) changes neither.
+
     Examples
     --------
     >>> import quillon
@@ -35,7 +38,7 @@ class Monitor:
     """
 
     def __init__(self, detector, alerts: Alerts | None = None):
-        if type(detector).__name__ not in _DETECTORS or type(detector) is not _DETECTORS[type(detector).__name__]:
+        if type(detector) not in _DETECTORS.values():
             raise TypeError("detector must be a Forest, MStream, FeatureSketch or OnlineIForest")
         if alerts is None:
             alerts = Alerts()
