@@ -19,12 +19,13 @@ void NodeArena::reserve(uint64_t slots, uint64_t internal_nodes) {
 
 namespace {
 
-// Capacity for `needed` elements: at least half as much again as now (so that growing one by one
-// copies each element a bounded number of times), at most `limit` unless more is needed.
+// Capacity for `needed` elements: a quarter more than now (so that growing one by one copies each
+// element a bounded number of times, while a full tree wastes little), at most `limit` unless more
+// is needed.
 template <class Vector>
 void grow_to(Vector& v, uint64_t needed, uint64_t limit) {
   if (v.capacity() >= needed) return;
-  uint64_t target = v.capacity() + v.capacity() / 2 + 8;
+  uint64_t target = v.capacity() + v.capacity() / 4 + 8;
   if (target > limit) target = limit;
   if (target < needed) target = needed;
   v.reserve(target);

@@ -20,17 +20,13 @@ void RcfTree::make_room(uint64_t capacity) {
   // A tree of m points is at most m - 1 deep, and an insertion adds one level.
   const uint64_t depth = (tree_mass < capacity ? tree_mass : capacity) + 2;
   if (path_.capacity() < depth) path_.reserve(std::max<uint64_t>(depth, path_.capacity() * 3 / 2));
-  if (uniforms_.capacity() < depth) {
-    uniforms_.reserve(std::max<uint64_t>(depth, uniforms_.capacity() * 3 / 2));
-  }
   cut_min_.reserve(dims);
   cut_max_.reserve(dims);
 }
 
 size_t RcfTree::heap_bytes() const {
   return arena.heap_bytes() + path_.capacity() * sizeof(PathEntry) +
-         (cut_min_.capacity() + cut_max_.capacity()) * sizeof(float) +
-         uniforms_.capacity() * sizeof(double);
+         (cut_min_.capacity() + cut_max_.capacity()) * sizeof(float);
 }
 
 uint64_t RcfTree::leaf_for(std::span<const float> point) const {

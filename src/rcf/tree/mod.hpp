@@ -17,9 +17,10 @@
 namespace quillon::rcf {
 
 // An ancestor on a descent path with the child subtree the walk did not enter.
+// Slots are numbered in 32 bits (node_arena.hpp), which halves the walk scratch of every tree.
 struct PathEntry {
-  uint64_t node = kNoIndex;
-  uint64_t sibling = kNoIndex;
+  uint32_t node = kNoSlot;
+  uint32_t sibling = kNoSlot;
 };
 
 struct RcfTree {
@@ -82,7 +83,6 @@ struct RcfTree {
   std::vector<PathEntry> path_;
   std::vector<float> cut_min_;
   std::vector<float> cut_max_;
-  std::vector<double> uniforms_;
 
   // The row whose removal (prepared_row_) or insertion (prepared_insert_row_) was prepared: path_
   // holds its descent, ending at descent_leaf_. Every mutation clears both.
