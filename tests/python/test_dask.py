@@ -1,6 +1,7 @@
 """quillon.dask: one detector per key on a local two-process cluster, against a plain loop."""
 
 import hashlib
+import json
 import logging
 import os
 import re
@@ -311,6 +312,31 @@ def test_import_stays_light_and_a_missing_extra_says_what_to_install():
     assert out.stdout.strip() == "quillon.dask needs dask: pip install 'quillon[dask]'"
 
 
+def test_the_command_line_and_dask_encode_values_alike(tmp_path):
+    # A boolean, an integer and a text category, and a boolean among the columns: the same rows
+    # score the same through both front ends (booleans become "name=true"/"name=false").
+    from quillon.cli import main
+
+    rng = np.random.default_rng(3)
+    n = 80
+    frame = pd.DataFrame({"k": "host", "x": rng.normal(size=n), "debug": rng.random(n) < 0.4,
+                          "flag": rng.random(n) < 0.5, "port": rng.choice([53, 443], n),
+                          "proto": rng.choice(["tcp", "udp"], n)})
+    params = {"value_projection_dims": 8, "presence_projection_dims": 8, "sketch_buckets": 64, "seed": 4}
+    result = score_by_key(frame, "k", "FeatureSketch", params, columns=["x", "debug"],
+                          categorical=["flag", "port", "proto"])
+    path = tmp_path / "rows.jsonl"
+    path.write_text("".join(json.dumps(row) + "\n" for row in
+                            frame.drop(columns="k").astype(object).to_dict("records")))
+    out = tmp_path / "out.csv"
+    options = [f"--param={name}={value}" for name, value in params.items() if name != "seed"]
+    assert main(["score", "--detector", "feature-sketch", "--categorical", "flag,port,proto",
+                 "--param", f"seed={key_seed(4, 'host')}", *options, "-o", str(out), str(path)]) == 0
+    cli = pd.read_csv(out)["score"].to_numpy()
+    np.testing.assert_array_equal(result["score"].to_numpy(), cli)
+
+
+
 # ----- keys, commits and refused inputs ---------------------------------------------------------
 
 @pytest.mark.parametrize("partitions", [None, 1, 40])  # 40: past the task-shuffle limit
@@ -395,7 +421,8 @@ def test_states_in_may_be_states_out_for_a_pandas_frame(tmp_path):
 @pytest.mark.parametrize("frame_kind", ["pandas", "dask"])
 def test_mstream_takes_ticks_of_2_63_and_more(client, frame_kind):
     case, frame = CASES[2], make_frame([1, 2, 3], 40, seed=6)
-    frame["t"] = frame["t"].to_numpy().astype(np.uint64) + np.uint64(2**64 - 100)
+    ticks = frame["t"].to_numpy().astype(np.uint64)
+    frame["t"] = ticks + np.uint64(2**64 - 1 - int(ticks.max()))  # up to 2**64 - 1
     result = run(frame if frame_kind == "pandas" else to_dask(frame, 3), case)
     same_scores(result if frame_kind == "pandas" else result.compute(), plain_loop(frame, case))
 
