@@ -26,7 +26,7 @@ from dataclasses import dataclass
 from typing import Any
 
 from quillon._detectors import BY_CLASS, feature_event
-from quillon._files import write_file
+from quillon._files import StagedFile, write_file
 
 __all__ = ["key_seed", "score_by_key", "state_name"]
 
@@ -140,7 +140,7 @@ def _shuffle_hashes(column, label):
     """A 64-bit hash of each key's canonical encoding: Dask's own hash of an object column goes
     through str(), which refuses some keys and can split one key (numpy.float32(0.1) and the
     float it equals print differently) over two tasks."""
-    numpy, pandas = _pandas()
+    numpy, _ = _pandas()
     if column.isna().any():
         raise ValueError(f"key column {label!r} has missing values")
     digests = [hashlib.blake2b(e, digest_size=8).digest() for e in _encodings(column, label)]
@@ -316,19 +316,32 @@ def _commit(staging: str, states_out: str, *_after) -> None:
 
     Each file replaces the file of the same key, if any; files of keys the run did not score stay
     as they were. Running it again after it finished does nothing, so a recomputed Dask task is
-    harmless.
+    harmless. (`_after` is what a Dask commit waits for.)
     """
     source, target = _Folder(staging), _Folder(states_out)
     names = source.staged()
-    sources = [source.path(n) for n in names]
-    targets = [target.path(n) for n in names]
     if target.fs:
-        for old, new in zip(sources, targets):
-            target.fs.mv(old, new)
-    else:
-        # The renames run in C, one after the other, with no Python code between them, so a
-        # Ctrl-C (handled only between Python instructions) lands before or after all of them.
-        collections.deque(map(os.replace, sources, targets), maxlen=0)
+        for name in names:
+            target.fs.mv(source.path(name), target.path(name))
+        source.remove()
+        return
+    # Every target is checked, and its new text written and synced beside it by the rules of
+    # save_json (links followed, modes kept), before the first rename.
+    placed: list[StagedFile] = []
+    try:
+        for name in names:
+            placed.append(StagedFile(target.path(name)))
+            with open(source.path(name), "rb") as f:
+                shutil.copyfileobj(f, placed[-1].file)
+            placed[-1].finish()
+    except BaseException:
+        for staged in placed:
+            staged.discard()
+        raise
+    renames = [(s.temporary, s.target) for s in placed if s.temporary is not None]
+    # The renames run in C, one after the other, with no Python code between them, so a Ctrl-C
+    # (handled only between Python instructions) lands before or after all of them.
+    collections.deque(itertools.starmap(os.replace, renames), maxlen=0)
     source.remove()
 
 
@@ -736,10 +749,10 @@ def score_by_key(
             return plan.score(_tag_positions(frame))
         try:
             result = plan.score(_tag_positions(frame))
+            _commit(plan.staging, plan.states_out)
         except BaseException:
             _Folder(plan.staging).remove()
             raise
-        _commit(plan.staging, plan.states_out)
         return result
     try:
         import dask.dataframe as dd

@@ -418,6 +418,27 @@ def test_states_in_may_be_states_out_for_a_pandas_frame(tmp_path):
     assert _listing(tmp_path) == {state_name(k): d.to_json().encode() for k, d in states.items()}
 
 
+def test_the_commit_checks_every_target_first_follows_links_and_keeps_modes(tmp_path):
+    case, frame = CASES[0], make_frame([1, 2, 3], 20, seed=3)
+    out, elsewhere, reference = tmp_path / "out", tmp_path / "elsewhere", tmp_path / "reference"
+    run(frame, case, states_out=elsewhere)
+    run(frame, case, states_in=elsewhere, states_out=reference)
+    out.mkdir()
+    (out / state_name(1)).write_text("old")
+    (out / state_name(1)).chmod(0o600)
+    (out / state_name(2)).symlink_to(elsewhere / state_name(2))
+    (out / state_name(3)).mkdir()  # refused at the commit, before any file is replaced
+    before = _listing(elsewhere), _listing(out)
+    with pytest.raises(IsADirectoryError):
+        run(frame, case, states_out=out, states_in=elsewhere)
+    assert (_listing(elsewhere), _listing(out)) == before
+    (out / state_name(3)).rmdir()
+    run(frame, case, states_out=out, states_in=elsewhere)
+    assert (out / state_name(1)).stat().st_mode & 0o777 == 0o600
+    assert (out / state_name(2)).is_symlink() and _listing(out) == _listing(reference)
+    assert (elsewhere / state_name(2)).read_bytes() == (reference / state_name(2)).read_bytes()
+
+
 @pytest.mark.parametrize("frame_kind", ["pandas", "dask"])
 def test_mstream_takes_ticks_of_2_63_and_more(client, frame_kind):
     case, frame = CASES[2], make_frame([1, 2, 3], 40, seed=6)
