@@ -729,7 +729,10 @@ def score_by_key(
     repartition a frame of few partitions to use more workers.
 
     A `FeatureSketch` event is made of each row's non-missing `columns`, named by ``str(column)``
-    with their float values, plus one indicator per non-missing `categorical` column.
+    with their float values, plus one indicator per non-missing `categorical` column. Values are
+    encoded as on the command line: booleans (among `columns` too) are the indicators
+    ``"{column}=true"`` and ``"{column}=false"``, other numbers their JSON text, so a frame and a
+    JSON Lines file of the same rows score the same.
 
     Examples
     --------

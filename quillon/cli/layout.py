@@ -160,6 +160,7 @@ class Batch:
 
     def fill(self, rows: list[Any], lines: list[int]) -> None:
         self.lines = lines
+        self.echo_lines: list[str] | None = None
         self.echo_columns: list[Any] | None = None
         self._echo: list[Any] | None = None
         self.values: Any = None
@@ -172,7 +173,7 @@ class Batch:
                 if self._fill_columns(rows):
                     return
                 self.next_tick, self.last_tick = saved
-            rows = [dict(zip(self.header, row)) for row in rows]
+            rows = [dict(zip(self.header, row)) for row in rows.rows]
         self._fill_rows(rows)
 
     def __len__(self) -> int:
@@ -185,7 +186,7 @@ class Batch:
             self._echo = list(zip(*self.echo_columns)) if self.echo_columns else [() for _ in self.lines]
         return self._echo
 
-    def _fill_columns(self, rows: list[list[str]]) -> bool:
+    def _fill_columns(self, rows: Any) -> bool:
         import numpy as np
 
         layout, index = self.layout, self.index
@@ -193,22 +194,23 @@ class Batch:
 
         columns: dict[str, tuple] = {}
 
-        def column(name: str) -> tuple:
+        def column(name: str) -> Any:
             if name not in columns:
-                columns[name] = tuple(map(operator.itemgetter(index[name]), rows))
+                columns[name] = rows.column(index[name])
             return columns[name]
 
         values = np.empty((n, len(layout.numeric)), dtype=np.float64)
-        numbers = {}
         try:
             for j, name in enumerate(layout.numeric):
-                numbers[name] = list(map(float, column(name)))
-                values[:, j] = numbers[name]
+                values[:, j] = list(map(float, column(name)))
         except ValueError:
             return False
         if not np.isfinite(values).all():
             return False
         self.values = values
+        numbers = {}
+        if self.jsonl_out:  # JSON Lines output carries the numbers the detector saw
+            numbers = {name: values[:, j].tolist() for j, name in enumerate(layout.numeric)}
         if layout.kind.ticks:
             codes = np.array([list(map(_text_code, column(name))) for name in layout.categorical],
                              dtype=np.int64)
@@ -236,6 +238,8 @@ class Batch:
         for name in layout.output:
             out.append(numbers[name] if self.jsonl_out and name in numbers else column(name))
         self.echo_columns = out
+        if not self.jsonl_out and layout.output == self.header:
+            self.echo_lines = rows.lines  # each output row is its input line and a score
         return True
 
     def _fill_rows(self, records: list[dict[str, Any]]) -> None:

@@ -6,6 +6,7 @@ import csv
 import io
 import itertools
 import json
+import operator
 import os
 import sys
 from collections.abc import Iterator
@@ -52,9 +53,59 @@ class _CountingReader(io.RawIOBase):
         return n
 
 
-def _line_breaks(row: list[str]) -> int:
-    """Line breaks inside a CSV record's quoted fields (CRLF counts once)."""
-    return sum(f.count("\n") + f.count("\r") - f.count("\r\n") for f in row)
+def _plain_cells(lines: list[str], width: int) -> tuple[None, list[str], list[str]] | None:
+    """The cells of CSV lines, row after row, split in one go, and the lines without their
+    breaks; None unless every line is a plain record of `width` cells (no quotes, no blank line,
+    no stray carriage return), which the csv module would split at every comma just the same."""
+    block = "".join(lines)
+    if '"' in block or "\x00" in block:
+        return None
+    if "\r" in block:
+        block = block.replace("\r\n", "\n")
+        if "\r" in block:
+            return None
+    if not block.endswith("\n"):  # the last line of the input
+        block += "\n"
+    n = len(lines)
+    if (block.count("\n") != n or block.count(",") != n * (width - 1) or block.startswith("\n")
+            or "\n\n" in block):
+        return None
+    if set(map(str.count, lines, itertools.repeat(",", n))) != {width - 1}:
+        return None
+    if len(block) > csv.field_size_limit() and max(map(len, lines)) > csv.field_size_limit():
+        return None
+    cells = block.replace("\n", ",").split(",")
+    cells.pop()  # after the last line break
+    bare = block.split("\n")
+    bare.pop()
+    return None, cells, bare
+
+
+class CsvRows:
+    """A chunk of CSV rows, each as wide as the header, with cells readable by column."""
+
+    def __init__(self, width: int, rows: list[list[str]] | None = None, cells: list[str] | None = None,
+                 lines: list[str] | None = None):
+        self.width = width
+        self._rows = rows
+        self._cells = cells  # row-major, when the chunk was split in one go
+        self.lines = lines  # then also its lines, without their line breaks
+        self.count = len(rows) if rows is not None else len(cells) // width
+
+    def __len__(self) -> int:
+        return self.count
+
+    def column(self, j: int) -> Any:
+        if self._cells is not None:
+            return self._cells[j::self.width]
+        return tuple(map(operator.itemgetter(j), self._rows))
+
+    @property
+    def rows(self) -> list[list[str]]:
+        if self._rows is None:
+            cells, width = self._cells, self.width
+            self._rows = [cells[i:i + width] for i in range(0, len(cells), width)]
+        return self._rows
 
 
 class Input:
@@ -76,25 +127,30 @@ class Input:
         self.counter = _CountingReader(binary, self.name, cap)
         self.text = io.TextIOWrapper(io.BufferedReader(self.counter), encoding="utf-8-sig", newline="")
         self.header: list[str] | None = None
-        self._reader: Any = None
+        self.line = 0  # physical lines read so far
 
     def first(self) -> dict[str, Any]:
         """The first record (which decides the column layout); `chunks` starts with it."""
         try:
             if self.format == "csv":
-                self._reader = csv.reader(self.text, strict=True)
-                header = self._csv(lambda: next(self._reader, None))
+                reader = csv.reader(self.text, strict=True)
+                header = self._csv(reader, 0, lambda: next(reader, None))
+                self.line = reader.line_num
                 if header is None:
                     raise UserError(f"{self.name}: empty input, expected a CSV header line")
                 self.header = [name.strip() for name in header]
                 if len(set(self.header)) != len(self.header):
                     raise UserError(f"{self.name}: repeated column names in the header")
-                self._pending = self._csv_chunk(1)
-                if not self._pending[0]:
+                while True:
+                    rows, lines, more = self._csv_chunk(1)
+                    if rows or not more:
+                        break
+                if not rows:
                     raise UserError(f"{self.name}: no rows to score")
-                return dict(zip(self.header, self._pending[0][0]))
-            self._reader = self._jsonl_records()
-            first = next(self._reader, None)
+                self._pending = (rows, lines)
+                return dict(zip(self.header, rows.rows[0]))
+            self._records = self._jsonl_records()
+            first = next(self._records, None)
             if first is None:
                 raise UserError(f"{self.name}: no rows to score")
             self._pending = first
@@ -102,26 +158,29 @@ class Input:
         except UnicodeDecodeError as error:
             raise UserError(f"{self.name}: not UTF-8 text ({error.reason})") from None
 
-    def chunks(self, size: int) -> Iterator[tuple[list[Any], list[int]]]:
+    def chunks(self, size: int) -> Iterator[tuple[Any, list[int]]]:
         """(rows, line numbers) of at most `size` rows each.
 
-        CSV rows are lists of cells in header order, each as wide as the header; JSON Lines rows
-        are the decoded records.
+        CSV rows come as `CsvRows`; JSON Lines rows are the decoded records.
         """
         try:
             if self.format == "csv":
                 rows, lines = self._pending
-                more, more_lines = self._csv_chunk(size - 1)
-                yield rows + more, lines + more_lines
-                while True:
-                    rows, lines = self._csv_chunk(size)
-                    if not rows:
-                        return
-                    yield rows, lines
+                more = True
+                if size > 1:  # the first chunk is as long as the others
+                    rest, rest_lines, more = self._csv_chunk(size - 1)
+                    if rest:
+                        rows = CsvRows(rows.width, rows=rows.rows + rest.rows)
+                        lines = lines + rest_lines
+                yield rows, lines
+                while more:
+                    rows, lines, more = self._csv_chunk(size)
+                    if rows:
+                        yield rows, lines
             else:
                 first = [self._pending]
                 while True:
-                    batch = first + list(itertools.islice(self._reader, size - len(first)))
+                    batch = first + list(itertools.islice(self._records, size - len(first)))
                     first = []
                     if not batch:
                         return
@@ -129,37 +188,37 @@ class Input:
         except UnicodeDecodeError as error:
             raise UserError(f"{self.name}: not UTF-8 text ({error.reason})") from None
 
-    def _csv(self, read: Any) -> Any:
+    def _csv(self, reader: Any, offset: int, read: Any) -> Any:
         try:
             return read()
         except csv.Error as error:
-            raise UserError(f"{self.name}, line {self._reader.line_num}: {error}") from None
+            raise UserError(f"{self.name}, line {offset + reader.line_num}: {error}") from None
 
-    def _csv_chunk(self, size: int) -> tuple[list[list[str]], list[int]]:
-        reader = self._reader
-        start = reader.line_num
-        rows = self._csv(lambda: list(itertools.islice(reader, size)))
-        width = len(self.header)
-        if reader.line_num - start == len(rows):  # one line per record: the common case
-            lines = list(range(start + 1, reader.line_num + 1))
-        else:
-            lines, line = [], start
-            for row in rows:
-                line += 1 + _line_breaks(row)
-                lines.append(line)
-        if rows and min(map(len, rows)) == width == max(map(len, rows)):
-            return rows, lines
-        kept, kept_lines = [], []
-        for row, line in zip(rows, lines):
+    def _csv_chunk(self, size: int) -> tuple[CsvRows | None, list[int], bool]:
+        """Up to `size` lines as rows (blank lines skipped), their line numbers, and whether the
+        input may hold more."""
+        lines = list(itertools.islice(self.text, size))
+        start, width = self.line, len(self.header)
+        if not lines:
+            return None, [], False
+        plain = _plain_cells(lines, width)
+        if plain is not None:
+            self.line += len(lines)
+            return CsvRows(width, *plain), list(range(start + 1, self.line + 1)), True
+        # The csv module, row by row; a quoted field may run on past the chunk's last line.
+        reader = csv.reader(itertools.chain(lines, self.text), strict=True)
+        rows, numbers = [], []
+        while reader.line_num < len(lines):
+            row = self._csv(reader, start, lambda: next(reader))
             if not row:
                 continue  # a blank line
             if len(row) != width:
-                raise UserError(f"{self.name}, line {line}: {len(row)} fields, the header has {width}")
-            kept.append(row)
-            kept_lines.append(line)
-        if not kept and rows:
-            return self._csv_chunk(size)  # only blank lines: read on
-        return kept, kept_lines
+                raise UserError(f"{self.name}, line {start + reader.line_num}: {len(row)} fields, "
+                                f"the header has {width}")
+            rows.append(row)
+            numbers.append(start + reader.line_num)
+        self.line = start + reader.line_num
+        return (CsvRows(width, rows=rows) if rows else None), numbers, True
 
     def _jsonl_records(self) -> Iterator[tuple[int, dict[str, Any]]]:
         for number, line in enumerate(self.text, start=1):

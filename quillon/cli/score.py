@@ -3,11 +3,14 @@
 from __future__ import annotations
 
 import argparse
+import copy
 import os
+import queue
 import re
 import signal
 import sys
 import threading
+from collections.abc import Iterator
 from typing import Any
 
 from quillon._detectors import BY_NAME
@@ -66,8 +69,8 @@ def score(args: argparse.Namespace, outputs_seen: list) -> int:
         top = Top(args.top or 10) if (args.top or args.plot) else None
         plot = PlotData(layout) if args.plot else None
         rows = 0
-        for chunk, lines in source.chunks(args.chunk_rows):
-            batch.fill(chunk, lines)
+        for batch in _read_ahead(_batches(source, batch, args.chunk_rows)):
+            lines = batch.lines
             try:
                 scores = batch.score(detector)
             except (ValueError, OverflowError) as error:
@@ -99,6 +102,52 @@ def score(args: argparse.Namespace, outputs_seen: list) -> int:
     if args.top:
         top.print(layout, csv_cell)
     return 0
+
+
+def _batches(source: Input, batch: Batch, size: int) -> Iterator[Batch]:
+    for chunk, lines in source.chunks(size):
+        batch.fill(chunk, lines)
+        yield copy.copy(batch)  # fill replaces every array and list: the copy keeps this chunk's
+
+
+def _read_ahead(batches: Iterator[Batch], depth: int = 2) -> Iterator[Batch]:
+    """The batches, read and converted by a second thread while this one scores and writes.
+
+    The thread is a daemon: when the run ends early it may still wait on a read from standard
+    input, and must not hold up the exit. Errors reach the caller in the order of the rows.
+    """
+    handoff: queue.Queue = queue.Queue(depth)
+    stop = threading.Event()
+
+    def put(item: tuple) -> bool:
+        while not stop.is_set():
+            try:
+                handoff.put(item, timeout=0.1)
+                return True
+            except queue.Full:
+                continue
+        return False
+
+    def work() -> None:
+        try:
+            for batch in batches:
+                if not put((batch, None)):
+                    return
+            put((None, None))
+        except BaseException as error:  # handed over to the scoring thread, which raises it
+            put((None, error))
+
+    threading.Thread(target=work, name="quillon-reader", daemon=True).start()
+    try:
+        while True:
+            batch, error = handoff.get()
+            if error is not None:
+                raise error
+            if batch is None:
+                return
+            yield batch
+    finally:
+        stop.set()
 
 
 def _refusal(source: str, lines: list[int], name: str, error: BaseException) -> str:

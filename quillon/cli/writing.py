@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import csv
 import io
+import itertools
 import json
 import math
 import os
@@ -59,6 +60,9 @@ class Writer:
             self.stream.write("".join(
                 json.dumps({**dict(zip(columns, row)), "score": _json_score(score)}) + "\n"
                 for row, score in zip(batch.echo, scores)))
+        elif batch.echo_lines is not None:
+            self.stream.write("".join(itertools.chain.from_iterable(zip(
+                batch.echo_lines, itertools.repeat(","), map(repr, scores), itertools.repeat("\n")))))
         elif batch.echo_columns is not None:  # text cells as read
             text = _plain_csv(batch.echo_columns, scores)
             if text is None:

@@ -575,14 +575,15 @@ _awkward = st.text(alphabet='a,"\r\n é', max_size=4)
 
 
 @settings(max_examples=60, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
-@given(rows=st.lists(st.one_of(st.just([]), st.lists(_awkward, min_size=2, max_size=2)), min_size=1, max_size=25),
-       terminator=st.sampled_from(["\n", "\r\n", "\r"]), size=st.integers(1, 6))
-def test_chunks_keep_every_row_and_its_line_number(tmp_path, rows, terminator, size):
-    # Line numbers are worked out per chunk; they must be those of reading row by row.
+@given(rows=st.lists(st.one_of(st.just([]), st.lists(_awkward, min_size=3, max_size=3)), min_size=1, max_size=25),
+       terminator=st.sampled_from(["\n", "\r\n", "\r"]), size=st.integers(1, 6), width=st.integers(1, 3))
+def test_chunks_keep_every_row_and_its_line_number(tmp_path, rows, terminator, size, width):
+    # Plain chunks are split in one go, others by the csv module: both must give the rows and line
+    # numbers of reading row by row.
     from quillon.cli.reading import Input
 
     text = io.StringIO()
-    csv.writer(text, lineterminator=terminator).writerows([["a", "b"], *rows])
+    csv.writer(text, lineterminator=terminator).writerows([["a", "b", "c"][:width], *(r[:width] for r in rows)])
     path = tmp_path / "rows.csv"
     path.write_bytes(text.getvalue().encode())
     with open(path, newline="") as f:
@@ -596,7 +597,19 @@ def test_chunks_keep_every_row_and_its_line_number(tmp_path, rows, terminator, s
                 source.first()
             return
         source.first()
-        got = [(line, row) for chunk, lines in source.chunks(size) for line, row in zip(lines, chunk)]
+        got = [(line, row) for chunk, lines in source.chunks(size) for line, row in zip(lines, chunk.rows)]
     finally:
         source.close()
     assert got == expected
+
+
+@settings(max_examples=200, deadline=None)
+@given(rows=st.lists(st.lists(st.text(max_size=3), min_size=2, max_size=2), min_size=1, max_size=6),
+       scores=st.lists(_finite, min_size=6, max_size=6))
+def test_plain_writing_is_what_the_csv_module_writes(rows, scores):
+    from quillon.cli.writing import _plain_csv
+
+    expected = io.StringIO()
+    csv.writer(expected, lineterminator="\n").writerows([*row, repr(s)] for row, s in zip(rows, scores))
+    text = _plain_csv(list(zip(*rows)), scores[:len(rows)])
+    assert text is None or text == expected.getvalue()
