@@ -26,7 +26,7 @@ from dataclasses import dataclass
 from typing import Any
 
 from quillon._detectors import BY_CLASS, feature_event
-from quillon._files import StagedFile, write_file
+from quillon._files import StagedFile
 
 __all__ = ["key_seed", "score_by_key", "state_name"]
 
@@ -280,16 +280,20 @@ class _Folder:
             return None
 
     def write(self, name: str, text: str) -> None:
-        # A reader (or a rerun of this task) sees the old file or the new one, never half of one;
-        # the temporary name is unique, so two runs of one task cannot clash either.
+        """Write a file of a staging folder, which only `_commit` reads."""
+        # The commit sees the old file or the new one, never half of one; the temporary name is
+        # unique, so two runs of one task cannot clash either. No sync: the commit syncs what it
+        # places.
         data = text.encode()
         final = self.path(name)
+        temporary = self.path(f".{name}.{uuid.uuid4().hex}.tmp")
         if self.fs:
-            temporary = self.path(f".{name}.{uuid.uuid4().hex}.tmp")
             self.fs.pipe_file(temporary, data)
             self.fs.mv(temporary, final)
             return
-        write_file(final, data)
+        with open(temporary, "xb") as f:
+            f.write(data)
+        os.replace(temporary, final)
 
     def staged(self) -> list[str]:
         """The complete files of a staging folder (temporary files of lost writes are skipped)."""
