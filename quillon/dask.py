@@ -11,7 +11,6 @@ frames).
 
 from __future__ import annotations
 
-import collections
 import datetime
 import hashlib
 import itertools
@@ -26,7 +25,7 @@ from dataclasses import dataclass
 from typing import Any
 
 from quillon._detectors import BY_CLASS, feature_event
-from quillon._files import StagedFile
+from quillon._files import replace_all
 
 __all__ = ["key_seed", "score_by_key", "state_name"]
 
@@ -329,23 +328,9 @@ def _commit(staging: str, states_out: str, *_after) -> None:
             target.fs.mv(source.path(name), target.path(name))
         source.remove()
         return
-    # Every target is checked, and its new text written and synced beside it by the rules of
-    # save_json (links followed, modes kept), before the first rename.
-    placed: list[StagedFile] = []
-    try:
-        for name in names:
-            placed.append(StagedFile(target.path(name)))
-            with open(source.path(name), "rb") as f:
-                shutil.copyfileobj(f, placed[-1].file)
-            placed[-1].finish()
-    except BaseException:
-        for staged in placed:
-            staged.discard()
-        raise
-    renames = [(s.temporary, s.target) for s in placed if s.temporary is not None]
-    # The renames run in C, one after the other, with no Python code between them, so a Ctrl-C
-    # (handled only between Python instructions) lands before or after all of them.
-    collections.deque(itertools.starmap(os.replace, renames), maxlen=0)
+    # Every target is checked by the rules of save_json (links followed, modes kept) before the
+    # first rename; plain files take the staged file itself.
+    replace_all([(source.path(name), target.path(name)) for name in names])
     source.remove()
 
 

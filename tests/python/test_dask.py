@@ -1,5 +1,6 @@
 """quillon.dask: one detector per key on a local two-process cluster, against a plain loop."""
 
+import fcntl
 import hashlib
 import json
 import logging
@@ -437,6 +438,35 @@ def test_the_commit_checks_every_target_first_follows_links_and_keeps_modes(tmp_
     assert (out / state_name(1)).stat().st_mode & 0o777 == 0o600
     assert (out / state_name(2)).is_symlink() and _listing(out) == _listing(reference)
     assert (elsewhere / state_name(2)).read_bytes() == (reference / state_name(2)).read_bytes()
+
+
+def test_the_commit_writes_a_fifo_only_once_every_target_passed_and_keeps_owners(tmp_path):
+    case, frame = CASES[0], make_frame([1, 2, 3], 20, seed=3)
+    out, fifo = tmp_path / "out", tmp_path / "fifo"
+    run(frame, case, states_out=tmp_path / "reference")
+    run(frame, case, states_out=out)  # states of another run, to be replaced
+    os.mkfifo(fifo)
+    (out / state_name(1)).unlink()
+    (out / state_name(1)).symlink_to(fifo)
+    (out / state_name(2)).unlink()
+    (out / state_name(2)).mkdir()
+    if os.geteuid() == 0:
+        os.chown(out / state_name(3), 4321, 4321)
+    reader = os.open(fifo, os.O_RDONLY | os.O_NONBLOCK)
+    try:
+        fcntl.fcntl(reader, fcntl.F_SETPIPE_SZ, 1 << 20)  # a writer never waits for the reader
+        with pytest.raises(IsADirectoryError):
+            run(frame, case, states_out=out)
+        assert os.read(reader, 1 << 20) == b""  # never opened for writing
+        (out / state_name(2)).rmdir()
+        run(frame, case, states_out=out)
+        assert os.read(reader, 1 << 20) == (tmp_path / "reference" / state_name(1)).read_bytes()
+    finally:
+        os.close(reader)
+    placed, reference = _listing(out), _listing(tmp_path / "reference")
+    assert placed | {state_name(1): None} == reference | {state_name(1): None}  # (1: the FIFO)
+    if os.geteuid() == 0:
+        assert (out / state_name(3)).stat()[4:6] == (4321, 4321)
 
 
 @pytest.mark.parametrize("frame_kind", ["pandas", "dask"])
