@@ -4,6 +4,7 @@
 #include <cmath>
 #include <limits>
 #include <new>
+#include <type_traits>
 #include <utility>
 
 #include "json_codec.hpp"
@@ -140,6 +141,7 @@ Status OnlineIForest::check_point(std::span<const float> point) const {
 
 Status OnlineIForest::update(std::span<const float> point) {
   if (Status ok = check_point(point); !ok) return ok;
+  if (Status ok = check_entries_room(entries_seen_, 1, "OnlineIForest"); !ok) return ok;
   ingest_checked(point);
   return {};
 }
@@ -163,28 +165,8 @@ void OnlineIForest::ingest_checked(std::span<const float> point, double* score,
     if (score != nullptr) sum += tree_length(tree, point, leaf_logs);
   }
   if (evict) window_.pop_oldest();
-  // Saturates: a restored counter at the top must not wrap to "not ready".
-  if (entries_seen_ != std::numeric_limits<uint64_t>::max()) ++entries_seen_;
+  ++entries_seen_;  // the callers refused a full counter
   if (score != nullptr) *score = finish_score(sum);
-}
-
-BatchStatus OnlineIForest::check_rows(const Rows<float>& points,
-                                      std::vector<float>& scratch) const {
-  if (auto ok = check_rows_form(points, config_.input_dim == 1, "points"); !ok) return ok;
-  for (size_t i = 0; i < points.size(); ++i) {
-    if (Status ok = check_point(points.row(i, scratch.data())); !ok) return fail_row(i, ok.error());
-  }
-  return {};
-}
-
-BatchStatus OnlineIForest::update_many(const Rows<float>& points) {
-  std::vector<float> scratch(points.max_width());
-  if (auto ok = check_rows(points, scratch); !ok) return ok;
-  for (size_t i = 0; i < points.size(); ++i) {
-    // Checked again: only a row whose values changed since the first pass can fail here.
-    if (Status ok = update(points.row(i, scratch.data())); !ok) return fail_row(i, ok.error());
-  }
-  return {};
 }
 
 namespace {
@@ -202,33 +184,54 @@ std::vector<double> leaf_log_table(uint64_t window_size) {
 
 }  // namespace
 
-BatchResult<Scores> OnlineIForest::score_many(const Rows<float>& points) const {
-  std::vector<float> scratch(points.max_width());
-  if (auto ok = check_rows(points, scratch); !ok) return std::unexpected(std::move(ok.error()));
-  std::vector<double> leaf_logs = leaf_log_table(config_.window_size);
-  Scores out;
-  out.values.resize(points.size());
-  for (size_t i = 0; i < points.size(); ++i) {
-    const std::span<const float> row = points.row(i, scratch.data());
-    if (Status ok = check_point(row); !ok) return fail_row(i, ok.error());
-    out.values[i] = score_checked(row, &leaf_logs);
+template <class D>
+struct OnlineIForest::Batch {
+  D& detector;
+  const Rows<float>& points;
+  BatchMode mode;
+  // log2(h / max_leaf_samples) by leaf count h, shared by the batch's scored rows.
+  std::vector<double> leaf_logs =
+      scores(mode) ? leaf_log_table(detector.config_.window_size) : std::vector<double>{};
+
+  BatchStatus before() const {
+    return check_rows_form(points, detector.config_.input_dim == 1, "points");
   }
-  return out;
+  Status check(size_t i) const {
+    if (Status ok = detector.check_point(points[i]); !ok) return ok;
+    // The counter as row i finds it, after the rows before it.
+    if (!ingests(mode)) return {};
+    return check_entries_room(detector.entries_seen_, uint64_t{i} + 1, "OnlineIForest");
+  }
+  // With `score`: update_and_score (or score, for a const detector); without: update.
+  Status apply(size_t i, double* score) {
+    if constexpr (std::is_const_v<D>) {
+      *score = detector.score_checked(points[i], &leaf_logs);
+    } else {
+      detector.ingest_checked(points[i], score, &leaf_logs);
+    }
+    return {};
+  }
+  void finish() const {}
+};
+
+BatchStatus OnlineIForest::update_many(const Rows<float>& points,
+                                       const BatchInterrupt& interrupt) {
+  Batch<OnlineIForest> batch{*this, points, BatchMode::Update};
+  auto r = run_batch(batch, points.size(), BatchMode::Update, interrupt);
+  if (!r) return std::unexpected(std::move(r.error()));
+  return {};
 }
 
-BatchResult<Scores> OnlineIForest::update_and_score_many(const Rows<float>& points) {
-  std::vector<float> scratch(points.max_width());
-  if (auto ok = check_rows(points, scratch); !ok) return std::unexpected(std::move(ok.error()));
-  Scores out;
-  out.values.resize(points.size());
-  std::vector<double> leaf_logs = leaf_log_table(config_.window_size);
-  for (size_t i = 0; i < points.size(); ++i) {
-    const std::span<const float> row = points.row(i, scratch.data());
-    // Checked again: only a row whose values changed since the first pass can fail here.
-    if (Status ok = check_point(row); !ok) return fail_row(i, ok.error());
-    ingest_checked(row, &out.values[i], &leaf_logs);
-  }
-  return out;
+BatchResult<Scores> OnlineIForest::score_many(const Rows<float>& points,
+                                              const BatchInterrupt& interrupt) const {
+  Batch<const OnlineIForest> batch{*this, points, BatchMode::Score};
+  return run_batch(batch, points.size(), BatchMode::Score, interrupt);
+}
+
+BatchResult<Scores> OnlineIForest::update_and_score_many(const Rows<float>& points,
+                                                         const BatchInterrupt& interrupt) {
+  Batch<OnlineIForest> batch{*this, points, BatchMode::UpdateAndScore};
+  return run_batch(batch, points.size(), BatchMode::UpdateAndScore, interrupt);
 }
 
 double OnlineIForest::score_checked(std::span<const float> point,
@@ -268,6 +271,7 @@ Result<double> OnlineIForest::score(std::span<const float> point) const {
 
 Result<double> OnlineIForest::update_and_score(std::span<const float> point) {
   if (Status ok = check_point(point); !ok) return fail(ok.error());
+  if (Status ok = check_entries_room(entries_seen_, 1, "OnlineIForest"); !ok) return fail(ok.error());
   double score = 0.0;
   ingest_checked(point, &score);
   return score;
@@ -359,7 +363,7 @@ Result<OnlineIForest> OnlineIForest::from_json(std::string_view text) {
   d.trees_.reserve(s.trees.size());
   for (size_t t = 0; t < s.trees.size(); ++t) {
     auto tree = OnlineITree::from_parsed(std::move(s.trees[t]), config.input_dim,
-                                         config.max_leaf_samples, d.depth_limit_, s.window.size());
+                                         config.max_leaf_samples, d.depth_limit_, s.window);
     if (!tree) return fail(refuse("tree " + std::to_string(t) + ": " + tree.error().message));
     d.trees_.push_back(std::move(*tree));
   }

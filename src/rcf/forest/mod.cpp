@@ -149,6 +149,9 @@ uint64_t Forest::readiness_threshold() const {
 Result<std::span<const float>> Forest::query_point(std::span<const float> values,
                                                    std::vector<float>& scratch) const {
   if (auto ok = check_query_width(values.size()); !ok) return fail(std::move(ok.error()));
+  // A non-finite coordinate has no place among the boxes: NaN takes arbitrary branches and an
+  // infinity makes the separation sums infinite, so the result would be plausible-looking noise.
+  if (auto ok = check_known_finite(values); !ok) return fail(std::move(ok.error()));
   if (point_store.internal_shingling && values.size() == point_store.input_dim) {
     point_store.query_shingle(values, scratch);
     return std::span<const float>(scratch);
@@ -168,6 +171,15 @@ std::string Forest::repr() const {
          ", num_trees=" + std::to_string(config.num_trees) +
          ", capacity=" + std::to_string(config.capacity) +
          ", entries_seen=" + std::to_string(entries_seen) + ")";
+}
+
+Status check_known_finite(std::span<const float> values, std::span<const uint8_t> ignored) {
+  for (size_t i = 0; i < values.size(); ++i) {
+    if (!std::isfinite(values[i]) && (ignored.empty() || ignored[i] == 0)) {
+      return fail(DetectorError::invalid_argument("point values must be finite"));
+    }
+  }
+  return {};
 }
 
 Status check_finite(std::span<const float> values) {

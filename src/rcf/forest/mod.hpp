@@ -15,6 +15,7 @@
 #include "rcf/sampler.hpp"
 #include "rcf/tree/mod.hpp"
 #include "rng.hpp"
+#include "row_batch.hpp"
 
 namespace quillon::rcf {
 
@@ -83,6 +84,17 @@ struct Forest {
   // The length check of query_point.
   Status check_query_width(uint64_t width) const;
 
+  // Batches (forest/batch.cpp): the single-call update, score and update-and-score applied row
+  // after row, with the same results. Every refusal that depends on a row (its length, its
+  // finiteness) is found before the first change, so a refused batch leaves the forest as it was.
+  BatchStatus update_many(const Rows<float>& points, const BatchInterrupt& interrupt = {});
+  // Every row against the same forest, as score() row by row.
+  BatchResult<Scores> score_many(const Rows<float>& points,
+                                 const BatchInterrupt& interrupt = {}) const;
+  // Each row's score before it is ingested, as update_and_score() row by row.
+  BatchResult<Scores> update_and_score_many(const Rows<float>& points,
+                                            const BatchInterrupt& interrupt = {});
+
   uint64_t dim() const { return point_store.dim; }
   uint64_t num_trees() const { return trees.size(); }
   // time_decay, or 0.1 / capacity when it is 0.
@@ -148,5 +160,9 @@ inline bool within_magnitude(float v) { return v > -0x1p127f && v < 0x1p127f; }
 // Rejects any coordinate that is not a finite 32-bit float ("point values must be finite") or
 // whose magnitude a box side could not carry.
 Status check_finite(std::span<const float> values);
+// Rejects a query coordinate that is not finite ("point values must be finite"), skipping the
+// positions `ignored` marks (a mask as long as `values`, or empty). Queries carry no magnitude
+// limit: nothing of theirs is stored.
+Status check_known_finite(std::span<const float> values, std::span<const uint8_t> ignored = {});
 
 }  // namespace quillon::rcf

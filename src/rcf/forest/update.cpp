@@ -15,6 +15,8 @@ Status Forest::check_observation(std::span<const float> observation) const {
 
 Status Forest::update(std::span<const float> observation) {
   if (auto ok = check_observation(observation); !ok) return ok;
+  if (auto ok = check_entries_room(entries_seen, 1, "Forest"); !ok) return ok;
+  if (auto ok = check_entries_room(point_store.entries_seen, 1, "Forest"); !ok) return ok;
 
   const uint64_t t = entries_seen + 1;
   const uint64_t warm_up = config.internal_shingling ? config.shingle_size - 1 : 0;
