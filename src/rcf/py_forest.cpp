@@ -170,7 +170,7 @@ PyMethodDef methods[] = {
                 "or\n"
                 "(n, `input_dim * shingle_size`) without internal shingling; float32 and float64 "
                 "arrays\n"
-                "in any memory order are read in place. A 1-D array is taken as one value per row\n"
+                "in any memory order are copied once. A 1-D array is taken as one value per row\n"
                 "only when rows hold a single value. The batch is checked before anything "
                 "changes: a\n"
                 "refused batch raises what the single call would have raised, with the note\n"
