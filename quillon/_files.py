@@ -72,14 +72,7 @@ class StagedFile:
             raise _os_error(errno.EEXIST, path)
         self.temporary = name
         try:
-            if old is not None:
-                # The replacement keeps the old file's owner and mode; only a privileged caller can
-                # give a file away, so a failed chown leaves the new file the caller's.
-                try:
-                    os.fchown(fd, old.st_uid, old.st_gid)
-                except OSError:
-                    pass
-                os.fchmod(fd, stat.S_IMODE(old.st_mode))
+            _keep_owner_and_mode(fd, old)
             self.file = os.fdopen(fd, "wb")
         except BaseException:
             os.close(fd)
@@ -199,17 +192,23 @@ def replace_all(moves: Sequence[tuple[str, str]]) -> None:
         _sync_folder(folder)
 
 
+def _keep_owner_and_mode(fd: int, old: os.stat_result | None) -> None:
+    """Give the open file `fd` the owner and mode of the file it replaces, if any."""
+    if old is None:
+        return
+    # Only a privileged caller can give a file away; a failed chown leaves it the caller's.
+    try:
+        os.fchown(fd, old.st_uid, old.st_gid)
+    except OSError:
+        pass
+    os.fchmod(fd, stat.S_IMODE(old.st_mode))
+
+
 def _take_place_of(source: str, old: os.stat_result | None) -> None:
     """Give `source` the owner and mode of the file it replaces, and sync its text."""
     fd = os.open(source, os.O_RDONLY | os.O_CLOEXEC | os.O_NOFOLLOW | os.O_NONBLOCK)
     try:
-        if old is not None:
-            # Only a privileged caller can give a file away; a failed chown leaves it the caller's.
-            try:
-                os.fchown(fd, old.st_uid, old.st_gid)
-            except OSError:
-                pass
-            os.fchmod(fd, stat.S_IMODE(old.st_mode))
+        _keep_owner_and_mode(fd, old)
         os.fsync(fd)
     finally:
         os.close(fd)
