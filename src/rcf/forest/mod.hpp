@@ -96,6 +96,8 @@ struct Forest {
                                             const BatchInterrupt& interrupt = {});
 
   uint64_t dim() const { return point_store.dim; }
+  // Approximate bytes this forest holds on the heap (the allocated capacity of its parts).
+  size_t heap_bytes() const;
   uint64_t num_trees() const { return trees.size(); }
   // time_decay, or 0.1 / capacity when it is 0.
   double effective_time_decay() const;
@@ -131,7 +133,8 @@ struct Forest {
   }
 
  private:
-  // Pre-sizes arenas, scratch lists and the store's free list for steady-state updates.
+  // Sizes the update's scratch lists and trims the store and samplers to what they use (after a
+  // copy or a load).
   void reserve_working_memory();
 
   // Scratch of update, not part of the state.

@@ -47,9 +47,14 @@ Status Forest::update(std::span<const float> observation) {
   if (config.internal_shingling && observation.size() != point_store.input_dim) {
     return fail(DetectorError::dimension_mismatch(point_store.input_dim, observation.size()));
   }
-  // A store restored smaller than its sampling needs grows here, before anything changes.
+  // Memory grows here, before anything changes: the store's next row (a restored store may also
+  // need more rows than its capacity), and room for every mutation that follows.
   if (!admissions_.empty()) {
     if (auto room = point_store.ensure_free_row(); !room) return room;
+    for (const Admission& a : admissions_) {
+      trees[a.tree].make_room(config.capacity);
+      samplers[a.tree].make_room();
+    }
   }
 
   for (const RcfTree* tree : evicting_trees_) tree->prefetch_removal(point_store);
