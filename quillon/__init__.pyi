@@ -7,7 +7,7 @@ import numpy.typing as npt
 
 
 __version__: str
-__all__ = ["FeatureSketch", "OnlineIForest", "MStream", "Forest", "__version__", "Alerts", "Monitor"]
+__all__ = ["FeatureSketch", "OnlineIForest", "MStream", "Forest", "__version__"]
 
 from .monitor import Monitor as Monitor
 
