@@ -5,9 +5,9 @@ from __future__ import annotations
 import copy
 import json
 import os
-import tempfile
 import threading
 
+from ._files import write_file
 from .quillon import Alerts, FeatureSketch, Forest, MStream, OnlineIForest
 
 _DETECTORS = {cls.__name__: cls for cls in (Forest, MStream, FeatureSketch, OnlineIForest)}
@@ -114,20 +114,9 @@ class Monitor:
             raise ValueError(_PREFIX + str(e)) from None
 
     def save_json(self, path) -> None:
-        """Write `to_json()` to `path` through a temporary file renamed into place."""
-        text = self.to_json()
-        folder = os.path.dirname(os.path.abspath(os.fspath(path)))
-        fd, tmp = tempfile.mkstemp(prefix=".monitor-", suffix=".json", dir=folder)
-        try:
-            with os.fdopen(fd, "w", encoding="utf-8") as f:
-                f.write(text)
-            os.replace(tmp, path)
-        except BaseException:
-            try:
-                os.unlink(tmp)
-            except FileNotFoundError:
-                pass
-            raise
+        """Write `to_json()` to `path` as the detectors' `save_json` does: through a temporary
+        file renamed into place, links followed, a replaced file's owner and mode kept."""
+        write_file(os.fspath(path), self.to_json().encode("utf-8"))
 
     @staticmethod
     def load_json(path) -> Monitor:
