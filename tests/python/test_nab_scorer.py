@@ -60,6 +60,17 @@ def test_one_threshold_for_the_corpus():
     assert nab.best_threshold(corpus, [a, b], STANDARD) == pytest.approx((0.9, caught))
 
 
+def test_written_scores_are_per_series_files_of_grade_and_alert(tmp_path):
+    times = np.array(["2015-01-01T00:00:00", "2015-01-01T00:05:00"], dtype="datetime64[s]")
+    series = [nab.Series(f"{c}/s.csv", times, np.zeros(2), None) for c in ("realA", "artificialB")]
+    grades = [np.array([0.0, 0.25]), np.array([0.1, 1.0])]
+    nab.write_scores(tmp_path, series, grades, [np.array([0, 1], bool), np.array([1, 0], bool)])
+    assert (tmp_path / "realA" / "s.csv").read_text().splitlines() == [
+        "timestamp,anomaly_score,alert", "2015-01-01 00:00:00,0.0,0", "2015-01-01 00:05:00,0.25,1"]
+    assert (tmp_path / "artificialB" / "s.csv").read_text().splitlines()[1:] == [
+        "2015-01-01 00:00:00,0.1,1", "2015-01-01 00:05:00,1.0,0"]
+
+
 def test_windows_must_hold_rows():
     with pytest.raises(ValueError):
         nab.label(np.arange(20, dtype=float), [(10.5, 10.7)])
