@@ -1,7 +1,7 @@
 """Streams real and synthetic data through the quillon detectors.
 
-The NYC taxi passenger series goes through a shingled Forest (a table of the labelled events it
-catches and a picture); the other three detectors each get a short synthetic stream with injected
+The NYC taxi passenger series goes through a shingled Forest whose scores quillon.Alerts turns
+into alerts (a table of the labelled events they catch and a picture); the other three detectors each get a short synthetic stream with injected
 anomalies.
 
 Run: .venv/bin/python -P examples/demo.py [PICTURE.png]   (default: build/demo/nyc_taxi.png)
@@ -27,7 +27,6 @@ def section(title):
 
 
 EVENTS = ["NYC marathon", "Thanksgiving", "Christmas", "New Year", "snow storm"]
-ALARMS = 10
 DAY = 48  # half-hour counts
 
 
@@ -42,53 +41,43 @@ def load_taxi():
     return times, values, windows
 
 
-def peaks(scores, gap):
-    """Indices of the highest scores, strongest first, each at least `gap` points from a stronger one."""
-    blocked = np.zeros(len(scores), dtype=bool)
-    found = []
-    for i in np.argsort(-scores, kind="stable"):
-        if not blocked[i] and scores[i] > 0:
-            found.append(int(i))
-            blocked[max(i - gap, 0):i + gap + 1] = True
-    return found
-
-
 def taxi_demo(picture):
     section("Forest: New York taxi passengers every half hour, shingles of one day (48 values)")
     times, values, windows = load_taxi()
-    forest = quillon.Forest(1, shingle_size=DAY, seed=2)
-    scores = forest.update_and_score_many(values.reshape(-1, 1))
-    ranked = peaks(scores, DAY)
-    alarms = ranked[:ALARMS]
-    print(f"{forest!r}")
-    print(f"  {len(values)} counts from {times[0]:%Y-%m-%d} to {times[-1]:%Y-%m-%d}; alarms: the "
-          f"{ALARMS} highest score peaks, at least a day apart")
-    print(f"  {'event':13s} {'labelled window':26s} {'peak':>5s}  {'at':16s} {'rank':>4s}  caught")
+    # The Monitor passes every score to its Alerts, which grade it against the stream's own
+    # history and raise one alert per unusual episode.
+    monitor = quillon.Monitor(quillon.Forest(1, shingle_size=DAY, seed=2), quillon.Alerts())
+    scores, grades, flags = monitor.update_many(values.reshape(-1, 1))
+    alarms = [int(i) for i in np.flatnonzero(flags)]
+    print(f"{monitor!r}")
+    print(f"  {len(values)} counts from {times[0]:%Y-%m-%d} to {times[-1]:%Y-%m-%d}; "
+          f"{len(alarms)} alerts raised at risk {monitor.alerts.risk()} (the expected false-alarm "
+          f"rate per half hour)")
+    print(f"  {'event':13s} {'labelled window':26s} {'grade':>8s}  {'first alert':16s} caught")
     for name, (start, end) in zip(EVENTS, windows):
         span = f"{start:%m-%d %H:%M} to {end:%m-%d %H:%M}"
-        inside = [rank for rank, i in enumerate(ranked, 1) if start <= times[i] <= end]
+        inside = [i for i in alarms if start <= times[i] <= end]
         if inside:
-            rank, peak = inside[0], ranked[inside[0] - 1]
-            found = (f"{scores[peak]:5.2f}  {times[peak]:%Y-%m-%d %H:%M} {rank:4d}  "
-                     f"{'yes' if rank <= ALARMS else 'no'}")
+            found = f"{grades[inside[0]]:8.5f}  {times[inside[0]]:%Y-%m-%d %H:%M} yes"
         else:
-            found = f"{'-':>5s}  {'':16s} {'-':>4s}  no"
+            found = f"{'-':>8s}  {'':16s} no"
         print(f"  {name:13s} {span:26s} {found}")
-    false = sorted(i for i in alarms if not any(a <= times[i] <= b for a, b in windows))
-    print(f"  alarms outside the labelled windows: "
+    false = [i for i in alarms if not any(a <= times[i] <= b for a, b in windows)]
+    print(f"  alerts outside the labelled windows: "
           + (", ".join(f"{times[i]:%m-%d %H:%M}" for i in false) or "none"))
 
-    # What the forest expected at the strongest alarm: a forest fed up to just before it holds
+    # What the forest expected at the strongest alert: a forest fed up to just before it holds
     # exactly the state the stream had then (same seed, same inputs).
-    top = alarms[0]
-    before = quillon.Forest(1, shingle_size=DAY, seed=2)
-    before.update_many(values[:top].reshape(-1, 1))
-    point = [float(v) for v in values[top - DAY + 1:top + 1]]
-    expected = before.impute(point, [DAY - 1])[DAY - 1]
-    print(f"  at the strongest alarm, {times[top]:%Y-%m-%d %H:%M}: {values[top]:.0f} passengers, "
-          f"where the forest would have expected about {expected:.0f}")
+    if alarms:
+        top = max(alarms, key=lambda i: scores[i])
+        before = quillon.Forest(1, shingle_size=DAY, seed=2)
+        before.update_many(values[:top].reshape(-1, 1))
+        point = [float(v) for v in values[top - DAY + 1:top + 1]]
+        expected = before.impute(point, [DAY - 1])[DAY - 1]
+        print(f"  at the strongest alert, {times[top]:%Y-%m-%d %H:%M}: {values[top]:.0f} "
+              f"passengers, where the forest would have expected about {expected:.0f}")
     print(f"  from the command line: quillon score --time-column timestamp --param shingle_size=48 "
-          f"--param seed=2 --top 5 --plot taxi.png {DATA.relative_to(REPO) / 'nyc_taxi.csv'}")
+          f"--param seed=2 --alerts-only --plot taxi.png {DATA.relative_to(REPO) / 'nyc_taxi.csv'}")
     draw_taxi(picture, times, values, scores, windows, alarms)
 
 
@@ -117,13 +106,14 @@ def draw_taxi(picture, times, values, scores, windows, alarms):
     bottom.plot(times, scores, lw=0.6, color="tab:gray")
     for axes, ys in ((top, values), (bottom, scores)):
         axes.scatter([times[i] for i in hits], ys[hits], color="tab:red", s=28, zorder=3,
-                     label="alarm in a labelled window" if axes is top else None)
+                     label="alert in a labelled window" if axes is top else None)
         axes.scatter([times[i] for i in misses], ys[misses], color="black", marker="x", s=28, zorder=3,
-                     label="other alarm" if axes is top else None)
+                     label="other alert" if axes is top else None)
     top.set_ylabel("passengers per half hour")
     top.set_ylim(top=values.max() * 1.16)
     top.legend(loc="lower left", fontsize=8)
-    top.set_title("NYC taxi passengers (Numenta Anomaly Benchmark) through a quillon Forest, shingles of one day")
+    top.set_title("NYC taxi passengers (Numenta Anomaly Benchmark): a quillon Forest (shingles of one "
+                  "day) and its alerts")
     bottom.set_ylabel("anomaly score")
     figure.tight_layout()
     picture.parent.mkdir(parents=True, exist_ok=True)

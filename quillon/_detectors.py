@@ -157,10 +157,17 @@ class StateError(ValueError):
 
 @dataclass(frozen=True)
 class SavedState:
-    """What one parse of a saved state tells: its detector and its configuration."""
+    """What one parse of a saved state tells: its detector, its configuration, and whether the
+    state carries the detector's alerts too (`quillon.Monitor`'s layout)."""
 
     kind: Kind
     config: dict[str, Any]
+    alerts: bool = False
+
+
+# A detector saved with its alerts: `quillon.Monitor.to_json`'s object. A detector alone is saved
+# as its own record, so files written without alerts read (and are written) as before.
+PAIRED_FIELDS = frozenset({"detector", "state", "alerts"})
 
 
 def read_state(text: bytes | str) -> SavedState:
@@ -173,6 +180,25 @@ def read_state(text: bytes | str) -> SavedState:
         record = json.loads(text)
     except (ValueError, RecursionError, MemoryError):  # malformed, too deep, oversized integers
         raise StateError("not JSON") from None
+    if isinstance(record, dict) and set(record) == PAIRED_FIELDS:
+        kind = BY_CLASS.get(record["detector"]) if isinstance(record["detector"], str) else None
+        if kind is None:
+            raise StateError("not a saved quillon detector")
+        found = _shape(record["state"])
+        if found is None or found[0] is not kind or found[1] is None:
+            raise StateError(f"not a saved {kind.class_name} with its alerts")
+        return SavedState(kind, found[1], alerts=True)
+    found = _shape(record)
+    if found is None:
+        raise StateError("not a saved quillon detector")
+    kind, config = found
+    if config is None:
+        raise StateError(f"not a saved {kind.class_name}: no configuration")
+    return SavedState(kind, config)
+
+
+def _shape(record: Any) -> tuple[Kind, dict[str, Any] | None] | None:
+    """The detector whose record this is, and its configuration (None when there is none)."""
     if isinstance(record, dict):
         found = [kind for kind in KINDS if kind.marker in record]
         config = record.get("config")
@@ -182,13 +208,13 @@ def read_state(text: bytes | str) -> SavedState:
     else:
         found, config = [], None
     if len(found) != 1:
-        raise StateError("not a saved quillon detector")
+        return None
     kind = found[0]
     if isinstance(config, list):
         config = dict(zip(kind.config, config))
     if not isinstance(config, dict):
-        raise StateError(f"not a saved {kind.class_name}: no configuration")
-    return SavedState(kind, {name: config[name] for name in kind.config if name in config})
+        return kind, None
+    return kind, {name: config[name] for name in kind.config if name in config}
 
 
 def disagreements(saved: dict[str, Any], given: dict[str, Any]) -> list[tuple[str, Any, Any]]:

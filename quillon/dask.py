@@ -2,8 +2,9 @@
 
 `score_by_key` groups the rows of a frame by a key column, feeds each key's rows in time order to
 that key's own detector through the detectors' batch methods, and returns the scores beside the
-input's index. Each key's final state can be saved as JSON and picked up by the next run, so a
-daily job gives exactly the scores of one long run.
+input's index, with each score's grade and alert when asked for (`quillon.Alerts`). Each key's
+final state (its alerts' included) can be saved as JSON and picked up by the next run, so a daily
+job gives exactly the scores of one long run.
 
 Needs the optional extra: ``pip install 'quillon[dask]'`` (pandas alone is enough for pandas
 frames).
@@ -24,7 +25,7 @@ from collections.abc import Iterable, Mapping
 from dataclasses import dataclass
 from typing import Any
 
-from quillon._detectors import BY_CLASS, feature_event
+from quillon._detectors import BY_CLASS, PAIRED_FIELDS, feature_event
 from quillon._files import replace_all
 
 __all__ = ["key_seed", "score_by_key", "state_name"]
@@ -37,6 +38,8 @@ _POSITION = "__quillon_position__"
 _SHUFFLE = "__quillon_key_hash__"
 _ROW_BITS = 40
 _SCORE = "score"
+_GRADE = "grade"
+_ALERT = "alert"
 _SEED_LIMIT = 1 << 64
 _UNSAFE = re.compile(r"[^A-Za-z0-9_.-]")
 _READABLE_LENGTH = 48
@@ -347,8 +350,10 @@ class _Plan:
     states_in: str | None
     states_out: str | None
     staging: str | None  # where this run's states wait until every key is scored
+    alerts: dict[str, Any] | None  # the Alerts parameters, None without alerts
 
-    def build(self, key: Any, states_in: _Folder | None):
+    def build(self, key: Any, states_in: _Folder | None) -> tuple[Any, Any]:
+        """The key's detector and its alerts (None without alerts), saved or new."""
         import quillon
 
         cls = getattr(quillon, self.detector)
@@ -357,7 +362,7 @@ class _Plan:
             saved = states_in.read(name)
             if saved is not None:
                 try:
-                    return cls.from_json(saved)
+                    return self._resume(cls, saved)
                 except ValueError as exc:
                     where = states_in.path(name)
                     exc.add_note(f"while reading the state of key {key!r} from {where}")
@@ -365,7 +370,37 @@ class _Plan:
         params = self.params
         if params.get("seed") is not None:
             params = {**params, "seed": key_seed(params["seed"], key)}
-        return cls(**params)
+        return cls(**params), self._new_alerts()
+
+    def _new_alerts(self):
+        import quillon
+
+        return None if self.alerts is None else quillon.Alerts(**self.alerts)
+
+    def _resume(self, cls, saved: bytes) -> tuple[Any, Any]:
+        """A saved detector alone (new alerts start beside it), or with its alerts."""
+        import quillon
+
+        try:
+            return cls.from_json(saved), self._new_alerts()
+        except ValueError:
+            if not _paired(saved):
+                raise
+        monitor = quillon.Monitor.from_json(saved)
+        if type(monitor.detector) is not cls:
+            raise ValueError(f"the state holds a {type(monitor.detector).__name__}, not a "
+                             f"{cls.__name__}")
+        if self.alerts is None:
+            # Going on without them would drop the alerts' state from states_out.
+            raise ValueError("the state carries alerts: pass alerts=True to resume them")
+        return monitor.detector, monitor.alerts
+
+    def saved(self, detector, alerts) -> str:
+        import quillon
+
+        if alerts is None:
+            return detector.to_json()
+        return quillon.Monitor(detector, alerts).to_json()
 
     def inputs(self, part, order) -> list:
         """The detector's batch arguments for all rows of `part`, in the order `order`."""
@@ -391,6 +426,8 @@ class _Plan:
         shown = [self.key] if self.time is None else [self.key, self.time]
         result = part[shown].copy()
         scores = numpy.empty(len(part), dtype=numpy.float64)
+        grades = numpy.empty(len(part), dtype=numpy.float64)
+        flags = numpy.zeros(len(part), dtype=bool)
         if len(part):
             codes, keys = _key_codes(part[self.key], self.key)
             # One stable sort by (key, time) over the rows in frame order; both codes are below
@@ -411,21 +448,61 @@ class _Plan:
             if staging is not None:
                 staging.make()
             ordered = numpy.empty(len(part), dtype=numpy.float64)
+            ordered_grades = numpy.empty(len(part), dtype=numpy.float64)
+            ordered_flags = numpy.zeros(len(part), dtype=bool)
             for start, stop in zip(bounds[:-1], bounds[1:]):
                 key = keys[grouped[start]]
                 try:
-                    detector = self.build(key, states_in)
+                    detector, alerts = self.build(key, states_in)
                     ordered[start:stop] = detector.update_and_score_many(
                         *(a[start:stop] for a in arguments)
                     )
+                    if alerts is not None:
+                        ordered_grades[start:stop], ordered_flags[start:stop] = alerts.update_many(
+                            ordered[start:stop])
                 except Exception as exc:
                     _note_row(exc, key, part.index, order[start:stop])
                     raise
                 if staging is not None:
-                    staging.write(state_name(key), detector.to_json())
+                    staging.write(state_name(key), self.saved(detector, alerts))
             scores[order] = ordered
+            grades[order] = ordered_grades
+            flags[order] = ordered_flags
         result[_SCORE] = scores
+        if self.alerts is not None:
+            result[_GRADE] = grades
+            result[_ALERT] = flags
         return result
+
+
+def _paired(saved: bytes) -> bool:
+    """Whether a state file holds a detector with its alerts (`quillon.Monitor`'s layout)."""
+    import json
+
+    try:
+        record = json.loads(saved)
+    except (ValueError, RecursionError, MemoryError):
+        return False
+    return isinstance(record, dict) and set(record) == PAIRED_FIELDS
+
+
+def _alerts_params(alerts) -> dict[str, Any] | None:
+    """The Alerts parameters `alerts` asks for, checked by building them once."""
+    import quillon
+
+    if alerts is None or alerts is False:
+        return None
+    if alerts is True:
+        params: dict[str, Any] = {}
+    elif isinstance(alerts, Mapping):
+        params = dict(alerts)
+    elif isinstance(alerts, (int, float)) and not isinstance(alerts, bool):
+        params = {"risk": alerts}
+    else:
+        raise TypeError("alerts must be True, a risk (a number) or a mapping of Alerts parameters")
+    if quillon.Alerts(**params).inputs() != 1:
+        raise ValueError("alerts take one score per row: inputs must be 1")
+    return params
 
 
 def _note_row(exc: BaseException, key: Any, index, rows) -> None:
@@ -539,7 +616,7 @@ def _feature_name(column, name: str) -> str:
 
 
 def _plan(frame_columns, dtypes, key, detector, params, time, columns, categorical,
-          states_in, states_out, lazy) -> _Plan:
+          states_in, states_out, lazy, alerts=None) -> _Plan:
     import quillon
 
     if isinstance(detector, str):
@@ -562,8 +639,10 @@ def _plan(frame_columns, dtypes, key, detector, params, time, columns, categoric
             raise KeyError(f"{role} column {column!r} is not in the frame")
     if key == time:
         raise ValueError("key and time must be different columns")
-    if _SCORE in (key, time):
-        raise ValueError(f"the key and time columns cannot be named {_SCORE!r}: the result has it")
+    alerts = _alerts_params(alerts)
+    for taken in (_SCORE, *((_GRADE, _ALERT) if alerts is not None else ())):
+        if taken in (key, time):
+            raise ValueError(f"the key and time columns cannot be named {taken!r}: the result has it")
     for reserved in (_POSITION, _SHUFFLE):
         if reserved in present:
             raise ValueError(f"the frame cannot have a column named {reserved!r}")
@@ -621,7 +700,7 @@ def _plan(frame_columns, dtypes, key, detector, params, time, columns, categoric
         local = _local_path(folders[1])
         staging = (f"{folders[1].rstrip('/')}/{hidden}" if local is None
                    else os.path.join(local, hidden))
-    return _Plan(name, params, key, time, columns, categorical, *folders, staging)
+    return _Plan(name, params, key, time, columns, categorical, *folders, staging, alerts)
 
 
 def _same_place(a: str, b: str) -> bool:
@@ -642,6 +721,7 @@ def score_by_key(
     categorical=None,
     states_in=None,
     states_out=None,
+    alerts=None,
 ):
     """Score every key's rows with that key's own detector.
 
@@ -693,12 +773,20 @@ def score_by_key(
         changes. Files of keys that `frame` lacks stay as they were, so `states_out` may be a
         copy of `states_in`, or, for a pandas frame, `states_in` itself. For a Dask frame it must
         differ from `states_in`, so that a rerun of a lost task reads what the first run read.
+    alerts : bool, float or mapping, optional
+        Grade every key's scores with its own `quillon.Alerts` and add the columns ``grade`` and
+        ``alert``: True for the defaults, a number for the risk (expected false-alarm rate per
+        row), or a mapping of Alerts parameters (``{"risk": 1e-3, "warmup": 300}``), checked once,
+        before anything runs, by the constructor. Each key's alerts are saved with its detector,
+        in one state file (`quillon.Monitor`'s layout), and resume from it with their saved
+        parameters; a key whose saved state is its detector alone starts new alerts. A state
+        with alerts is refused when `alerts` is not given, so that they are never dropped.
 
     Returns
     -------
     dask.dataframe.DataFrame or pandas.DataFrame
         The input's index with the columns `key`, `time` (when given) and ``score`` (float64),
-        ready to join back. A pandas result keeps the input's row order; a Dask result is in the
+        then ``grade`` (float64) and ``alert`` (bool) with `alerts`, ready to join back. A pandas result keeps the input's row order; a Dask result is in the
         shuffled order.
 
     Raises
@@ -732,11 +820,14 @@ def score_by_key(
     ...                       "seed": 42}, time="ts", columns=["cpu"],
     ...                       states_in="states/2024-04-30", states_out="states/2024-05-01")
     >>> scores.compute()                                              # doctest: +SKIP
+    >>> alerts = score_by_key(frame, "host", "Forest", {"seed": 42}, time="ts", columns=["cpu"],
+    ...                       alerts={"risk": 1e-3})                  # doctest: +SKIP
+    >>> alerts[alerts["alert"]].compute()                             # doctest: +SKIP
     """
     numpy, pandas = _pandas()
     if isinstance(frame, pandas.DataFrame):
         plan = _plan(frame.columns, frame.dtypes, key, detector, params, time, columns, categorical,
-                     states_in, states_out, lazy=False)
+                     states_in, states_out, lazy=False, alerts=alerts)
         if plan.staging is None:
             return plan.score(_tag_positions(frame))
         try:
@@ -754,7 +845,7 @@ def score_by_key(
         raise TypeError(f"frame must be a dask or pandas DataFrame, not {type(frame).__name__}")
     meta = frame._meta
     plan = _plan(meta.columns, meta.dtypes, key, detector, params, time, columns, categorical,
-                 states_in, states_out, lazy=True)
+                 states_in, states_out, lazy=True, alerts=alerts)
     # Only the columns the detectors read travel through the shuffle.
     used = [key, *([] if time is None else [time]), *plan.columns, *plan.categorical]
     used = list(dict.fromkeys(used))

@@ -29,4 +29,5 @@ def score_by_key(
     categorical: _Columns | None = None,
     states_in: _Location | None = None,
     states_out: _Location | None = None,
+    alerts: bool | float | Mapping[str, Any] | None = None,
 ) -> _Frame: ...

@@ -1,5 +1,6 @@
 // Module entry: `import quillon.quillon` runs PyInit_quillon, whose exec step registers the four
-// classes and the version, in a fixed order, each name also appended to `__all__`.
+// detector classes and the version, in a fixed order, each name also appended to `__all__`, and
+// then Alerts as a plain attribute, so that `__all__` keeps exactly the names it always listed.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
@@ -43,7 +44,7 @@ int add_to_module(PyObject* module, const char* name, PyObject* value) {
   return PyModule_Add(module, name, value);
 }
 
-int add_class(PyObject* module, const char* name, PyTypeObject* (*make)()) {
+int add_class(PyObject* module, const char* name, PyTypeObject* (*make)(), bool listed = true) {
   PyTypeObject* type = make();
   if (type == nullptr) {
     PyObject* cause = PyErr_GetRaisedException();
@@ -56,6 +57,7 @@ int add_class(PyObject* module, const char* name, PyTypeObject* (*make)()) {
     return -1;
   }
   Py_INCREF(type);
+  if (!listed) return PyModule_Add(module, name, reinterpret_cast<PyObject*>(type));
   return add_to_module(module, name, reinterpret_cast<PyObject*>(type));
 }
 
@@ -66,6 +68,8 @@ int quillon_exec(PyObject* module) {
   if (add_class(module, "MStream", &quillon::py::mstream_type) < 0) return -1;
   if (add_class(module, "Forest", &quillon::py::forest_type) < 0) return -1;
   if (add_to_module(module, "__version__", PyUnicode_FromString(QUILLON_VERSION)) < 0) return -1;
+  // An attribute but not in `__all__`: star imports and the list callers check stay as they were.
+  if (add_class(module, "Alerts", &quillon::py::alerts_type, false) < 0) return -1;
   return 0;
 }
 

@@ -585,6 +585,12 @@ PyObject* finish_outcome(Outcome<R>& out) {
 
 struct Unit {};
 
+// A batch's result: BatchStatus, or BatchResult<T> with T one array or more per row.
+template <class R>
+struct is_batch_result : std::false_type {};
+template <class T>
+struct is_batch_result<BatchResult<T>> : std::true_type {};
+
 template <class T>
 struct is_batch_arg : std::false_type {};
 template <class T>
@@ -597,7 +603,7 @@ struct is_batch_arg<FeatureEvents> : std::true_type {};
 // Before a batch reads a row: refuses a batch whose copies and scores the machine cannot hold
 // (a stride-0 view can claim 2^40 rows in a few bytes), then makes the one converted copy.
 template <class Tuple>
-void prepare_batch(Tuple& values, bool with_scores) {
+void prepare_batch(Tuple& values, size_t output_bytes_per_row) {
   size_t rows = 0;
   unsigned __int128 bytes = 0;
   std::apply(
@@ -613,8 +619,8 @@ void prepare_batch(Tuple& values, bool with_scores) {
             ...);
       },
       values);
-  // The scores, and the array they are returned in.
-  if (with_scores) bytes += static_cast<unsigned __int128>(rows) * 2 * sizeof(double);
+  // The outputs, and the arrays they are returned in.
+  bytes += static_cast<unsigned __int128>(rows) * output_bytes_per_row;
   require_memory(bytes, "a batch of " + std::to_string(rows) + " rows");
   std::apply(
       [](auto&... v) {
@@ -645,14 +651,21 @@ PyObject* invoke(Core* core, PyObject** slots) {
   using Args = typename Traits::Args;
   using R0 = typename Traits::Result;
   using R = std::conditional_t<std::is_void_v<R0>, Unit, R0>;
-  constexpr bool kBatch = std::is_same_v<R, BatchResult<Scores>> || std::is_same_v<R, BatchStatus>;
+  constexpr bool kBatch = is_batch_result<R>::value;
+  constexpr bool kBatchOutput = kBatch && !std::is_same_v<R, BatchStatus>;
+  // Scores take two doubles a row (the core's and the array's); other outputs are budgeted at
+  // three (grades and alerts: two doubles and two bytes).
+  [[maybe_unused]] constexpr size_t kOutputBytes =
+      !kBatchOutput                             ? 0
+      : std::is_same_v<R, BatchResult<Scores>> ? 2 * sizeof(double)
+                                               : 3 * sizeof(double);
   Args values{};
   if (!convert_all(Sig, slots, values, std::make_index_sequence<std::tuple_size_v<Args>>{})) {
     return nullptr;
   }
   // A batch's array needs numpy; import it before anything changes, so a missing numpy is an
   // ImportError and not an ingested batch without its scores.
-  if constexpr (std::is_same_v<R, BatchResult<Scores>>) {
+  if constexpr (kBatchOutput) {
     if (numpy_module() == nullptr) return nullptr;
   }
   PyThreadState* detached = nullptr;
@@ -670,7 +683,7 @@ PyObject* invoke(Core* core, PyObject** slots) {
       values);
   Outcome<R> out;
   auto call = [&]() -> R {
-    if constexpr (kBatch) prepare_batch(values, std::is_same_v<R, BatchResult<Scores>>);
+    if constexpr (kBatch) prepare_batch(values, kOutputBytes);
     auto apply = [&](auto&... a) -> R {
       if constexpr (std::is_void_v<R0>) {
         if constexpr (Traits::kStatic) Fn(pass(a)...);

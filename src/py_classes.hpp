@@ -10,5 +10,6 @@ PyTypeObject* feature_sketch_type();
 PyTypeObject* online_iforest_type();
 PyTypeObject* mstream_type();
 PyTypeObject* forest_type();
+PyTypeObject* alerts_type();
 
 }  // namespace quillon::py

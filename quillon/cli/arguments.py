@@ -24,6 +24,8 @@ examples:
   quillon score --detector mstream --categorical proto,port --tick-column minute \\
       --param seed=7 --state-in flows.state.json --state-out flows.state.json flows-next.csv
   zcat events.jsonl.gz | quillon score --detector feature-sketch --input-format jsonl -
+  quillon score --time-column timestamp --param seed=1 --alerts-only --state-out taxi.json \
+      nyc_taxi.csv
 
 columns:
   Forest and OnlineIForest take the --columns values of each row as one point (input_dim is their
@@ -44,11 +46,16 @@ categorical codes:
 
 saved states:
   with --state-in the detector keeps its saved configuration; --param values must agree with it
-  (seed, which only starts a new detector, is not saved and is accepted as it is).
+  (seed, which only starts a new detector, is not saved and is accepted as it is). With alerts,
+  --state-out saves detector and alerts together, as quillon.Monitor.save_json does
+  ({"detector": ..., "state": ..., "alerts": ...}); without them, the detector alone, as before.
+  A state saved with alerts resumes them (and so writes the alert columns), and --alert-risk must
+  agree with its risk; a detector-only state given with --alerts starts new alerts.
 
 output:
-  the time column (if any), the input columns and "score", one row per input row, scores written
-  with full round-trip precision. Every target (output, plot, state) is checked before the work
+  the time column (if any), the input columns and "score" (then "grade" and "alert" with
+  alerts), one row per input row (only alerting rows with --alerts-only), numbers written with
+  full round-trip precision. Every target (output, plot, state) is checked before the work
   starts; output and plot are written to temporary names and renamed into place together at the
   end, the state last, so a failed or interrupted run changes none of them. Devices and FIFOs are
   written in place as the run goes; links are followed and a replaced file keeps its mode.
@@ -109,7 +116,7 @@ def build_parser() -> argparse.ArgumentParser:
         "score",
         help="score every row of a CSV or JSON Lines stream",
         description="Feed every row of INPUT to a detector and write one score per row.",
-        epilog=_EPILOG + _parameter_help(),
+        epilog=_EPILOG + _alerts_help() + _parameter_help(),
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
     score.add_argument("input", metavar="INPUT",
@@ -134,10 +141,20 @@ def build_parser() -> argparse.ArgumentParser:
                        help="output file (default: standard output)")
     score.add_argument("--format", choices=["csv", "jsonl"], default="csv",
                        help="output format (default: csv)")
-    score.add_argument("--state-in", metavar="FILE", help="start from a detector saved as JSON")
-    score.add_argument("--state-out", metavar="FILE", help="save the detector as JSON at the end")
+    score.add_argument("--state-in", metavar="FILE",
+                       help="start from a detector saved as JSON (and its alerts, if saved with them)")
+    score.add_argument("--state-out", metavar="FILE",
+                       help="save the detector (and its alerts, if on) as JSON at the end")
+    score.add_argument("--alerts", action="store_true",
+                       help="add the columns grade and alert (0 or 1) after score")
+    score.add_argument("--alert-risk", type=_risk, metavar="R",
+                       help=f"expected false-alarm rate per row, 0 < R < {_risk_limit()} "
+                            f"(default {_risk_default()}; implies --alerts)")
+    score.add_argument("--alerts-only", action="store_true",
+                       help="write only the rows that alert (implies --alerts)")
     score.add_argument("--plot", metavar="FILE.png",
-                       help=f"plot the series and its scores (needs matplotlib: {PLOT_EXTRA})")
+                       help=f"plot the series and its scores, alerts marked (needs matplotlib: "
+                            f"{PLOT_EXTRA})")
     score.add_argument("--top", type=_positive_int, metavar="N",
                        help="print the N highest-scoring rows to standard error (and mark them in --plot)")
     score.add_argument("--chunk-rows", type=_positive_int, default=CHUNK_ROWS, metavar="N",
@@ -162,6 +179,45 @@ def _positive_int(text: str) -> int:
         raise argparse.ArgumentTypeError(f"not an integer: {text!r}") from None
     if value <= 0:
         raise argparse.ArgumentTypeError(f"must be > 0: {text!r}")
+    return value
+
+
+def _alerts_help() -> str:
+    risk, warmup, gap = (_alerts_parameter(name) for name in ("risk", "warmup", "episode_gap"))
+    return f"""
+alerts:
+  --alerts feeds every score to a streaming threshold (quillon.Alerts) and adds two columns after
+  "score": "grade", in [0, 1], how unusual the score is for this stream so far (one minus its
+  estimated chance), and "alert", 1 at the first row of an episode whose chance falls below the
+  risk, else 0. The risk is the expected false-alarm rate per row (--alert-risk, default {risk}).
+  No alert is raised during the first {warmup} rows (the warm-up), and one per episode: an episode
+  ends after {gap} rows without a score that unusual. --alerts-only writes only the rows that
+  alert; --plot marks the alerts.
+"""
+
+
+def _alerts_parameter(name: str) -> Any:
+    from quillon import Alerts
+
+    return inspect.signature(Alerts).parameters[name].default
+
+
+def _risk_default() -> float:
+    return _alerts_parameter("risk")
+
+
+def _risk_limit() -> float:
+    # The risk must stay below the share of scores the tail model covers.
+    return _alerts_parameter("tail")
+
+
+def _risk(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
+    if not 0.0 < value < _risk_limit():  # NaN fails too
+        raise argparse.ArgumentTypeError(f"must be in (0, {_risk_limit()}): {text!r}")
     return value
 
 

@@ -13,8 +13,8 @@ def _a(name: str) -> str:
     return f"{'an' if name[0] in 'MO' else 'a'} {name}"
 
 
-def load_state(path: str, name: str | None) -> tuple[SavedState, Any]:
-    """The saved state's kind and configuration, and the detector it holds."""
+def load_state(path: str, name: str | None) -> tuple[SavedState, Any, Any]:
+    """The saved state's kind and configuration, the detector it holds and its alerts (or None)."""
     try:
         with open(path, "rb") as f:
             text = f.read()
@@ -31,13 +31,33 @@ def load_state(path: str, name: str | None) -> tuple[SavedState, Any]:
         raise UserError(f"state {path} holds {_a(saved.kind.class_name)}, not {_a(wanted.class_name)} "
                         f"(use --detector {saved.kind.name})")
     kind = wanted or saved.kind
+    alerts = None
     try:
-        detector = kind.cls.from_json(text)
+        if saved is not None and saved.alerts:
+            from quillon import Monitor
+
+            monitor = Monitor.from_json(text)
+            detector, alerts = monitor.detector, monitor.alerts
+        else:
+            detector = kind.cls.from_json(text)
     except (ValueError, RuntimeError, OverflowError, MemoryError) as error:
         raise UserError(f"state {path} is not a saved {kind.class_name}: {one_line(error)}") from None
     if saved is None:  # the detector reads it although its shape looked unfamiliar
         saved = SavedState(kind, {})
-    return saved, detector
+    return saved, detector, alerts
+
+
+def new_alerts(risk: float | None) -> Any:
+    from quillon import Alerts
+
+    return Alerts() if risk is None else Alerts(risk=risk)
+
+
+def check_alerts(alerts: Any, risk: float | None, path: str) -> None:
+    """Refuse an ``--alert-risk`` that disagrees with the saved alerts."""
+    if risk is not None and alerts.risk() != risk:
+        raise UserError(f"--alert-risk {risk!r} disagrees with state {path}, which was saved with "
+                        f"risk {alerts.risk()!r}")
 
 
 def check_params(saved: SavedState, params: dict[str, Any], path: str) -> None:

@@ -89,8 +89,14 @@ class PlotData:
         self.series = array("d")
         self.scores = array("d")
         self.times: array | None = array("d") if layout.time else None
+        self.alerts: list[int] | None = None  # rows that alerted, when alerts are on
 
-    def add(self, batch: Batch, scores: list[float]) -> None:
+    def add(self, batch: Batch, scores: list[float], flags: list[bool] | None = None) -> None:
+        if flags is not None:
+            if self.alerts is None:
+                self.alerts = []
+            first = len(self.scores)
+            self.alerts.extend(first + i for i, flag in enumerate(flags) if flag)
         self.scores.extend(scores)
         if self.series_name is not None:
             if batch.events is None:
@@ -139,7 +145,11 @@ def draw_plot(target: IO[bytes], data: PlotData, top: Top, title: str) -> None:
     else:
         x = np.arange(n)
         xlabel = "row"
-    rows = sorted(-item[1] for item in top.ranked())
+    if data.alerts is not None:
+        rows, label = data.alerts, f"{len(data.alerts)} alerts"
+    else:
+        rows = sorted(-item[1] for item in top.ranked())
+        label = f"top {len(rows)} scores"
     panels = 2 if data.series_name is not None else 1
     figure, axes = plt.subplots(panels, 1, figsize=(12, 3 + 2 * panels), sharex=True, squeeze=False)
     try:
@@ -149,7 +159,7 @@ def draw_plot(target: IO[bytes], data: PlotData, top: Top, title: str) -> None:
             series = np.asarray(data.series)
             axes[0].plot(x, series, linewidth=0.7, color="tab:blue")
             axes[0].scatter([x[i] for i in rows], series[rows], color="tab:red", s=18, zorder=3,
-                            label=f"top {len(rows)} scores")
+                            label=label)
             axes[0].set_ylabel(data.series_name)
             axes[0].legend(loc="upper right")
         axes[-1].plot(x, scores, linewidth=0.7, color="tab:gray")

@@ -15,7 +15,8 @@ from typing import Any
 
 from quillon._detectors import BY_NAME
 from quillon.cli.arguments import UserError, parse_params
-from quillon.cli.detector import check_params, check_state_fits, load_state, new_detector
+from quillon.cli.detector import (check_alerts, check_params, check_state_fits, load_state, new_alerts,
+                                  new_detector)
 from quillon.cli.layout import Batch, Layout
 from quillon.cli.reading import Input
 from quillon.cli.report import PlotData, Progress, Top, draw_plot, import_pyplot
@@ -39,10 +40,15 @@ def score(args: argparse.Namespace, outputs_seen: list) -> int:
     if args.plot:
         import_pyplot()
     kind = BY_NAME[args.detector] if args.detector else None
-    saved = state = None
+    saved = state = alerts = None
     if args.state_in:
-        saved, state = load_state(args.state_in, args.detector)
+        saved, state, alerts = load_state(args.state_in, args.detector)
         kind = saved.kind
+    # Saved alerts resume, so a state's alerts are carried on even without --alerts.
+    if alerts is not None:
+        check_alerts(alerts, args.alert_risk, args.state_in)
+    elif args.alerts or args.alert_risk is not None or args.alerts_only:
+        alerts = new_alerts(args.alert_risk)
     kind = kind or BY_NAME["forest"]
     params = parse_params(kind.cls, args.param)
     if saved is not None:
@@ -61,10 +67,17 @@ def score(args: argparse.Namespace, outputs_seen: list) -> int:
             detector = state
             check_state_fits(saved, layout, args.state_in)
 
+        if alerts is not None:
+            for name in ("grade", "alert"):
+                if name in layout.output:
+                    raise UserError(f"an input column named {name!r} would clash with the output's "
+                                    f"{name} column (written with alerts)")
+
         last_tick = detector.current_time() if kind.ticks else None
         batch = Batch(layout, source.header, 1 if last_tick is None else last_tick + 1, last_tick,
                       args.format == "jsonl")
-        writer = Writer(outputs.stream, layout.output, args.format)
+        writer = Writer(outputs.stream, layout.output, args.format, alerts is not None,
+                        args.alerts_only)
         progress = Progress(not args.no_progress and sys.stderr.isatty(), source)
         top = Top(args.top or 10) if (args.top or args.plot) else None
         plot = PlotData(layout) if args.plot else None
@@ -75,8 +88,14 @@ def score(args: argparse.Namespace, outputs_seen: list) -> int:
                 scores = batch.score(detector)
             except (ValueError, OverflowError) as error:
                 raise UserError(_refusal(source.name, lines, kind.class_name, error)) from None
+            grades = flags = None
+            if alerts is not None:
+                try:
+                    grades, flags = (a.tolist() for a in alerts.update_many(scores))
+                except (ValueError, OverflowError) as error:
+                    raise UserError(_refusal(source.name, lines, "Alerts", error)) from None
             try:
-                writer.write(batch, scores)
+                writer.write(batch, scores, grades, flags)
             except BrokenPipeError:
                 raise
             except OSError as error:
@@ -84,13 +103,14 @@ def score(args: argparse.Namespace, outputs_seen: list) -> int:
             if top is not None:
                 top.add(scores, lines, batch.echo, rows)
             if plot is not None:
-                plot.add(batch, scores)
+                plot.add(batch, scores, flags)
             rows += len(batch)
             progress.update(len(batch))
         progress.close()
         outputs.flush()
         title = f"{kind.class_name} scores of {os.path.basename(source.name)}"
-        outputs.commit(detector, lambda target: draw_plot(target, plot, top, title))
+        saved_state = detector if alerts is None else _Paired(detector, alerts)
+        outputs.commit(saved_state, lambda target: draw_plot(target, plot, top, title))
     finally:
         if not outputs.committed:
             outputs.discard()
@@ -102,6 +122,20 @@ def score(args: argparse.Namespace, outputs_seen: list) -> int:
     if args.top:
         top.print(layout, csv_cell)
     return 0
+
+
+class _Paired:
+    """Detector and alerts saved as one file, in `quillon.Monitor`'s layout."""
+
+    def __init__(self, detector: Any, alerts: Any):
+        from quillon import Monitor
+
+        self.monitor = Monitor(detector, alerts)
+
+    def save_json(self, path: str) -> None:
+        # Written where it is told, like a detector's own save_json: the caller stages the file.
+        with open(path, "w", encoding="utf-8") as f:
+            f.write(self.monitor.to_json())
 
 
 def _batches(source: Input, batch: Batch, size: int) -> Iterator[Batch]:

@@ -29,33 +29,42 @@ def _json_score(score: float) -> float | None:
     return score if math.isfinite(score) else None
 
 
-def _plain_csv(columns: list[Any], scores: list[float]) -> str | None:
-    """CSV lines of text cells and scores when no cell needs quoting, else None.
+def _plain_csv(columns: list[Any], tails: list[str], width: int) -> str | None:
+    """CSV lines of text cells and their tails (`width` number cells joined by commas) when no
+    cell needs quoting, else None.
 
     Joining is several times faster than the csv module; the counts prove that no cell holds a
     comma or a line break, so the text is what the csv module would write.
     """
-    text = "\n".join(map(",".join, zip(*columns, map(repr, scores)))) + "\n"
-    if (text.count(",") == len(scores) * len(columns) and text.count("\n") == len(scores)
+    if not tails:
+        return ""
+    text = "\n".join(map(",".join, zip(*columns, tails))) + "\n"
+    if (text.count(",") == len(tails) * (len(columns) + width - 1) and text.count("\n") == len(tails)
             and '"' not in text and "\r" not in text):
         return text
     return None
 
 
 class Writer:
-    def __init__(self, stream: IO[str], columns: list[str], fmt: str):
+    def __init__(self, stream: IO[str], columns: list[str], fmt: str, alerts: bool = False,
+                 alerts_only: bool = False):
         self.stream = stream
         self.columns = columns
         self.jsonl = fmt == "jsonl"
         self.csv = None if self.jsonl else csv.writer(stream, lineterminator="\n")
+        self.alerts = alerts
+        self.alerts_only = alerts_only
         self.started = False
 
-    def write(self, batch: Batch, scores: list[float]) -> None:
+    def write(self, batch: Batch, scores: list[float], grades: list[float] | None = None,
+              flags: list[bool] | None = None) -> None:
         # The header waits for the first scores, so an input the detector refuses prints nothing.
         if not self.started and self.csv is not None:
-            self.csv.writerow([*self.columns, "score"])
+            self.csv.writerow([*self.columns, "score", *(("grade", "alert") if self.alerts else ())])
         self.started = True
-        if self.jsonl:
+        if self.alerts:
+            self._write_graded(batch, scores, grades, flags)
+        elif self.jsonl:
             columns = self.columns
             self.stream.write("".join(
                 json.dumps({**dict(zip(columns, row)), "score": _json_score(score)}) + "\n"
@@ -64,13 +73,43 @@ class Writer:
             self.stream.write("".join(itertools.chain.from_iterable(zip(
                 batch.echo_lines, itertools.repeat(","), map(repr, scores), itertools.repeat("\n")))))
         elif batch.echo_columns is not None:  # text cells as read
-            text = _plain_csv(batch.echo_columns, scores)
+            text = _plain_csv(batch.echo_columns, list(map(repr, scores)), 1)
             if text is None:
                 self.csv.writerows(zip(*batch.echo_columns, map(repr, scores)))
             else:
                 self.stream.write(text)
         else:
             self.csv.writerows([*map(csv_cell, row), repr(score)] for row, score in zip(batch.echo, scores))
+
+    def _write_graded(self, batch: Batch, scores: list[float], grades: list[float],
+                      flags: list[bool]) -> None:
+        """Rows with their score, grade and alert; only the alerting rows with --alerts-only."""
+        rows = range(len(scores))
+        if self.alerts_only:
+            rows = [i for i in rows if flags[i]]
+            if not rows:
+                return
+        if self.jsonl:
+            columns, echo = self.columns, batch.echo
+            self.stream.write("".join(json.dumps({
+                **dict(zip(columns, echo[i])), "score": _json_score(scores[i]), "grade": grades[i],
+                "alert": 1 if flags[i] else 0}) + "\n" for i in rows))
+            return
+        tails = [(repr(scores[i]), repr(grades[i]), "1" if flags[i] else "0") for i in rows]
+        if batch.echo_lines is not None:
+            lines = batch.echo_lines
+            self.stream.write("".join(f"{lines[i]},{','.join(tail)}\n" for i, tail in zip(rows, tails)))
+            return
+        if batch.echo_columns is not None:  # text cells as read
+            columns = [[column[i] for i in rows] for column in batch.echo_columns]
+            text = _plain_csv(columns, [",".join(tail) for tail in tails], 3)
+            if text is None:
+                self.csv.writerows((*row, *tail) for row, tail in zip(zip(*columns), tails))
+            else:
+                self.stream.write(text)
+            return
+        echo = batch.echo
+        self.csv.writerows([*map(csv_cell, echo[i]), *tail] for i, tail in zip(rows, tails))
 
 
 _SIGNALS = (signal.SIGINT, signal.SIGTERM)

@@ -37,7 +37,7 @@ import sys
 import tempfile
 import time
 
-DETECTORS = ("Forest", "MStream", "FeatureSketch", "OnlineIForest")
+DETECTORS = ("Forest", "MStream", "FeatureSketch", "OnlineIForest", "Alerts")
 REGRESSIONS = pathlib.Path(__file__).resolve().parent / "regressions"
 
 # Exceptions a well-behaved detector may raise: refusals of a state or of an input.
@@ -123,7 +123,35 @@ def _oif(q, rng):
     return det
 
 
-BUILDERS = {"Forest": _forest, "MStream": _mstream, "FeatureSketch": _sketch, "OnlineIForest": _oif}
+def _scores(rng, n, inputs):
+    """Score rows: skewed noise, ties, zeros of both signs and the odd spike."""
+    out = []
+    for _ in range(n):
+        r = rng.random()
+        row = [rng.choice([0.0, -0.0, 1.0]) if r < 0.2 else rng.lognormvariate(0.0, 0.7)
+               for _ in range(inputs)]
+        if r > 0.98:
+            row = [v * rng.choice([10.0, 1e6, 1e100]) for v in row]
+        out.append(row)
+    return out
+
+
+def _alerts(q, rng):
+    tail = rng.choice([0.02, 0.1, 0.5])
+    warmup = max(int(1 / tail) + 1, rng.choice([3, 12, 150]))
+    inputs = rng.choice([1, 1, 2, 3])
+    det = q.Alerts(inputs=inputs, risk=tail * rng.choice([0.5, 0.1, 0.01]), tail=tail,
+                   peaks=rng.choice([1, 2, 8, 128]), warmup=warmup,
+                   half_life=rng.choice([1.0, 50.0, 2000.0]), step=rng.choice([0.05, 1.0, 100.0]),
+                   episode_gap=rng.choice([1, 5, 100]), max_shape=rng.choice([0.0, 0.3, 0.45]))
+    n = rng.choice([0, 1, warmup - 1, warmup, warmup + 1, 400])
+    if n:
+        det.update_many(_scores(rng, n, inputs))
+    return det
+
+
+BUILDERS = {"Forest": _forest, "MStream": _mstream, "FeatureSketch": _sketch, "OnlineIForest": _oif,
+            "Alerts": _alerts}
 
 
 def base_states(detector, seed, count=16):
@@ -382,6 +410,9 @@ def _inputs(detector, det, rng):
     """A function giving the arguments of the next update_and_score call, and their width."""
     if detector == "FeatureSketch":
         return (lambda: (_event(rng),)), len(FEATURES)
+    if detector == "Alerts":
+        inputs = det.inputs()
+        return (lambda: (_scores(rng, 1, inputs)[0],)), inputs
     if detector == "MStream":
         numeric, categorical = (min(v, 10**5) for v in det.__getnewargs__())
         clock = [det.current_time() or 0]
@@ -444,6 +475,8 @@ def _queries(detector, args):
                 ("extrapolate", (2,))]
     if detector == "MStream":
         return [("score", args), ("score_detailed", args)]
+    if detector == "Alerts":
+        return [("steps", ()), ("is_ready", ()), ("in_episode", ()), ("risk", ())]
     return [("score", args)]
 
 
@@ -482,11 +515,11 @@ def _exercise(detector, det, next_args, updates, check_rng, result):
             if again != before:
                 return f"after {applied} updates: the reloaded detector writes a different text"
         preview = None
-        if detector != "OnlineIForest" and check_rng.random() < 0.25:
+        if detector not in ("OnlineIForest", "Alerts") and check_rng.random() < 0.25:
             preview, _ = _call(det, "score", args)
             if det.to_json() != before:
                 return "score changed the detector"
-        score, refused = _call(det, "update_and_score", args)
+        score, refused = _call(det, "update" if detector == "Alerts" else "update_and_score", args)
         if refused:
             result["update_errors"] += 1
             result.setdefault("first_update_error", refused)
@@ -494,6 +527,11 @@ def _exercise(detector, det, next_args, updates, check_rng, result):
                 return f"a refused update_and_score ({refused}) changed the detector"
             continue
         applied += 1
+        if detector == "Alerts":
+            grade, alert = score
+            if not (0.0 <= grade <= 1.0) or type(alert) is not bool:
+                return f"update gave {score!r} for finite input"
+            continue
         if not math.isfinite(score):
             result["nonfinite"] += 1
             return f"update_and_score gave {score} for finite input"

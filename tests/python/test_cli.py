@@ -250,6 +250,93 @@ def test_categorical_codes_are_pinned_and_agree_across_formats():
 
 
 # ---------------------------------------------------------------------------------------------
+# Alerts
+
+
+def _alerts_of(case, path, risk=None):
+    """Scores, grades and alerts of a loop: the detector's scores fed to Alerts one by one."""
+    scores, detector = loop_scores(case, read_input(path))
+    alerts = quillon.Alerts() if risk is None else quillon.Alerts(risk=risk)
+    graded = [alerts.update(score) for score in scores]
+    return scores, [g for g, _ in graded], [int(a) for _, a in graded], detector, alerts
+
+
+def _graded_rows(out, fmt):
+    if fmt == "csv":
+        rows = list(csv.DictReader(io.StringIO(out)))
+        assert rows and list(rows[0])[-3:] == ["score", "grade", "alert"]
+        return [(r["time"], float(r["score"]), float(r["grade"]), int(r["alert"])) for r in rows]
+    rows = [json.loads(line) for line in out.splitlines()]
+    assert all(list(r)[-3:] == ["score", "grade", "alert"] for r in rows)
+    return [(r["time"], r["score"], r["grade"], r["alert"]) for r in rows]
+
+
+@pytest.mark.parametrize("fmt, chunk_rows, only", [("csv", 4096, False), ("csv", 37, True),
+                                                   ("jsonl", 50, False), ("jsonl", 4096, True)])
+@pytest.mark.parametrize("case", CASES[::2], ids=lambda c: c.name)
+def test_alert_columns_equal_alerts_fed_the_loops_scores(tmp_path, capsys, case, fmt, chunk_rows, only):
+    path = case.write(tmp_path, random.Random(11), 700)
+    flags = ["--alerts-only"] if only else ["--alert-risk", "0.005"]
+    assert main(["score", *case.options, "--format", fmt, "--chunk-rows", str(chunk_rows), *flags,
+                 str(path)]) == 0
+    got = _graded_rows(capsys.readouterr().out, fmt)
+    scores, grades, alerts, _, _ = _alerts_of(case, path, None if only else 0.005)
+    times = [str(r["time"]) for r in read_input(path)]
+    expected = [(str(t), s, g, a) for t, s, g, a in zip(times, scores, grades, alerts)
+                if a or not only]
+    assert [str(g[0]) for g in got] == [e[0] for e in expected]
+    assert [tuple(x.hex() for x in g[1:3]) + g[3:] for g in got] == [
+        tuple(x.hex() for x in e[1:3]) + e[3:] for e in expected]
+    assert sum(alerts) >= 1 and all(grade == 0.0 for grade in grades[:150])  # warm-up: no grade
+
+
+@pytest.mark.parametrize("case", CASES[:2], ids=lambda c: c.name)
+def test_alerts_resume_from_a_state_with_the_detector(tmp_path, capsys, case):
+    path = case.write(tmp_path, random.Random(12), 500)
+    lines = path.read_text().splitlines(keepends=True)
+    (tmp_path / "a.csv").write_text("".join(lines[:260]))
+    (tmp_path / "b.csv").write_text("".join(lines[:1] + lines[260:]))
+    whole, a, b = (str(tmp_path / n) for n in ("whole.json", "a.json", "ab.json"))
+    assert main(["score", *case.options, "--alerts", "--state-out", whole, str(path)]) == 0
+    one_pass = capsys.readouterr().out
+    assert main(["score", *case.options, "--alerts", "--state-out", a, str(tmp_path / "a.csv")]) == 0
+    first = capsys.readouterr().out
+    # The saved alerts come back without --alerts: a state carries them.
+    assert main(["score", *case.options, "--state-in", a, "--state-out", b, str(tmp_path / "b.csv")]) == 0
+    second = capsys.readouterr().out
+    assert first + second.split("\n", 1)[1] == one_pass
+    assert pathlib.Path(b).read_text() == pathlib.Path(whole).read_text()
+    _, _, _, detector, alerts = _alerts_of(case, path)
+    resumed = quillon.Monitor.load_json(b)  # the file is the library's own pairing
+    assert resumed.detector.to_json() == detector.to_json()
+    assert resumed.alerts.to_json() == alerts.to_json()
+
+
+def test_states_without_alerts_stay_the_detectors_own_and_start_alerts_fresh(tmp_path, capsys):
+    case = CASES[0]
+    path = case.write(tmp_path, random.Random(13), 400)
+    state = tmp_path / "plain.json"
+    assert main(["score", *case.options, "--state-out", str(state), str(path)]) == 0
+    _, _, _, detector, _ = _alerts_of(case, path)
+    assert state.read_text() == detector.to_json()  # written exactly as before
+    capsys.readouterr()
+    assert main(["score", *case.options, "--state-in", str(state), "--alerts", str(path)]) == 0
+    got = _graded_rows(capsys.readouterr().out, "csv")
+    fresh = quillon.Alerts()
+    assert [g[2:] for g in got] == [(grade, int(alert)) for grade, alert in
+                                    (fresh.update(case.feed(detector, r)) for r in read_input(path))]
+
+
+def test_plot_marks_alerts(tmp_path):
+    pytest.importorskip("matplotlib")
+    path = _write_numeric(tmp_path, random.Random(14), 600)
+    result = run(["score", "--param", "seed=1", "--time-column", "time", "--alerts", "--plot", "a.png",
+                  path.name], tmp_path)
+    assert result.returncode == 0, result.stderr
+    assert (tmp_path / "a.png").read_bytes().startswith(PNG_SIGNATURE)
+
+
+# ---------------------------------------------------------------------------------------------
 # Errors: one line on standard error, exit status 2, nothing written
 
 
@@ -267,6 +354,8 @@ def _files(folder):
     (folder / "garbage.json").write_text("not json at all")
     quillon.MStream(1, 1, seed=1).save_json(str(folder / "mstream.json"))
     quillon.OnlineIForest(3, seed=1).save_json(str(folder / "oif3.json"))
+    quillon.Monitor(quillon.Forest(3, seed=1)).save_json(str(folder / "paired.json"))
+    write_csv(folder / "graded.csv", ["x", "grade"], [["1", "2"]])
 
 
 ERRORS = [
@@ -299,6 +388,11 @@ ERRORS = [
     (["--detector", "mstream", "--tick-column", "tick", "--categorical", "c", "zero.csv"],
      "zero.csv, line 2: column 'tick' is not a tick (an integer from 1 to 2**64-1): '0'"),
     (["--tick-column", "t", "ok.csv"], "--tick-column applies to --detector mstream only"),
+    (["--alerts", "graded.csv"], "an input column named 'grade' would clash with the output's grade"),
+    (["--state-in", "paired.json", "--alert-risk", "0.001", "ok.csv"],
+     "--alert-risk 0.001 disagrees with state paired.json, which was saved with risk 0.002"),
+    (["--state-in", "paired.json", "--detector", "mstream", "ok.csv"],
+     "state paired.json holds a Forest, not an MStream"),
     (["--state-out", "gone/s.json", "ok.csv"], "--state-out gone/s.json: no such folder"),
     (["--columns", "x,x", "ok.csv"], "column 'x' is given more than one role"),
     (["broken.jsonl"], "broken.jsonl, line 2: invalid JSON"),
@@ -307,6 +401,10 @@ ERRORS = [
     # argparse's own usage errors, on one line too
     (["--detector", "lof", "ok.csv"], "argument --detector: invalid choice: 'lof'"),
     (["--top", "0", "ok.csv"], "argument --top: must be > 0"),
+    (["--alert-risk", "0.02", "ok.csv"], "argument --alert-risk: must be in (0, 0.02): '0.02'"),
+    (["--alert-risk", "0", "ok.csv"], "argument --alert-risk: must be in (0, 0.02): '0'"),
+    (["--alert-risk", "nan", "ok.csv"], "argument --alert-risk: must be in (0, 0.02): 'nan'"),
+    (["--alert-risk", "low", "ok.csv"], "argument --alert-risk: not a number: 'low'"),
     ([], "the following arguments are required: INPUT"),
 ]
 
@@ -605,11 +703,12 @@ def test_chunks_keep_every_row_and_its_line_number(tmp_path, rows, terminator, s
 
 @settings(max_examples=200, deadline=None)
 @given(rows=st.lists(st.lists(st.text(max_size=3), min_size=2, max_size=2), min_size=1, max_size=6),
-       scores=st.lists(_finite, min_size=6, max_size=6))
-def test_plain_writing_is_what_the_csv_module_writes(rows, scores):
+       scores=st.lists(_finite, min_size=6, max_size=6), graded=st.booleans())
+def test_plain_writing_is_what_the_csv_module_writes(rows, scores, graded):
     from quillon.cli.writing import _plain_csv
 
+    tails = [(repr(s), repr(s / 2), "1") if graded else (repr(s),) for s in scores[:len(rows)]]
     expected = io.StringIO()
-    csv.writer(expected, lineterminator="\n").writerows([*row, repr(s)] for row, s in zip(rows, scores))
-    text = _plain_csv(list(zip(*rows)), scores[:len(rows)])
+    csv.writer(expected, lineterminator="\n").writerows([*row, *t] for row, t in zip(rows, tails))
+    text = _plain_csv(list(zip(*rows)), [",".join(t) for t in tails], len(tails[0]))
     assert text is None or text == expected.getvalue()

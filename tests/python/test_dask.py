@@ -179,6 +179,80 @@ def test_two_days_from_saved_states_equal_one_run(client, tmp_path, case):
         run(to_dask(day2, 2), case, states_in=first, states_out=str(first) + "/")
 
 
+def plain_alerts(frame, case, states, alerts):
+    """Per-row reference with alerts: each key's scores through its own Alerts, one by one."""
+    graded = pd.DataFrame({"score": np.nan, "grade": np.nan, "alert": False}, index=frame.index)
+    ordered = frame.assign(_pos=np.arange(len(frame))).sort_values(["t", "_pos"])
+    for key, rows in ordered.groupby("k", sort=False):
+        detector, grader = states.get(key) or (case.build(key), quillon.Alerts(**alerts))
+        for index, row in zip(rows.index, rows.itertuples()):
+            score = detector.update_and_score(*case.args(row))
+            graded.loc[index] = (score, *grader.update(score))
+        states[key] = detector, grader
+    return graded
+
+
+@pytest.mark.parametrize("case", CASES[::2], ids=lambda c: c.detector)
+def test_alerts_equal_each_keys_loop_and_resume_with_the_detector(client, tmp_path, case):
+    keys, alerts = [3, 1, 2], {"risk": 0.01, "warmup": 60, "episode_gap": 5}
+    day1 = make_frame(keys[:2], 150, seed=6)
+    day2 = make_frame(keys, 150, seed=7, first_tick=int(day1["t"].max()) + 1)
+    day2.index = day2.index + 10**6
+    states = {}
+    plain_alerts(day1, case, states, alerts)
+    expected = plain_alerts(day2, case, states, alerts)
+    assert expected["alert"].sum() >= 3
+
+    first = tmp_path / "day1"
+    run(to_dask(day1, npartitions=2), case, states_out=first, alerts=alerts).compute()
+    for kind, data in (("pandas", day2), ("dask", to_dask(day2, npartitions=3))):
+        result = run(data, case, states_in=first, states_out=tmp_path / kind, alerts=alerts)
+        if kind == "dask":
+            result = result.compute()
+        assert list(result.columns) == ["k", "t", "score", "grade", "alert"]
+        assert result["alert"].dtype == bool and result["grade"].dtype == np.float64
+        pd.testing.assert_frame_equal(result.loc[expected.index, ["score", "grade", "alert"]],
+                                      expected, check_exact=True)
+        for key in keys:  # each key's file: its detector and alerts, as quillon.Monitor saves them
+            saved = quillon.Monitor.load_json(tmp_path / kind / state_name(key))
+            assert saved.detector.to_json() == states[key][0].to_json()
+            assert saved.alerts.to_json() == states[key][1].to_json()
+
+
+def test_alerts_states_are_never_dropped_and_plain_states_start_new_alerts(tmp_path):
+    case = CASES[0]
+    frame = make_frame([1, 2], 100, seed=9)
+    run(frame, case, states_out=tmp_path / "plain")
+    run(frame, case, states_out=tmp_path / "paired", alerts=True)
+    with pytest.raises(ValueError, match="carries alerts: pass alerts=True") as raised:
+        run(frame, case, states_in=tmp_path / "paired")
+    assert any("while reading the state of key" in n for n in raised.value.__notes__)
+    with pytest.raises(ValueError, match="holds a Forest, not a OnlineIForest"):
+        score_by_key(frame, "k", "OnlineIForest", time="t", columns=["x", "y"],
+                     states_in=tmp_path / "paired", alerts=True)
+    resumed = run(frame, case, states_in=tmp_path / "plain", alerts=0.01)
+    states = {k: (quillon.Forest.from_json((tmp_path / "plain" / state_name(k)).read_text()),
+                  quillon.Alerts(risk=0.01)) for k in (1, 2)}
+    pd.testing.assert_frame_equal(resumed[["score", "grade", "alert"]],
+                                  plain_alerts(frame, case, states, {}), check_exact=True)
+
+
+@pytest.mark.parametrize("alerts, error, message", [
+    ("yes", TypeError, "alerts must be True, a risk"),
+    (0.5, ValueError, "risk"),
+    ({"risk": 1e-3, "warmup": 0}, ValueError, "warmup"),
+    ({"inputs": 2}, ValueError, "inputs must be 1"),
+    ({"threshold": 3}, TypeError, "threshold"),
+])
+def test_wrong_alerts_are_refused_before_anything_runs(tmp_path, alerts, error, message):
+    with pytest.raises(error, match=message):
+        run(make_frame([1], 10, seed=0), CASES[0], states_out=tmp_path, alerts=alerts)
+    assert os.listdir(tmp_path) == []
+    with pytest.raises(ValueError, match="cannot be named 'grade'"):
+        score_by_key(make_frame([1], 10, seed=0).rename(columns={"t": "grade"}), "k", "Forest",
+                     time="grade", alerts=True)
+
+
 @pytest.mark.parametrize("frame_kind", ["pandas", "dask"])
 @pytest.mark.parametrize("detector, params", [
     ("Forest", {"input_dim": 1, "trees": 5}),

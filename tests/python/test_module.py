@@ -15,9 +15,17 @@ def test_import_keeps_the_gil_disabled():
 
 def test_module_attributes_in_registration_order():
     assert quillon.__version__ == "0.5.2"
-    assert quillon.__all__ == CLASSES + ["__version__"]
-    assert native.__all__ == CLASSES + ["__version__"]
+    assert native.__all__ == quillon.__all__ == CLASSES + ["__version__"]
+    # Later classes are attributes only, reachable by name but left out of star imports.
+    assert quillon.Alerts is native.Alerts and quillon.Monitor.__module__ == "quillon.monitor"
+    assert set(_star()) == set(CLASSES + ["__version__"])
     assert native.__doc__ in ("", None)
+
+
+def _star():
+    scope: dict = {}
+    exec("from quillon import *", scope)
+    return {k: v for k, v in scope.items() if k != "__builtins__"}
 
 
 @pytest.mark.parametrize("name", CLASSES)
