@@ -37,8 +37,7 @@
 // and `std::string repr() const`.
 #pragma once
 
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
+#include "py_compat.hpp"
 
 #include <array>
 #include <atomic>
