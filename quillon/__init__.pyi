@@ -1,13 +1,13 @@
 from collections.abc import Iterable, Mapping, Sequence
 from os import PathLike
-from typing import Any, Self, SupportsFloat, SupportsIndex, TypedDict
+from typing import Any, Self, SupportsFloat, SupportsIndex, TypedDict, final
 
 import numpy as np
 import numpy.typing as npt
 
 
 __version__: str
-__all__: list[str]
+__all__ = ["FeatureSketch", "OnlineIForest", "MStream", "Forest", "__version__"]
 
 _Vector = Sequence[SupportsFloat]
 # Batches: a 2-D array (any buffer, or anything numpy.asarray takes) or nested sequences, one row
@@ -32,19 +32,22 @@ class _DetailedScore(TypedDict):
     numeric_features: list[float]
     categorical_features: list[float]
 
+# The detector classes below cannot be subclassed, and their from_json and load_json are static
+# methods (each returns its own class).
 class _Persistent:
     def to_json(self) -> str: ...
-    @classmethod
-    def from_json(cls, json: _JsonText) -> Self: ...
     def save_json(self, path: _Path) -> None: ...
-    @classmethod
-    def load_json(cls, path: _Path) -> Self: ...
     def __copy__(self) -> Self: ...
     def __deepcopy__(self, memo: Any) -> Self: ...
     def __getstate__(self) -> str: ...
     def __setstate__(self, state: str) -> None: ...
 
+@final
 class Forest(_Persistent):
+    @staticmethod
+    def from_json(json: _JsonText) -> Forest: ...
+    @staticmethod
+    def load_json(path: _Path) -> Forest: ...
     def __new__(
         cls,
         input_dim: SupportsIndex,
@@ -78,7 +81,12 @@ class Forest(_Persistent):
     def num_trees(self) -> int: ...
     def __getnewargs__(self) -> tuple[int]: ...
 
+@final
 class MStream(_Persistent):
+    @staticmethod
+    def from_json(json: _JsonText) -> MStream: ...
+    @staticmethod
+    def load_json(path: _Path) -> MStream: ...
     def __new__(
         cls,
         numeric_dim: SupportsIndex,
@@ -115,7 +123,12 @@ class MStream(_Persistent):
 
 _FeatureEvent = Mapping[str, SupportsFloat] | Sequence[tuple[str, SupportsFloat]]
 
+@final
 class FeatureSketch(_Persistent):
+    @staticmethod
+    def from_json(json: _JsonText) -> FeatureSketch: ...
+    @staticmethod
+    def load_json(path: _Path) -> FeatureSketch: ...
     def __new__(
         cls,
         value_projection_dims: SupportsIndex = 32,
@@ -136,7 +149,12 @@ class FeatureSketch(_Persistent):
     def is_ready(self) -> bool: ...
     def entries_seen(self) -> int: ...
 
+@final
 class OnlineIForest(_Persistent):
+    @staticmethod
+    def from_json(json: _JsonText) -> OnlineIForest: ...
+    @staticmethod
+    def load_json(path: _Path) -> OnlineIForest: ...
     def __new__(
         cls,
         input_dim: SupportsIndex,

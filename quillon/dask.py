@@ -21,10 +21,13 @@ from collections.abc import Iterable, Mapping
 from dataclasses import dataclass
 from typing import Any
 
+from quillon._detectors import BY_CLASS, feature_event
+from quillon._files import write_file
+
 __all__ = ["key_seed", "score_by_key", "state_name"]
 
 _EXTRA = "pip install 'quillon[dask]'"
-_DETECTORS = ("Forest", "MStream", "FeatureSketch", "OnlineIForest")
+_DETECTORS = tuple(BY_CLASS)
 # Frame order is recorded as (input partition << _ROW_BITS) + row within the partition, so that
 # rows with equal times keep their order whatever the partitioning and the shuffle do.
 _POSITION = "__quillon_position__"
@@ -217,22 +220,12 @@ class _Folder:
         # the temporary name is unique, so two runs of one task cannot clash either.
         data = text.encode()
         final = self.path(name)
-        temporary = self.path(f".{name}.{uuid.uuid4().hex}.tmp")
         if self.fs:
+            temporary = self.path(f".{name}.{uuid.uuid4().hex}.tmp")
             self.fs.pipe_file(temporary, data)
             self.fs.mv(temporary, final)
             return
-        fd = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o666)
-        try:
-            with os.fdopen(fd, "wb") as f:
-                f.write(data)
-            os.replace(temporary, final)
-        except BaseException:
-            try:
-                os.unlink(temporary)
-            except OSError:
-                pass
-            raise
+        write_file(final, data)
 
 
 @dataclass(frozen=True)
@@ -269,15 +262,18 @@ class _Plan:
 
     def inputs(self, part, order) -> list:
         """The detector's batch arguments for all rows of `part`, in the order `order`."""
-        numpy, _ = _pandas()
+        numpy, pandas = _pandas()
+        kind = BY_CLASS[self.detector]
         values = part[list(self.columns)].to_numpy(dtype=numpy.float64)[order]
-        if self.detector in ("Forest", "OnlineIForest"):
-            return [values]
-        if self.detector == "MStream":
+        categorical = ticks = events = None
+        if kind.ticks:
             categorical = part[list(self.categorical)].to_numpy(dtype=numpy.int64)[order]
-            ticks = part[self.time].to_numpy(dtype=numpy.int64)[order]
-            return [values, categorical, ticks]
-        return [_events(self, part, order, values)]
+            # Ticks are unsigned: an unsigned column keeps its values of 2**63 and more.
+            unsigned = pandas.api.types.is_unsigned_integer_dtype(part[self.time].dtype)
+            ticks = part[self.time].to_numpy(dtype=numpy.uint64 if unsigned else numpy.int64)[order]
+        if kind.events:
+            events = _events(self, part, order, values)
+        return list(kind.batch_arguments(values, categorical, ticks, events))
 
     def score(self, part):
         """Score one partition whose keys are wholly inside it; returns the result frame."""
@@ -321,18 +317,26 @@ class _Plan:
 
 
 def _events(plan: _Plan, part, order, values) -> list[dict[str, float]]:
-    """FeatureSketch events: each row's non-missing columns, categorical ones as indicators."""
+    """FeatureSketch events: each row's non-missing columns, categorical and boolean ones as
+    indicators (see `quillon._detectors.feature_event`)."""
     numpy, pandas = _pandas()
-    names = numpy.array([str(c) for c in plan.columns], dtype=object)
-    present = ~numpy.isnan(values)
-    events = [dict(zip(names[row], v[row].tolist())) for row, v in zip(present, values)]
+    cells = []  # per column: its name, its values (None where missing), whether a category
+    for j, column in enumerate(plan.columns):
+        if pandas.api.types.is_bool_dtype(part[column].dtype):
+            cells.append((str(column), _labels(pandas, part[column], order), True))
+        else:
+            cells.append((str(column), numpy.where(numpy.isnan(values[:, j]), None,
+                                                   values[:, j].astype(object)), False))
     for column in plan.categorical:
-        labels = part[column].to_numpy(dtype=object)[order]
-        missing = pandas.isna(labels)
-        for event, label, skip in zip(events, labels, missing):
-            if not skip:
-                event[f"{column}={label}"] = 1.0
-    return events
+        cells.append((str(column), _labels(pandas, part[column], order), True))
+    names = [name for name, _, _ in cells]
+    flags = [flag for _, _, flag in cells]
+    return [feature_event(zip(names, row, flags)) for row in zip(*(v for _, v, _ in cells))]
+
+
+def _labels(pandas, series, order) -> list:
+    labels = series.to_numpy(dtype=object)[order]
+    return [None if missing else label for label, missing in zip(labels, pandas.isna(labels))]
 
 
 def _tag_positions(part, partition_info=None):
@@ -399,7 +403,8 @@ def _plan(frame_columns, dtypes, key, detector, params, time, columns, categoric
         if column not in present:
             raise KeyError(f"column {column!r} is not in the frame")
 
-    if name == "MStream":
+    kind = BY_CLASS[name]
+    if kind.ticks:
         if time is None:
             raise ValueError("MStream needs time: the column of integer ticks")
         # Floats would be cut to integers without a word, so only integer columns are taken.
@@ -408,16 +413,12 @@ def _plan(frame_columns, dtypes, key, detector, params, time, columns, categoric
             if not pandas.api.types.is_integer_dtype(dtypes[column]):
                 raise TypeError(f"MStream's {role} column {column!r} must hold integers, "
                                 f"not {dtypes[column]}")
-        params.setdefault("numeric_dim", len(columns))
-        params.setdefault("categorical_dim", len(categorical))
-    elif categorical and name != "FeatureSketch":
+    elif categorical and not kind.categorical:
         raise ValueError(f"{name} takes no categorical columns")
-    if name in ("Forest", "OnlineIForest"):
-        shingled = name == "Forest" and not params.get("internal_shingling", True)
-        width = params.get("shingle_size", 1) if shingled else 1
-        # A width the constructor will refuse is left for it to name.
-        usable = isinstance(width, int) and width > 0
-        params.setdefault("input_dim", len(columns) // width if usable else len(columns))
+    if any(dimension not in params for dimension in kind.dimensions):
+        derived = kind.derived_dimensions(params, len(columns), len(categorical))
+        for dimension, value in derived.items():
+            params.setdefault(dimension, value)
     # Built once here so that a wrong parameter fails now with the constructor's own error.
     getattr(quillon, name)(**params)
 
@@ -520,7 +521,10 @@ def score_by_key(
     repartition a frame of few partitions to use more workers.
 
     A `FeatureSketch` event is made of each row's non-missing `columns`, named by ``str(column)``
-    with their float values, plus one indicator per non-missing `categorical` column.
+    with their float values, plus one indicator per non-missing `categorical` column. Values are
+    encoded as on the command line: booleans (among `columns` too) are the indicators
+    ``"{column}=true"`` and ``"{column}=false"``, other numbers their JSON text, so a frame and a
+    JSON Lines file of the same rows score the same.
 
     Examples
     --------

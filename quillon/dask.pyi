@@ -5,7 +5,7 @@ from typing import Any, Literal, TypeVar
 
 from . import FeatureSketch, Forest, MStream, OnlineIForest
 
-__all__: list[str]
+__all__ = ["key_seed", "score_by_key", "state_name"]
 
 _Frame = TypeVar("_Frame")
 _Key = int | float | str | bytes | bool | datetime.date | datetime.datetime

@@ -5,6 +5,10 @@
 #include "py_binding.hpp"
 #include "py_classes.hpp"
 
+#ifndef QUILLON_VERSION
+#error "QUILLON_VERSION (from pyproject.toml) must be defined by the build"
+#endif
+
 namespace {
 
 int add_to_module(PyObject* module, const char* name, PyObject* value) {
@@ -60,7 +64,7 @@ int quillon_exec(PyObject* module) {
   if (add_class(module, "OnlineIForest", &quillon::py::online_iforest_type) < 0) return -1;
   if (add_class(module, "MStream", &quillon::py::mstream_type) < 0) return -1;
   if (add_class(module, "Forest", &quillon::py::forest_type) < 0) return -1;
-  if (add_to_module(module, "__version__", PyUnicode_FromString("0.5.2")) < 0) return -1;
+  if (add_to_module(module, "__version__", PyUnicode_FromString(QUILLON_VERSION)) < 0) return -1;
   return 0;
 }
 

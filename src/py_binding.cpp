@@ -93,10 +93,45 @@ Py_ssize_t size_hint(PyObject* obj) {
   return n < kMaxReserve ? n : kMaxReserve;
 }
 
+// A complex number: Python's, or numpy's (complex64 is no subclass of complex). numpy's scalar
+// types exist only once numpy is loaded, so an unloaded numpy answers no.
+bool is_complex(PyObject* item) {
+  if (PyComplex_Check(item)) return true;
+  static std::atomic<PyObject*> cached{nullptr};
+  PyObject* type = cached.load(std::memory_order_acquire);
+  if (type == nullptr) {
+    static PyObject* const name = PyUnicode_InternFromString("numpy");
+    PyObject* numpy = name != nullptr ? PyImport_GetModule(name) : nullptr;
+    if (numpy == nullptr) {
+      PyErr_Clear();
+      return false;
+    }
+    type = PyObject_GetAttrString(numpy, "complexfloating");
+    Py_DECREF(numpy);
+    if (type == nullptr || !PyType_Check(type)) {
+      Py_XDECREF(type);
+      PyErr_Clear();
+      return false;
+    }
+    PyObject* expected = nullptr;
+    if (!cached.compare_exchange_strong(expected, type, std::memory_order_acq_rel)) {
+      Py_DECREF(type);
+      type = expected;
+    }
+  }
+  return PyType_IsSubtype(Py_TYPE(item), reinterpret_cast<PyTypeObject*>(type)) != 0;
+}
+
 bool to_double(PyObject* item, double& out) {
   if (PyFloat_CheckExact(item)) {
     out = PyFloat_AS_DOUBLE(item);
     return true;
+  }
+  // A complex value (numpy's included, which would convert with only a warning) has no
+  // faithful real value.
+  if (!PyFloat_Check(item) && !PyLong_Check(item) && is_complex(item)) {
+    PyErr_Format(PyExc_TypeError, "must be real number, not %s", Py_TYPE(item)->tp_name);
+    return false;
   }
   out = PyFloat_AsDouble(item);
   return !(out == -1.0 && PyErr_Occurred());
@@ -300,7 +335,7 @@ bool dict_variant(PyObject* obj, std::vector<std::pair<std::string, double>>& it
 // ----- binding ----------------------------------------------------------------------------------
 
 bool too_many_positional(const Signature& sig, Py_ssize_t given) {
-  std::string msg = sig.full_name;
+  std::string msg(sig.full_name);
   if (sig.required == sig.count) {
     msg += " takes " + std::to_string(sig.count) + " positional arguments but ";
   } else {
@@ -334,7 +369,7 @@ bool bind_keyword(const Signature& sig, PyObject* name, PyObject* value, PyObjec
 }
 
 bool check_required(const Signature& sig, PyObject** slots) {
-  std::vector<const char*> missing;
+  std::vector<std::string_view> missing;
   for (int i = 0; i < sig.required; ++i) {
     if (slots[i] == nullptr) missing.push_back(sig.params[i]);
   }
@@ -350,7 +385,9 @@ bool check_required(const Signature& sig, PyObject** slots) {
         msg += i + 1 == missing.size() ? ", and " : ", ";
       }
     }
-    msg += std::string("'") + missing[i] + "'";
+    msg += "'";
+    msg += missing[i];
+    msg += "'";
   }
   return type_error(msg);
 }
@@ -409,8 +446,8 @@ void add_row_note(size_t row) { add_note("while processing row " + std::to_strin
 
 }  // namespace
 
-void add_note_while_processing(const char* param) {
-  add_note(std::string("while processing '") + param + "'");
+void add_note_while_processing(std::string_view param) {
+  add_note("while processing '" + std::string(param) + "'");
 }
 
 PyObject* panic_exception_type() {
@@ -443,6 +480,10 @@ PyObject* raise_detector_error(const DetectorError& e) {
 
 PyObject* raise_detector_error(const RowError& e) {
   raise_detector_error(e.error);
+  // A stopped batch passes on the handler's exception, noting how far the batch got.
+  if (e.error.kind == DetectorError::Kind::Interrupted && !e.error.message.empty()) {
+    add_note(e.error.message);
+  }
   if (e.row) add_row_note(static_cast<size_t>(*e.row));
   return nullptr;
 }
@@ -761,7 +802,8 @@ bool convert_rows(PyObject* obj, RowsArg<T>& out, bool (*accepts)(ElementType),
       return value_error("expected a 2-D array with one row per observation, got a " +
                          std::to_string(b.ndim) + "-D array");
     }
-    out.rows = Rows<T>::view(strided_view(b, type), b.ndim == 1);
+    out.array = strided_view(b, type);
+    out.one_dimensional = b.ndim == 1;
     return true;
   }
   PyObject* rows = out.hold.owner != nullptr ? out.hold.owner : obj;
@@ -787,7 +829,7 @@ bool convert_rows(PyObject* obj, RowsArg<T>& out, bool (*accepts)(ElementType),
     return true;
   });
   if (!ok) return false;
-  out.rows = Rows<T>::owned(std::move(values), std::move(starts), scalar_row);
+  out.rows = Rows<T>::ragged(std::move(values), std::move(starts), scalar_row);
   return true;
 }
 
@@ -820,21 +862,24 @@ bool convert(PyObject* obj, Timestamps& out) {
                          "-D array");
     }
     const StridedView v = strided_view(b, type);
+    // The batch's own size check comes later; this scan must not walk a view too large to hold.
+    require_memory(static_cast<ByteSize>(v.rows) * sizeof(uint64_t),
+                   "a batch of " + std::to_string(v.rows) + " rows");
     bool negative = false;
     if (is_signed(type)) {
       for (size_t i = 0; i < v.rows && !negative; ++i) {
-        negative = batch_detail::element<int64_t>(v.base + static_cast<ptrdiff_t>(i) * v.row_stride,
-                                                  type) < 0;
+        negative = element<int64_t>(v.base + static_cast<ptrdiff_t>(i) * v.row_stride, type) < 0;
       }
     }
     // A negative timestamp is refused as a single call refuses it, element by element.
     if (!negative) {
-      out.column = Column::view(v);
+      out.array = v;
       return true;
     }
     out.hold.release();
   }
-  std::vector<uint64_t> values;
+  std::vector<uint64_t>& values = out.values;
+  values.clear();
   size_t row = 0;
   const bool ok = extract_sequence(obj, [&](PyObject* item) {
     if (!push_unsigned(item, values)) {
@@ -844,9 +889,7 @@ bool convert(PyObject* obj, Timestamps& out) {
     ++row;
     return true;
   });
-  if (!ok) return false;
-  out.column = Column::owned(std::move(values));
-  return true;
+  return ok;
 }
 
 bool convert(PyObject* obj, FeatureEvents& out) {

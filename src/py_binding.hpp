@@ -6,45 +6,57 @@
 //
 //   // 1. The class's identity (src/<component>/py_<class>.cpp).
 //   template <> struct py::ClassInfo<oif::OnlineIForest> {
-//     static constexpr const char* kName = "OnlineIForest";
-//     static PyTypeObject* type();            // created once, see make_type below
+//     static PyTypeObject* type();            // created once with make_type_for<Core, Def>
 //   };
 //
-//   // 2. A signature per method: full name for messages, parameter names, required count,
-//   //    whether the lock is released (the computing methods only).
-//   constexpr py::Signature kUpdate{"OnlineIForest.update()", {"point"}, 1, 1, py::kReleaseLock};
+//   // 2. The class, declared by its constructor as Python shows it.
+//   using Def = py::ClassDef<"OnlineIForest(input_dim, num_trees=32, seed=None)">;
 //
-//   // 3. The body: a plain function taking the core first. `const Core&` takes shared access,
-//   //    `Core&` exclusive access. The other parameter types choose the argument conversion:
+//   // 3. A method is a member function of the core, or a plain function taking the core first.
+//   //    `const` takes shared access, non-const exclusive access. The parameter types choose the
+//   //    argument conversion:
 //   //      std::vector<float> point vector     std::vector<double>  numeric vector
 //   //      std::vector<int64_t> integer vector  std::vector<uint64_t> index vector
 //   //      uint64_t unsigned size   double float   bool flag   py::Seed seed
 //   //      py::TextOrBytes  py::Text  py::Path  py::FeatureEvent  py::AnyArg
+//   //      const Rows<T>&  a batch's rows     std::span<const uint64_t>  a batch's timestamps
+//   //      const FeatureEvents&  a batch's events
+//   //      const BatchInterrupt&  (last; no Python argument) asked between a batch's rows
 //   //      std::optional<T>  an optional parameter (omitted -> nullopt)
-//   //    It returns a value or Result<value> / Status. Values convert by py::to_python (double,
-//   //    float, bool, uint64_t, int64_t, std::string, std::vector<T>, py::NewArgs, the Core itself
-//   //    -> a new instance); for other types define `PyObject* to_python(const T&)` in the type's
-//   //    namespace (it runs with the lock held).
+//   //    It returns a value or Result<value> / Status / BatchResult / BatchStatus. Values convert
+//   //    by py::to_python (double, float, bool, uint64_t, int64_t, std::string, std::vector<T>,
+//   //    py::NewArgs, Scores, the Core itself -> a new instance); for other types define
+//   //    `PyObject* to_python(const T&)` in the type's namespace (it runs with the lock held).
 //   Status update(oif::OnlineIForest& d, std::vector<float> point) { return d.update(point); }
 //
-//   // 4. The method table entry:
-//   py::method_def<&update, kUpdate>("update", "update($self, point)\n--\n\nIngest a point ...")
+//   // 4. The method table entry: the signature as Python shows it (defaults included), the
+//   //    docstring's text, and whether the lock is released (the computing methods only).
+//   Def::method<&update, "update(point)", "Ingest a point ...", py::kReleaseLock>()
+//   Def::method<&oif::OnlineIForest::update_many, "update_many(points)", "...", py::kReleaseLock>()
 //
-// Constructors use py::new_slot<&construct, kNew> with `Result<Core> construct(args...)`.
-// py::PersistenceMethods<Core> adds to_json, from_json, save_json, load_json, __copy__,
+// The constructor is Def::constructor<&construct>() with `Result<Core> construct(args...)`.
+// py::PersistenceTable<Core, Def> adds to_json, from_json, save_json, load_json, __copy__,
 // __deepcopy__, __getstate__, __setstate__ (and __getnewargs__ when the core has `newargs()`).
 // The core provides `std::string to_json() const`, `static Result<Core> from_json(std::string_view)`
 // and `std::string repr() const`.
+//
+// A batch (a method taking rows, timestamps or events) first refuses a size the machine cannot
+// hold, then makes its one converted copy of array input, both with the lock released, and is
+// asked between rows whether a signal handler raised (see check_signals).
 #pragma once
 
 #include "py_compat.hpp"
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <new>
 #include <optional>
+#include <span>
 #include <string>
+#include <string_view>
 #include <tuple>
 #include <type_traits>
 #include <utility>
@@ -98,39 +110,174 @@ class BufferHold {
   PyObject* owner = nullptr;
 };
 
+// A batch's rows: converted while read from nested sequences, or an array read in place until
+// materialize() copies it, once, into the core's type (with the interpreter lock released).
 template <class T>
 struct RowsArg {
   Rows<T> rows;
+  std::optional<StridedView> array;  // set until materialized
+  bool one_dimensional = false;
   BufferHold hold;
+
+  size_t size() const { return array ? array->rows : rows.size(); }
+  unsigned __int128 copy_bytes() const { return array ? quillon::copy_bytes<T>(*array) : 0; }
+  void materialize() {
+    if (!array) return;
+    rows = copy_rows<T>(*array, one_dimensional);
+    array.reset();
+  }
+  const Rows<T>& argument() const { return rows; }
 };
 using PointRows = RowsArg<float>;
 using NumericRows = RowsArg<double>;
 using IntegerRows = RowsArg<int64_t>;
 
+// MStream's timestamps, materialized like rows.
 struct Timestamps {
-  Column column;
+  std::vector<uint64_t> values;
+  std::optional<StridedView> array;
   BufferHold hold;
+
+  size_t size() const { return array ? array->rows : values.size(); }
+  unsigned __int128 copy_bytes() const {
+    return array ? static_cast<unsigned __int128>(array->rows) * sizeof(uint64_t) : 0;
+  }
+  void materialize() {
+    if (!array) return;
+    values.resize(array->rows);
+    for (size_t i = 0; i < array->rows; ++i) {
+      values[i] =
+          element<uint64_t>(array->base + static_cast<ptrdiff_t>(i) * array->row_stride, array->type);
+    }
+    array.reset();
+  }
+  std::span<const uint64_t> argument() const { return values; }
 };
+
+// Not a Python argument: how a batch asks whether a signal should stop it.
+struct InterruptArg {
+  BatchInterrupt check;
+  const BatchInterrupt& argument() const { return check; }
+};
+
 struct NewArgs {
   std::vector<uint64_t> values;
 };
 
 // ---------------------------------------------------------------------------------------------
-// Method signatures.
+// Method signatures, each written once as the Python signature reads: "near_neighbors(point,
+// top_k=10, percentile=50)". The declaration gives the parameter names, how many are required
+// (those without a default), the name in messages ("Forest.near_neighbors()") and the docstring's
+// "near_neighbors($self, point, top_k=10, percentile=50)\n--\n\n" header.
 
 inline constexpr bool kReleaseLock = true;
 inline constexpr bool kHoldLock = false;
+inline constexpr size_t kMaxParams = 9;
+
+// A string literal as a template argument.
+template <size_t N>
+struct Literal {
+  char chars[N]{};
+  constexpr Literal() = default;
+  constexpr Literal(const char (&s)[N]) { std::copy_n(s, N, chars); }
+  static constexpr size_t size = N - 1;
+  constexpr std::string_view view() const { return {chars, N - 1}; }
+};
 
 struct Signature {
-  const char* full_name;  // "Forest.update()", "Forest.__new__()"
-  std::array<const char*, 9> params;
+  std::string_view full_name;  // "Forest.update()", "Forest.__new__()"
+  std::array<std::string_view, kMaxParams> params;
   uint8_t count;
   uint8_t required;
   bool release_lock;
 };
 
+namespace declaration {
+
+// The pieces joined into one NUL-terminated array of static storage.
+constexpr void append(char*& out, std::string_view piece) {
+  out = std::copy(piece.begin(), piece.end(), out);
+}
+
+constexpr std::string_view name_of(std::string_view decl) { return decl.substr(0, decl.find('(')); }
+constexpr std::string_view params_of(std::string_view decl) {
+  const size_t open = decl.find('(');
+  return decl.substr(open + 1, decl.size() - open - 2);
+}
+
+// "name(params)" with `self` prepended to the parameters, then "\n--\n\n" and the text.
+template <Literal Decl, Literal Doc, bool Self>
+constexpr auto docstring() {
+  constexpr std::string_view decl = Decl.view();
+  static_assert(decl.find('(') != std::string_view::npos && decl.back() == ')');
+  constexpr std::string_view self = !Self ? "" : params_of(decl).empty() ? "$self" : "$self, ";
+  constexpr std::string_view sep = "\n--\n\n";
+  std::array<char, decl.size() + self.size() + sep.size() + Doc.size + 1> out{};
+  char* p = out.data();
+  append(p, decl.substr(0, decl.find('(') + 1));
+  append(p, self);
+  append(p, decl.substr(decl.find('(') + 1));
+  append(p, sep);
+  append(p, Doc.view());
+  return out;
+}
+template <Literal Decl, Literal Doc, bool Self>
+inline constexpr auto docstring_v = docstring<Decl, Doc, Self>();
+
+// "Class.name()"
+template <Literal Class, Literal Decl>
+constexpr auto full_name() {
+  constexpr std::string_view cls = name_of(Class.view());
+  constexpr std::string_view name = name_of(Decl.view());
+  std::array<char, cls.size() + name.size() + 4> out{};
+  char* p = out.data();
+  append(p, cls);
+  append(p, ".");
+  append(p, name);
+  append(p, "()");
+  return out;
+}
+template <Literal Class, Literal Decl>
+inline constexpr auto full_name_v = full_name<Class, Decl>();
+
+template <Literal Decl>
+constexpr auto method_name() {
+  constexpr std::string_view name = name_of(Decl.view());
+  std::array<char, name.size() + 1> out{};
+  std::copy(name.begin(), name.end(), out.data());
+  return out;
+}
+template <Literal Decl>
+inline constexpr auto method_name_v = method_name<Decl>();
+
+template <Literal Class, Literal Decl, bool Release>
+constexpr Signature signature() {
+  constexpr std::string_view full = {full_name_v<Class, Decl>.data(),
+                                     full_name_v<Class, Decl>.size() - 1};
+  Signature sig{full, {}, 0, 0, Release};
+  std::string_view rest = params_of(Decl.view());
+  bool defaults = false;
+  while (!rest.empty()) {
+    const size_t comma = rest.find(", ");
+    const std::string_view param = rest.substr(0, comma);
+    rest = comma == std::string_view::npos ? std::string_view{} : rest.substr(comma + 2);
+    const size_t eq = param.find('=');
+    if (eq != std::string_view::npos) defaults = true;
+    // A parameter without a default after one with a default cannot be declared in Python.
+    if (eq == std::string_view::npos && defaults) throw "a required parameter follows a default";
+    if (sig.count == kMaxParams) throw "too many parameters";
+    sig.params[sig.count++] = param.substr(0, eq);
+    if (!defaults) ++sig.required;
+  }
+  return sig;
+}
+template <Literal Class, Literal Decl, bool Release>
+inline constexpr Signature signature_v = signature<Class, Decl, Release>();
+
+}  // namespace declaration
+
 template <class Core>
-struct ClassInfo;  // kName, type()
+struct ClassInfo;  // type()
 
 // ---------------------------------------------------------------------------------------------
 // Shared pieces (py_binding.cpp).
@@ -140,7 +287,7 @@ bool bind_fastcall(const Signature& sig, PyObject* const* args, Py_ssize_t nargs
                    PyObject** slots);
 bool bind_tuple(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** slots);
 
-void add_note_while_processing(const char* param);
+void add_note_while_processing(std::string_view param);
 PyObject* raise_detector_error(const DetectorError& e);
 // The single call's exception, with the note "while processing row N" when the error has a row.
 PyObject* raise_detector_error(const RowError& e);
@@ -285,29 +432,74 @@ struct strip_optional<std::optional<T>> {
   using type = T;
 };
 
+// The argument held for a parameter of type P: what the Python object converts to.
+template <class P>
+struct SlotOf {
+  using type = P;
+};
+template <class T>
+struct SlotOf<Rows<T>> {
+  using type = RowsArg<T>;
+};
+template <>
+struct SlotOf<std::span<const uint64_t>> {
+  using type = Timestamps;
+};
+template <>
+struct SlotOf<BatchInterrupt> {
+  using type = InterruptArg;
+};
+template <class P>
+using slot_t = typename SlotOf<std::remove_cvref_t<P>>::type;
+
+// What the body receives of a held argument.
+template <class T>
+decltype(auto) pass(T& v) {
+  if constexpr (requires { v.argument(); }) {
+    return v.argument();
+  } else {
+    return std::move(v);
+  }
+}
+
 template <class Fn>
 struct FnTraits;
-// Instance methods: the first parameter is the core.
+// Plain functions whose first parameter is the core.
 template <class R, class C, class... A>
 struct FnTraits<R (*)(C&, A...)> {
   using Core = std::remove_const_t<C>;
   using Result = R;
-  using Args = std::tuple<std::remove_cvref_t<A>...>;
+  using Args = std::tuple<slot_t<A>...>;
   static constexpr Access kAccess = std::is_const_v<C> ? Access::Shared : Access::Exclusive;
   static constexpr bool kStatic = false;
+};
+// Member functions of the core.
+template <class R, class C, class... A>
+struct FnTraits<R (C::*)(A...)> {
+  using Core = C;
+  using Result = R;
+  using Args = std::tuple<slot_t<A>...>;
+  static constexpr Access kAccess = Access::Exclusive;
+  static constexpr bool kStatic = false;
+};
+template <class R, class C, class... A>
+struct FnTraits<R (C::*)(A...) const> : FnTraits<R (C::*)(A...)> {
+  static constexpr Access kAccess = Access::Shared;
 };
 // Static methods and constructors: no core parameter.
 template <class R, class... A>
 struct FnTraits<R (*)(A...)> {
   using Result = R;
-  using Args = std::tuple<std::remove_cvref_t<A>...>;
+  using Args = std::tuple<slot_t<A>...>;
   static constexpr Access kAccess = Access::None;
   static constexpr bool kStatic = true;
 };
 
 template <class T>
 bool convert_slot(PyObject* obj, T& out) {
-  if constexpr (std::is_same_v<T, Seed>) {
+  if constexpr (std::is_same_v<T, InterruptArg>) {
+    return true;  // set by invoke, not given by the caller
+  } else if constexpr (std::is_same_v<T, Seed>) {
     if (obj == nullptr) return true;  // omitted seed: absent
     return convert(obj, out);
   } else if constexpr (!std::is_same_v<typename strip_optional<T>::type, T>) {
@@ -392,6 +584,59 @@ PyObject* finish_outcome(Outcome<R>& out) {
 
 struct Unit {};
 
+template <class T>
+struct is_batch_arg : std::false_type {};
+template <class T>
+struct is_batch_arg<RowsArg<T>> : std::true_type {};
+template <>
+struct is_batch_arg<Timestamps> : std::true_type {};
+template <>
+struct is_batch_arg<FeatureEvents> : std::true_type {};
+
+// Before a batch reads a row: refuses a batch whose copies and scores the machine cannot hold
+// (a stride-0 view can claim 2^40 rows in a few bytes), then makes the one converted copy.
+template <class Tuple>
+void prepare_batch(Tuple& values, bool with_scores) {
+  size_t rows = 0;
+  unsigned __int128 bytes = 0;
+  std::apply(
+      [&](auto&... v) {
+        (
+            [&](auto& arg) {
+              using A = std::remove_cvref_t<decltype(arg)>;
+              if constexpr (is_batch_arg<A>::value) {
+                rows = std::max(rows, static_cast<size_t>(arg.size()));
+                if constexpr (requires { arg.copy_bytes(); }) bytes += arg.copy_bytes();
+              }
+            }(v),
+            ...);
+      },
+      values);
+  // The scores, and the array they are returned in.
+  if (with_scores) bytes += static_cast<unsigned __int128>(rows) * 2 * sizeof(double);
+  require_memory(bytes, "a batch of " + std::to_string(rows) + " rows");
+  std::apply(
+      [](auto&... v) {
+        (
+            [](auto& arg) {
+              if constexpr (requires { arg.materialize(); }) arg.materialize();
+            }(v),
+            ...);
+      },
+      values);
+}
+
+// A batch asks between rows whether to stop: it re-attaches to the interpreter for a moment so
+// that signal handlers run (PyErr_CheckSignals needs an attached thread), and stops when one
+// raised, leaving that exception pending.
+inline Status check_signals(PyThreadState*& detached) {
+  PyEval_RestoreThread(detached);
+  const int rc = PyErr_CheckSignals();
+  detached = PyEval_SaveThread();
+  if (rc != 0) return fail(DetectorError::interrupted());
+  return {};
+}
+
 // Runs `Fn` on converted slots. `core` is null for static functions.
 template <auto Fn, const Signature& Sig, class Core>
 PyObject* invoke(Core* core, PyObject** slots) {
@@ -399,6 +644,7 @@ PyObject* invoke(Core* core, PyObject** slots) {
   using Args = typename Traits::Args;
   using R0 = typename Traits::Result;
   using R = std::conditional_t<std::is_void_v<R0>, Unit, R0>;
+  constexpr bool kBatch = std::is_same_v<R, BatchResult<Scores>> || std::is_same_v<R, BatchStatus>;
   Args values{};
   if (!convert_all(Sig, slots, values, std::make_index_sequence<std::tuple_size_v<Args>>{})) {
     return nullptr;
@@ -408,28 +654,39 @@ PyObject* invoke(Core* core, PyObject** slots) {
   if constexpr (std::is_same_v<R, BatchResult<Scores>>) {
     if (numpy_module() == nullptr) return nullptr;
   }
+  PyThreadState* detached = nullptr;
+  std::apply(
+      [&](auto&... v) {
+        (
+            [&](auto& arg) {
+              if constexpr (std::is_same_v<std::remove_cvref_t<decltype(arg)>, InterruptArg>) {
+                static_assert(Sig.release_lock, "only a call that releases the lock is interrupted");
+                arg.check = [&detached] { return check_signals(detached); };
+              }
+            }(v),
+            ...);
+      },
+      values);
   Outcome<R> out;
   auto call = [&]() -> R {
-    if constexpr (Traits::kStatic) {
+    if constexpr (kBatch) prepare_batch(values, std::is_same_v<R, BatchResult<Scores>>);
+    auto apply = [&](auto&... a) -> R {
       if constexpr (std::is_void_v<R0>) {
-        std::apply(Fn, std::move(values));
+        if constexpr (Traits::kStatic) Fn(pass(a)...);
+        else std::invoke(Fn, *core, pass(a)...);
         return Unit{};
+      } else if constexpr (Traits::kStatic) {
+        return Fn(pass(a)...);
       } else {
-        return std::apply(Fn, std::move(values));
+        return std::invoke(Fn, *core, pass(a)...);
       }
-    } else {
-      auto with_core = [&](auto&&... a) { return Fn(*core, std::move(a)...); };
-      if constexpr (std::is_void_v<R0>) {
-        std::apply(with_core, std::move(values));
-        return Unit{};
-      } else {
-        return std::apply(with_core, std::move(values));
-      }
-    }
+    };
+    return std::apply(apply, values);
   };
   if constexpr (Sig.release_lock) {
-    Py_BEGIN_ALLOW_THREADS run_core(out, call);
-    Py_END_ALLOW_THREADS
+    detached = PyEval_SaveThread();
+    run_core(out, call);
+    PyEval_RestoreThread(detached);
   } else {
     run_core(out, call);
   }
@@ -518,6 +775,60 @@ constexpr PyMethodDef method_def(const char* name, const char* doc) {
   }
 }
 
+namespace declaration {
+
+// "__new__(params)" from "Class(params)".
+template <Literal Ctor>
+constexpr auto new_declaration() {
+  constexpr std::string_view params = Ctor.view().substr(Ctor.view().find('('));
+  constexpr std::string_view name = "__new__";
+  Literal<name.size() + params.size() + 1> out;
+  char* p = out.chars;
+  append(p, name);
+  append(p, params);
+  return out;
+}
+
+template <Literal Ctor>
+constexpr auto qualified_name() {
+  constexpr std::string_view prefix = "quillon.quillon.";
+  constexpr std::string_view name = name_of(Ctor.view());
+  std::array<char, prefix.size() + name.size() + 1> out{};
+  char* p = out.data();
+  append(p, prefix);
+  append(p, name);
+  return out;
+}
+template <Literal Ctor>
+inline constexpr auto qualified_name_v = qualified_name<Ctor>();
+
+}  // namespace declaration
+
+// A class described by its constructor's declaration, "Forest(input_dim, shingle_size=1, ...)".
+template <Literal Ctor>
+struct ClassDef {
+  // A method table entry: `Decl` is "name(params)" as Python shows it, `Doc` the text under it.
+  template <auto Fn, Literal Decl, Literal Doc, bool Release = kHoldLock>
+  static constexpr PyMethodDef method() {
+    return method_def<Fn, declaration::signature_v<Ctor, Decl, Release>>(
+        declaration::method_name_v<Decl>.data(),
+        declaration::docstring_v<Decl, Doc, !FnTraits<decltype(Fn)>::kStatic>.data());
+  }
+  // tp_new over `Result<Core> construct(args...)`, whose parameters are the constructor's.
+  template <auto Fn>
+  static constexpr newfunc constructor() {
+    return &new_slot<Fn, declaration::signature_v<Ctor, declaration::new_declaration<Ctor>(),
+                                                  kHoldLock>>;
+  }
+  template <Literal Doc>
+  static constexpr const char* doc() {
+    return declaration::docstring_v<Ctor, Doc, false>.data();
+  }
+  static constexpr const char* qualified_name() {
+    return declaration::qualified_name_v<Ctor>.data();
+  }
+};
+
 template <class Core>
 PyObject* repr_slot(PyObject* self) {
   return guarded([&]() -> PyObject* {
@@ -576,44 +887,38 @@ struct PersistenceMethods {
   static NewArgs getnewargs(const Core& c) { return NewArgs{c.newargs()}; }
 };
 
-// Appends the persistence entries to a method table. Signatures need static storage, so each
-// class instantiates this with its own signature set (see PERSISTENCE_SIGNATURES).
-struct PersistenceSignatures {
-  Signature to_json, from_json, save_json, load_json, copy, deepcopy, getstate, setstate,
-      getnewargs;
-};
-
-template <class Core, const PersistenceSignatures& S>
+// The persistence entries of the method table of class `D` (a ClassDef).
+template <class Core, class D>
 struct PersistenceTable {
   using M = PersistenceMethods<Core>;
-  static constexpr PyMethodDef to_json(const char* doc) {
-    return method_def<&M::to_json, S.to_json>("to_json", doc);
+  template <Literal Doc>
+  static constexpr PyMethodDef to_json() {
+    return D::template method<&M::to_json, "to_json()", Doc>();
   }
-  static constexpr PyMethodDef from_json(const char* doc) {
-    return method_def<&M::from_json, S.from_json>("from_json", doc);
+  template <Literal Doc>
+  static constexpr PyMethodDef from_json() {
+    return D::template method<&M::from_json, "from_json(json)", Doc>();
   }
-  static constexpr PyMethodDef save_json(const char* doc) {
-    return method_def<&M::save_json, S.save_json>("save_json", doc);
+  template <Literal Doc>
+  static constexpr PyMethodDef save_json() {
+    return D::template method<&M::save_json, "save_json(path)", Doc>();
   }
-  static constexpr PyMethodDef load_json(const char* doc) {
-    return method_def<&M::load_json, S.load_json>("load_json", doc);
+  template <Literal Doc>
+  static constexpr PyMethodDef load_json() {
+    return D::template method<&M::load_json, "load_json(path)", Doc>();
   }
-  static constexpr PyMethodDef copy() {
-    return method_def<&M::copy, S.copy>("__copy__", "__copy__($self)\n--\n\n");
-  }
+  static constexpr PyMethodDef copy() { return D::template method<&M::copy, "__copy__()", "">(); }
   static constexpr PyMethodDef deepcopy() {
-    return method_def<&M::deepcopy, S.deepcopy>("__deepcopy__", "__deepcopy__($self, memo)\n--\n\n");
+    return D::template method<&M::deepcopy, "__deepcopy__(memo)", "">();
   }
   static constexpr PyMethodDef getstate() {
-    return method_def<&M::to_json, S.getstate>("__getstate__", "__getstate__($self)\n--\n\n");
+    return D::template method<&M::to_json, "__getstate__()", "">();
   }
   static constexpr PyMethodDef setstate() {
-    return method_def<&M::setstate, S.setstate>("__setstate__",
-                                                 "__setstate__($self, state)\n--\n\n");
+    return D::template method<&M::setstate, "__setstate__(state)", "">();
   }
   static constexpr PyMethodDef getnewargs() {
-    return method_def<&M::getnewargs, S.getnewargs>("__getnewargs__",
-                                                     "__getnewargs__($self)\n--\n\n");
+    return D::template method<&M::getnewargs, "__getnewargs__()", "">();
   }
 };
 
@@ -623,37 +928,15 @@ struct PersistenceTable {
   Persist::copy(), Persist::deepcopy(), Persist::getstate(), Persist::setstate(), \
       Persist::getnewargs()
 
-// The signatures of the persistence methods of class `cls` (a string literal).
-constexpr PersistenceSignatures persistence_signatures(const char* to_json, const char* from_json,
-                                                       const char* save_json, const char* load_json,
-                                                       const char* copy, const char* deepcopy,
-                                                       const char* getstate, const char* setstate,
-                                                       const char* getnewargs) {
-  return PersistenceSignatures{
-      {to_json, {}, 0, 0, kHoldLock},           {from_json, {"json"}, 1, 1, kHoldLock},
-      {save_json, {"path"}, 1, 1, kHoldLock},   {load_json, {"path"}, 1, 1, kHoldLock},
-      {copy, {}, 0, 0, kHoldLock},              {deepcopy, {"memo"}, 1, 1, kHoldLock},
-      {getstate, {}, 0, 0, kHoldLock},          {setstate, {"state"}, 1, 1, kHoldLock},
-      {getnewargs, {}, 0, 0, kHoldLock},
-  };
-}
-
-#define QUILLON_PERSISTENCE_SIGNATURES(Class)                                                    \
-  ::quillon::py::persistence_signatures(                                                         \
-      Class ".to_json()", Class ".from_json()", Class ".save_json()", Class ".load_json()",       \
-      Class ".__copy__()", Class ".__deepcopy__()", Class ".__getstate__()",                      \
-      Class ".__setstate__()", Class ".__getnewargs__()")
-
 // Creates the heap type "quillon.quillon.<name>". `methods` must end with a zeroed entry and,
 // like `doc`, live for the whole process.
 PyTypeObject* make_type(const char* qualified_name, const char* doc, int basicsize, newfunc tp_new,
                         destructor tp_dealloc, reprfunc tp_repr, PyMethodDef* methods);
 
-template <class Core>
-PyTypeObject* make_type_for(const char* qualified_name, const char* doc, newfunc tp_new,
-                            PyMethodDef* methods) {
-  return make_type(qualified_name, doc, static_cast<int>(sizeof(Instance<Core>)), tp_new,
-                   &dealloc_slot<Core>, &repr_slot<Core>, methods);
+template <class Core, class D>
+PyTypeObject* make_type_for(const char* doc, newfunc tp_new, PyMethodDef* methods) {
+  return make_type(D::qualified_name(), doc, static_cast<int>(sizeof(Instance<Core>)),
+                   tp_new, &dealloc_slot<Core>, &repr_slot<Core>, methods);
 }
 
 }  // namespace quillon::py

@@ -1,21 +1,25 @@
-// Batch inputs as the cores read them, and the error of a refused batch.
+// Batches as the cores read them, the one loop that runs every batch, and the error of a refused
+// batch.
 //
-// Rows of numbers are either viewed in place in the caller's memory (any element type the
-// boundary accepted, any strides) or held here after conversion from nested sequences (then
-// rows may differ in length, and each row's own length is checked as a single call would).
-// Reading a row never allocates: a row that is not already contiguous in the wanted type is
-// converted into a scratch buffer the caller sized once with max_width().
+// A batch owns its rows. Rows given as nested sequences are converted element by element while
+// they are read; an array is copied once into the core's element type (copy_rows) before any row
+// is checked. The copy costs one batch's worth of memory in the core's type (4 bytes a value for
+// points, 8 for numeric and categorical fields, plus 8 a row for timestamps) and buys two things:
+// each value is converted once instead of once per pass, and the rows that are checked are the
+// very bytes that are applied, so another thread writing into the caller's array during the call
+// cannot make a checked batch fail half-way.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <expected>
+#include <functional>
 #include <optional>
-#include <type_traits>
-#include <algorithm>
 #include <span>
 #include <string>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -44,130 +48,129 @@ Src load(const char* p) {
   return v;
 }
 
-// One element, converted as the single-call conversion would: integers and floats become 64-bit
-// floats first, and a 32-bit float is then rounded from that.
-template <class T>
-T element(const char* p, ElementType type) {
-  auto as = [](auto v) -> T {
-    if constexpr (std::is_floating_point_v<T>) {
-      return static_cast<T>(static_cast<double>(v));
-    } else {
-      return static_cast<T>(v);
-    }
-  };
-  switch (type) {
-    case ElementType::Float32: return as(load<float>(p));
-    case ElementType::Float64: return as(load<double>(p));
-    case ElementType::Int8: return as(load<int8_t>(p));
-    case ElementType::Int16: return as(load<int16_t>(p));
-    case ElementType::Int32: return as(load<int32_t>(p));
-    case ElementType::Int64: return as(load<int64_t>(p));
-    case ElementType::UInt8: return as(load<uint8_t>(p));
-    case ElementType::UInt16: return as(load<uint16_t>(p));
-    case ElementType::UInt32: return as(load<uint32_t>(p));
-    case ElementType::UInt64: return as(load<uint64_t>(p));
+template <class T, class Src>
+T as(Src v) {
+  if constexpr (std::is_floating_point_v<T>) {
+    return static_cast<T>(static_cast<double>(v));
+  } else {
+    return static_cast<T>(v);
   }
-  return T{};
 }
 
-template <class T>
-constexpr ElementType native_type() {
-  if constexpr (std::is_same_v<T, float>) return ElementType::Float32;
-  else if constexpr (std::is_same_v<T, double>) return ElementType::Float64;
-  else if constexpr (std::is_same_v<T, int64_t>) return ElementType::Int64;
-  else return ElementType::UInt64;
+// Converts `count` elements of type Src, `stride` bytes apart, into `out`.
+template <class T, class Src>
+void convert_run(const char* p, ptrdiff_t stride, size_t count, T* out) {
+  if constexpr (std::is_same_v<T, Src>) {
+    if (stride == static_cast<ptrdiff_t>(sizeof(T))) {
+      if (count != 0) std::memcpy(out, p, count * sizeof(T));
+      return;
+    }
+  }
+  for (size_t j = 0; j < count; ++j, p += stride) out[j] = as<T>(load<Src>(p));
+}
+
+// Calls `f` with a value of the C++ type that `type` names.
+template <class F>
+decltype(auto) with_type(ElementType type, F&& f) {
+  switch (type) {
+    case ElementType::Float32: return f(float{});
+    case ElementType::Float64: return f(double{});
+    case ElementType::Int8: return f(int8_t{});
+    case ElementType::Int16: return f(int16_t{});
+    case ElementType::Int32: return f(int32_t{});
+    case ElementType::Int64: return f(int64_t{});
+    case ElementType::UInt8: return f(uint8_t{});
+    case ElementType::UInt16: return f(uint16_t{});
+    case ElementType::UInt32: return f(uint32_t{});
+    case ElementType::UInt64: break;
+  }
+  return f(uint64_t{});
 }
 
 }  // namespace batch_detail
 
-// Rows of T (float points, double numeric fields, int64 categorical fields).
+// One element, converted as the single call converts it: integers and floats become 64-bit floats
+// first, and a 32-bit float is then rounded from that.
+template <class T>
+T element(const char* p, ElementType type) {
+  return batch_detail::with_type(
+      type, [&](auto src) { return batch_detail::as<T>(batch_detail::load<decltype(src)>(p)); });
+}
+
+// Rows of T (float points, double numeric fields, int64 categorical fields), owned by the batch.
 template <class T>
 class Rows {
  public:
   Rows() = default;
 
-  static Rows view(const StridedView& v, bool one_dimensional) {
-    Rows r;
-    r.view_ = v;
-    r.is_view_ = true;
-    r.one_dimensional_ = one_dimensional;
-    r.contiguous_ = v.type == batch_detail::native_type<T>() &&
-                    (v.cols <= 1 || v.col_stride == static_cast<ptrdiff_t>(sizeof(T)));
-    return r;
-  }
-  // Owned rows: row i is values[starts[i] .. starts[i + 1]).
+  // Owned rows of different lengths: row i is values[starts[i] .. starts[i + 1]).
   // `scalar_row`: the first row given as a single value instead of a sequence, if any.
-  static Rows owned(std::vector<T> values, std::vector<size_t> starts,
-                    std::optional<uint64_t> scalar_row) {
+  static Rows ragged(std::vector<T> values, std::vector<size_t> starts,
+                     std::optional<uint64_t> scalar_row) {
     Rows r;
     r.values_ = std::move(values);
     r.starts_ = std::move(starts);
+    r.count_ = r.starts_.empty() ? 0 : r.starts_.size() - 1;
     r.one_dimensional_ = scalar_row.has_value();
     r.scalar_row_ = scalar_row;
-    for (size_t i = 0; i + 1 < r.starts_.size(); ++i) {
-      r.max_width_ = std::max(r.max_width_, r.starts_[i + 1] - r.starts_[i]);
-    }
+    return r;
+  }
+  // `count` rows of `width` values each, one after another.
+  static Rows uniform(std::vector<T> values, size_t count, size_t width, bool one_dimensional) {
+    Rows r;
+    r.values_ = std::move(values);
+    r.count_ = count;
+    r.width_ = width;
+    r.one_dimensional_ = one_dimensional;
     return r;
   }
 
-  size_t size() const { return is_view_ ? view_.rows : (starts_.empty() ? 0 : starts_.size() - 1); }
-  size_t width(size_t i) const { return is_view_ ? view_.cols : starts_[i + 1] - starts_[i]; }
-  size_t max_width() const { return is_view_ ? view_.cols : max_width_; }
+  size_t size() const { return count_; }
   // The source was one-dimensional (one value per row): a 1-D array, or nested sequences with a
   // plain number as row scalar_row().
   bool one_dimensional() const { return one_dimensional_; }
   std::optional<uint64_t> scalar_row() const { return scalar_row_; }
 
-  // Row i, read in place when it already is contiguous T, else converted into `scratch`, which
-  // must hold max_width() values.
-  std::span<const T> row(size_t i, T* scratch) const {
-    if (!is_view_) return {values_.data() + starts_[i], starts_[i + 1] - starts_[i]};
-    const char* p = view_.base + static_cast<ptrdiff_t>(i) * view_.row_stride;
-    if (contiguous_) return {reinterpret_cast<const T*>(p), view_.cols};
-    for (size_t j = 0; j < view_.cols; ++j, p += view_.col_stride) {
-      scratch[j] = batch_detail::element<T>(p, view_.type);
-    }
-    return {scratch, view_.cols};
+  std::span<const T> operator[](size_t i) const {
+    if (starts_.empty()) return {values_.data() + i * width_, width_};
+    return {values_.data() + starts_[i], starts_[i + 1] - starts_[i]};
   }
 
  private:
-  StridedView view_;
-  bool is_view_ = false;
-  bool contiguous_ = false;
+  std::vector<T> values_;
+  std::vector<size_t> starts_;  // empty for uniform rows
+  size_t count_ = 0;
+  size_t width_ = 0;
   bool one_dimensional_ = false;
   std::optional<uint64_t> scalar_row_;
-  std::vector<T> values_;
-  std::vector<size_t> starts_;
-  size_t max_width_ = 0;
 };
 
-// A one-dimensional run of unsigned values (MStream timestamps).
-class Column {
- public:
-  Column() = default;
-  static Column view(const StridedView& v) {
-    Column c;
-    c.view_ = v;
-    c.is_view_ = true;
-    return c;
-  }
-  static Column owned(std::vector<uint64_t> values) {
-    Column c;
-    c.values_ = std::move(values);
-    return c;
-  }
-  size_t size() const { return is_view_ ? view_.rows : values_.size(); }
-  uint64_t operator[](size_t i) const {
-    if (!is_view_) return values_[i];
-    return batch_detail::element<uint64_t>(view_.base + static_cast<ptrdiff_t>(i) * view_.row_stride,
-                                           view_.type);
-  }
+// The bytes copy_rows() will hold for `v`.
+template <class T>
+constexpr unsigned __int128 copy_bytes(const StridedView& v) {
+  return static_cast<unsigned __int128>(v.rows) * v.cols * sizeof(T);
+}
 
- private:
-  StridedView view_;
-  bool is_view_ = false;
-  std::vector<uint64_t> values_;
-};
+// The one conversion of an array batch: every element into T, row after row. A 1-D source is
+// one value per row.
+template <class T>
+Rows<T> copy_rows(const StridedView& v, bool one_dimensional) {
+  std::vector<T> values(v.rows * v.cols);
+  batch_detail::with_type(v.type, [&](auto src) {
+    using Src = decltype(src);
+    const bool dense = v.row_stride == static_cast<ptrdiff_t>(v.cols * sizeof(Src)) &&
+                       (v.cols <= 1 || v.col_stride == static_cast<ptrdiff_t>(sizeof(Src)));
+    if (dense) {  // one run over the whole block
+      batch_detail::convert_run<T, Src>(v.base, sizeof(Src), v.rows * v.cols, values.data());
+      return;
+    }
+    for (size_t i = 0; i < v.rows; ++i) {
+      batch_detail::convert_run<T, Src>(v.base + static_cast<ptrdiff_t>(i) * v.row_stride,
+                                        v.col_stride, v.cols, values.data() + i * v.cols);
+    }
+  });
+  return Rows<T>::uniform(std::move(values), v.rows, v.cols, one_dimensional);
+}
 
 // Feature events in one flat list of pairs: event i is pairs[starts[i] .. starts[i + 1]).
 struct FeatureEvents {
@@ -208,5 +211,68 @@ BatchStatus check_rows_form(const Rows<T>& rows, bool single_value_rows, const c
 struct Scores {
   std::vector<double> values;
 };
+
+// Asked between rows whether the batch should stop (a signal arrived); an error stops it. Empty:
+// never stop.
+using BatchInterrupt = std::function<Status()>;
+
+// What a batch does with its rows.
+enum class BatchMode : uint8_t { Update, Score, UpdateAndScore };
+constexpr bool ingests(BatchMode m) { return m != BatchMode::Score; }
+constexpr bool scores(BatchMode m) { return m != BatchMode::Update; }
+
+// Rows between two interrupt checks: a few milliseconds of the slowest detector's work.
+inline constexpr size_t kRowsPerInterruptCheck = 4096;
+
+// Runs a batch: every row is checked before the first is applied, so a refused batch changes
+// nothing. A detector describes its batch as an object with
+//   BatchStatus before() const            refusals of the batch as a whole (shapes, forms)
+//   Status check(size_t i)                the refusals row i would meet, in the single call's
+//                                         order (it may follow state across rows, like a clock)
+//   Status apply(size_t i, double* score) row i as the single call; `score` is null unless
+//                                         scored. Checked rows do not fail: an error here is a
+//                                         broken invariant, reported with its row.
+//   void finish()                         after the last applied row, also after a stop
+// and the mode says whether rows are ingested and whether they are scored. An interrupt stops
+// the batch between rows: the rows before it stay applied, as with the single calls one by one,
+// and the error says how many.
+template <class Batch>
+BatchResult<Scores> run_batch(Batch& batch, size_t rows, BatchMode mode,
+                              const BatchInterrupt& interrupt) {
+  auto stopped = [&](size_t i) -> std::optional<RowError> {
+    if (!interrupt || i % kRowsPerInterruptCheck != 0 || i == 0) return std::nullopt;
+    Status ok = interrupt();
+    if (ok) return std::nullopt;
+    return RowError{std::nullopt, std::move(ok.error())};
+  };
+  if (BatchStatus ok = batch.before(); !ok) return std::unexpected(std::move(ok.error()));
+  for (size_t i = 0; i < rows; ++i) {
+    if (auto stop = stopped(i)) {
+      stop->error.message = "interrupted while checking row " + std::to_string(i) + " of " +
+                            std::to_string(rows) + "; no row was applied";
+      return std::unexpected(std::move(*stop));
+    }
+    if (Status ok = batch.check(i); !ok) return fail_row(i, std::move(ok.error()));
+  }
+  Scores out;
+  if (scores(mode)) out.values.resize(rows);
+  for (size_t i = 0; i < rows; ++i) {
+    if (auto stop = stopped(i)) {
+      batch.finish();
+      stop->error.message = ingests(mode) ? "interrupted: the first " + std::to_string(i) +
+                                                " of " + std::to_string(rows) +
+                                                " rows were applied, the rest were not"
+                                          : "interrupted at row " + std::to_string(i) + " of " +
+                                                std::to_string(rows);
+      return std::unexpected(std::move(*stop));
+    }
+    if (Status ok = batch.apply(i, scores(mode) ? &out.values[i] : nullptr); !ok) {
+      batch.finish();
+      return fail_row(i, std::move(ok.error()));
+    }
+  }
+  batch.finish();
+  return out;
+}
 
 }  // namespace quillon

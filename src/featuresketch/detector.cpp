@@ -3,6 +3,7 @@
 #include <cmath>
 #include <limits>
 #include <new>
+#include <type_traits>
 
 #include "json_codec.hpp"
 #include "memory_budget.hpp"
@@ -287,82 +288,90 @@ Result<double> FeatureSketch::update_and_score(std::span<const FeaturePair> feat
   return (value + presence) * 0.5;
 }
 
-BatchStatus FeatureSketch::check_events(const FeatureEvents& events, bool ingesting,
-                                        BatchScratch& sc) const {
-  constexpr uint64_t kMax = std::numeric_limits<uint64_t>::max();
-  for (size_t i = 0; i < events.size(); ++i) {
-    if (auto ok = combine_into(events.event(i), sc.combined, sc.order); !ok) {
-      return fail_row(i, ok.error());
-    }
-    if (!ingesting) continue;
+template <class D>
+struct FeatureSketch::Batch {
+  D& detector;
+  const FeatureEvents& events;
+  BatchMode mode;
+  // Working space reused across the events.
+  CombinedEvent combined{};
+  std::vector<size_t> order{};
+  ProjectedEvent projected{};
+
+  BatchStatus before() const { return {}; }
+  Status check(size_t i) {
+    if (auto ok = combine_into(events.event(i), combined, order); !ok) return ok;
+    if (!ingests(mode)) return {};
     // The clock as event i finds it, after the i events before it.
-    if (state_.current_epoch == kMax - i) {
-      return fail_row(i, DetectorError::overflow("FeatureSketch epoch overflow"));
+    constexpr uint64_t kMax = std::numeric_limits<uint64_t>::max();
+    const FeatureSketchState& state = detector.state_;
+    if (state.current_epoch == kMax - i) {
+      return fail(DetectorError::overflow("FeatureSketch epoch overflow"));
     }
-    if (state_.entries_seen == kMax - i) {
-      return fail_row(i, DetectorError::overflow("FeatureSketch entries_seen overflow"));
+    if (state.entries_seen == kMax - i) {
+      return fail(DetectorError::overflow("FeatureSketch entries_seen overflow"));
     }
+    return {};
   }
+  // Event i combined and projected into `projected`.
+  void project(size_t i) {
+    // The next event's pairs were read long ago by the checks; fetch them while this one works.
+    if (i + 1 < events.size()) {
+      const auto next = events.event(i + 1);
+      const char* bytes = reinterpret_cast<const char*>(next.data());
+      for (size_t b = 0; b < next.size_bytes(); b += 64) __builtin_prefetch(bytes + b);
+    }
+    const bool ok = combine_into(events.event(i), combined, order).has_value();
+    QUILLON_INVARIANT(ok, "a checked event failed to combine");
+    project_into(combined, detector.plan(), detector.state_.projection_seeds, projected);
+  }
+  Status apply(size_t i, double* score) {
+    project(i);
+    if constexpr (std::is_const_v<D>) {
+      *score = detector.score_projected(projected);
+    } else {
+      FeatureSketchState& state = detector.state_;
+      const uint64_t half_life = state.config.decay_half_life;
+      const uint64_t now = state.current_epoch;
+      if (score != nullptr) {
+        const double value = score_then_record(state.value_sketch, detector.value_reads_.layout,
+                                               projected.value, now, half_life);
+        const double presence =
+            score_then_record(state.presence_sketch, detector.presence_reads_.layout,
+                              projected.presence, now, half_life);
+        *score = (value + presence) * 0.5;
+      } else {
+        record(state.value_sketch, detector.value_reads_.layout, projected.value, now + 1,
+               half_life);
+        record(state.presence_sketch, detector.presence_reads_.layout, projected.presence,
+               now + 1, half_life);
+      }
+      state.current_epoch = now + 1;
+      state.entries_seen += 1;
+    }
+    return {};
+  }
+  void finish() const {}
+};
+
+BatchStatus FeatureSketch::update_many(const FeatureEvents& events,
+                                       const BatchInterrupt& interrupt) {
+  Batch<FeatureSketch> batch{*this, events, BatchMode::Update};
+  auto r = run_batch(batch, events.size(), BatchMode::Update, interrupt);
+  if (!r) return std::unexpected(std::move(r.error()));
   return {};
 }
 
-void FeatureSketch::project_checked(const FeatureEvents& events, size_t i, BatchScratch& sc) const {
-  // The next event's pairs were read long ago by the checks; fetch them while this one works.
-  if (i + 1 < events.size()) {
-    const auto next = events.event(i + 1);
-    const char* bytes = reinterpret_cast<const char*>(next.data());
-    for (size_t b = 0; b < next.size_bytes(); b += 64) __builtin_prefetch(bytes + b);
-  }
-  const bool ok = combine_into(events.event(i), sc.combined, sc.order).has_value();
-  QUILLON_INVARIANT(ok, "a checked event failed to combine");
-  project_into(sc.combined, plan(), state_.projection_seeds, sc.projected);
+BatchResult<Scores> FeatureSketch::score_many(const FeatureEvents& events,
+                                              const BatchInterrupt& interrupt) const {
+  Batch<const FeatureSketch> batch{*this, events, BatchMode::Score};
+  return run_batch(batch, events.size(), BatchMode::Score, interrupt);
 }
 
-BatchStatus FeatureSketch::update_many(const FeatureEvents& events) {
-  BatchScratch sc;
-  if (auto ok = check_events(events, true, sc); !ok) return ok;
-  const uint64_t half_life = state_.config.decay_half_life;
-  for (size_t i = 0; i < events.size(); ++i) {
-    project_checked(events, i, sc);
-    const uint64_t next = state_.current_epoch + 1;
-    record(state_.value_sketch, value_reads_.layout, sc.projected.value, next, half_life);
-    record(state_.presence_sketch, presence_reads_.layout, sc.projected.presence, next, half_life);
-    state_.current_epoch = next;
-    state_.entries_seen += 1;
-  }
-  return {};
-}
-
-BatchResult<Scores> FeatureSketch::score_many(const FeatureEvents& events) const {
-  BatchScratch sc;
-  if (auto ok = check_events(events, false, sc); !ok) return std::unexpected(std::move(ok.error()));
-  Scores out;
-  out.values.resize(events.size());
-  for (size_t i = 0; i < events.size(); ++i) {
-    project_checked(events, i, sc);
-    out.values[i] = score_projected(sc.projected);
-  }
-  return out;
-}
-
-BatchResult<Scores> FeatureSketch::update_and_score_many(const FeatureEvents& events) {
-  BatchScratch sc;
-  if (auto ok = check_events(events, true, sc); !ok) return std::unexpected(std::move(ok.error()));
-  Scores out;
-  out.values.resize(events.size());
-  const uint64_t half_life = state_.config.decay_half_life;
-  for (size_t i = 0; i < events.size(); ++i) {
-    project_checked(events, i, sc);
-    const uint64_t now = state_.current_epoch;
-    const double value = score_then_record(state_.value_sketch, value_reads_.layout,
-                                           sc.projected.value, now, half_life);
-    const double presence = score_then_record(state_.presence_sketch, presence_reads_.layout,
-                                              sc.projected.presence, now, half_life);
-    state_.current_epoch = now + 1;
-    state_.entries_seen += 1;
-    out.values[i] = (value + presence) * 0.5;
-  }
-  return out;
+BatchResult<Scores> FeatureSketch::update_and_score_many(const FeatureEvents& events,
+                                                         const BatchInterrupt& interrupt) {
+  Batch<FeatureSketch> batch{*this, events, BatchMode::UpdateAndScore};
+  return run_batch(batch, events.size(), BatchMode::UpdateAndScore, interrupt);
 }
 
 std::string FeatureSketch::repr() const {

@@ -94,10 +94,12 @@ class FeatureSketch {
   // Batches of events, row after row exactly as the single calls. Every refusal an event would
   // meet (its values, the clock running out at its row) is found before the first change, so a
   // refused batch leaves the detector as it was.
-  BatchStatus update_many(const FeatureEvents& events);
+  BatchStatus update_many(const FeatureEvents& events, const BatchInterrupt& interrupt = {});
   // Every event against the same unchanged sketches, as score() row by row.
-  BatchResult<Scores> score_many(const FeatureEvents& events) const;
-  BatchResult<Scores> update_and_score_many(const FeatureEvents& events);
+  BatchResult<Scores> score_many(const FeatureEvents& events,
+                                 const BatchInterrupt& interrupt = {}) const;
+  BatchResult<Scores> update_and_score_many(const FeatureEvents& events,
+                                            const BatchInterrupt& interrupt = {});
 
   bool is_ready() const { return state_.entries_seen > 0; }
   uint64_t entries_seen() const { return state_.entries_seen; }
@@ -112,15 +114,9 @@ class FeatureSketch {
   Status check_clock() const;
   double score_projected(const ProjectedEvent& event) const;
 
-  // Working space reused across the events of a batch.
-  struct BatchScratch {
-    CombinedEvent combined;
-    std::vector<size_t> order;
-    ProjectedEvent projected;
-  };
-  BatchStatus check_events(const FeatureEvents& events, bool ingesting, BatchScratch& sc) const;
-  // Combines and projects event i of a checked batch into sc.projected.
-  void project_checked(const FeatureEvents& events, size_t i, BatchScratch& sc) const;
+  // The events of a batch for run_batch (detector.cpp); `D` is const for score_many.
+  template <class D>
+  struct Batch;
 
   FeatureSketchState state_;
   // The layouts over only the coordinates they read, derived from state_ and never saved: an

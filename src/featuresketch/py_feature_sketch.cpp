@@ -15,7 +15,6 @@ using fsketch::FeatureSketchConfig;
 
 template <>
 struct ClassInfo<FeatureSketch> {
-  static constexpr const char* kName = "FeatureSketch";
   static PyTypeObject* type();
 };
 
@@ -53,44 +52,14 @@ Result<double> score(const FeatureSketch& d, FeatureEvent feature) {
 Result<double> update_and_score(FeatureSketch& d, FeatureEvent feature) {
   return d.update_and_score(event_pairs(feature));
 }
-BatchStatus update_many(FeatureSketch& d, const FeatureEvents& events) {
-  return d.update_many(events);
-}
-BatchResult<Scores> score_many(const FeatureSketch& d, const FeatureEvents& events) {
-  return d.score_many(events);
-}
-BatchResult<Scores> update_and_score_many(FeatureSketch& d, const FeatureEvents& events) {
-  return d.update_and_score_many(events);
-}
-bool is_ready(const FeatureSketch& d) { return d.is_ready(); }
-uint64_t entries_seen(const FeatureSketch& d) { return d.entries_seen(); }
 
-constexpr Signature kNew{
-    "FeatureSketch.__new__()",
-    {"value_projection_dims", "presence_projection_dims", "chains_per_ensemble", "chain_depth",
-     "sketch_rows", "sketch_buckets", "decay_half_life", "seed"},
-    8,
-    0,
-    kHoldLock};
-constexpr Signature kUpdate{"FeatureSketch.update()", {"feature"}, 1, 1, kReleaseLock};
-constexpr Signature kScore{"FeatureSketch.score()", {"feature"}, 1, 1, kReleaseLock};
-constexpr Signature kUpdateAndScore{
-    "FeatureSketch.update_and_score()", {"feature"}, 1, 1, kReleaseLock};
-constexpr Signature kUpdateMany{"FeatureSketch.update_many()", {"events"}, 1, 1, kReleaseLock};
-constexpr Signature kScoreMany{"FeatureSketch.score_many()", {"events"}, 1, 1, kReleaseLock};
-constexpr Signature kUpdateAndScoreMany{
-    "FeatureSketch.update_and_score_many()", {"events"}, 1, 1, kReleaseLock};
-constexpr Signature kIsReady{"FeatureSketch.is_ready()", {}, 0, 0, kHoldLock};
-constexpr Signature kEntriesSeen{"FeatureSketch.entries_seen()", {}, 0, 0, kHoldLock};
-constexpr PersistenceSignatures kPersist = QUILLON_PERSISTENCE_SIGNATURES("FeatureSketch");
-using Persist = PersistenceTable<FeatureSketch, kPersist>;
-
-constexpr const char* kClassDoc =
+using Def = ClassDef<
     "FeatureSketch(value_projection_dims=32, presence_projection_dims=32, "
     "chains_per_ensemble=16, chain_depth=8, sketch_rows=2, sketch_buckets=2048, "
-    "decay_half_life=2048, seed=None)\n"
-    "--\n"
-    "\n"
+    "decay_half_life=2048, seed=None)">;
+using Persist = PersistenceTable<FeatureSketch, Def>;
+
+constexpr const char* kClassDoc = Def::doc<
     "FeatureSketch detector for sparse, schema-evolving feature streams.\n"
     "\n"
     "Feature events can be passed as either a mapping from feature name to value\n"
@@ -114,61 +83,46 @@ constexpr const char* kClassDoc =
     "decay_half_life : int, optional\n"
     "    Event-count half-life used for temporal decay (default 2048).\n"
     "seed : int, optional\n"
-    "    Random seed for deterministic projections, chains, and sketches.";
+    "    Random seed for deterministic projections, chains, and sketches.">();
 
 PyMethodDef methods[] = {
-    method_def<&update, kUpdate>(
-        "update",
-        "update($self, feature)\n--\n\nIngest a feature event without returning its score."),
-    method_def<&score, kScore>(
-        "score",
-        "score($self, feature)\n--\n\n"
-        "Preview the current anomaly score for a feature event without mutating state.\n\n"
-        "This is the same pre-ingest score that `update_and_score()` would return\n"
-        "if called next. It is computed against the current sketches and does not\n"
-        "advance the decay epoch or `entries_seen()`."),
-    method_def<&update_and_score, kUpdateAndScore>(
-        "update_and_score",
-        "update_and_score($self, feature)\n--\n\n"
-        "Ingest a feature event and return its anomaly score.\n\n"
-        "This has the same behavior as calling `score(feature)` first and then\n"
-        "`update(feature)` with the same event. Unlike a literal two-call\n"
-        "sequence, this method normalizes and projects the input once."),
-    method_def<&update_many, kUpdateMany>(
-        "update_many",
-        "update_many($self, events)\n--\n\n"
-        "Ingest a batch of feature events, as `update()` event by event.\n\n"
-        "`events` is an iterable of events, each a mapping from feature name to value or a\n"
-        "sequence of `(name, value)` pairs (for a data frame: `df.to_dict(\"records\")`).\n"
-        "The batch is checked before anything changes: a refused batch raises what the\n"
-        "single call would have raised, with the note \"while processing row N\" naming\n"
-        "the event, and leaves the detector as it was."),
-    method_def<&score_many, kScoreMany>(
-        "score_many",
-        "score_many($self, events)\n--\n\n"
-        "Preview the anomaly scores of a batch of feature events without mutating state.\n\n"
-        "Returns a 1-D float64 numpy array with one `score()` per event, each against the\n"
-        "current sketches. `events` is given as for `update_many()`."),
-    method_def<&update_and_score_many, kUpdateAndScoreMany>(
-        "update_and_score_many",
-        "update_and_score_many($self, events)\n--\n\n"
-        "Ingest a batch of feature events and return their anomaly scores.\n\n"
-        "Returns a 1-D float64 numpy array, identical to calling `update_and_score()`\n"
-        "event after event. `events` and refusals are as for `update_many()`."),
-    method_def<&is_ready, kIsReady>(
-        "is_ready",
-        "is_ready($self)\n--\n\nReturn True once the detector has processed at least one event."),
-    method_def<&entries_seen, kEntriesSeen>(
-        "entries_seen", "entries_seen($self)\n--\n\nReturn the number of processed events."),
-    Persist::to_json("to_json($self)\n--\n\nSerialize the detector state to JSON."),
-    Persist::from_json(
-        "from_json(json)\n--\n\n"
-        "Deserialize detector state from a JSON string previously written by `to_json()`."),
-    Persist::save_json(
-        "save_json($self, path)\n--\n\nSerialize the detector state to a JSON file."),
-    Persist::load_json(
-        "load_json(path)\n--\n\n"
-        "Deserialize detector state from a JSON file previously written by `save_json()`."),
+    Def::method<&update, "update(feature)",
+                "Ingest a feature event without returning its score.", kReleaseLock>(),
+    Def::method<&score, "score(feature)",
+                "Preview the current anomaly score for a feature event without mutating state.\n\n"
+                "This is the same pre-ingest score that `update_and_score()` would return\n"
+                "if called next. It is computed against the current sketches and does not\n"
+                "advance the decay epoch or `entries_seen()`.", kReleaseLock>(),
+    Def::method<&update_and_score, "update_and_score(feature)",
+                "Ingest a feature event and return its anomaly score.\n\n"
+                "This has the same behavior as calling `score(feature)` first and then\n"
+                "`update(feature)` with the same event. Unlike a literal two-call\n"
+                "sequence, this method normalizes and projects the input once.", kReleaseLock>(),
+    Def::method<&FeatureSketch::update_many, "update_many(events)",
+                "Ingest a batch of feature events, as `update()` event by event.\n\n"
+                "`events` is an iterable of events, each a mapping from feature name to value or a\n"
+                "sequence of `(name, value)` pairs (for a data frame: `df.to_dict(\"records\")`).\n"
+                "The batch is checked before anything changes: a refused batch raises what the\n"
+                "single call would have raised, with the note \"while processing row N\" naming\n"
+                "the event, and leaves the detector as it was.", kReleaseLock>(),
+    Def::method<&FeatureSketch::score_many, "score_many(events)",
+                "Preview the anomaly scores of a batch of feature events without mutating state.\n\n"
+                "Returns a 1-D float64 numpy array with one `score()` per event, each against the\n"
+                "current sketches. `events` is given as for `update_many()`.", kReleaseLock>(),
+    Def::method<&FeatureSketch::update_and_score_many, "update_and_score_many(events)",
+                "Ingest a batch of feature events and return their anomaly scores.\n\n"
+                "Returns a 1-D float64 numpy array, identical to calling `update_and_score()`\n"
+                "event after event. `events` and refusals are as for `update_many()`.", kReleaseLock>(),
+    Def::method<&FeatureSketch::is_ready, "is_ready()",
+                "Return True once the detector has processed at least one event.">(),
+    Def::method<&FeatureSketch::entries_seen, "entries_seen()",
+                "Return the number of processed events.">(),
+    Persist::to_json<"Serialize the detector state to JSON.">(),
+    Persist::from_json<
+        "Deserialize detector state from a JSON string previously written by `to_json()`.">(),
+    Persist::save_json<"Serialize the detector state to a JSON file.">(),
+    Persist::load_json<
+        "Deserialize detector state from a JSON file previously written by `save_json()`.">(),
     Persist::copy(),
     Persist::deepcopy(),
     Persist::getstate(),
@@ -179,8 +133,7 @@ PyMethodDef methods[] = {
 }  // namespace
 
 PyTypeObject* ClassInfo<FeatureSketch>::type() {
-  static PyTypeObject* t = make_type_for<FeatureSketch>("quillon.quillon.FeatureSketch", kClassDoc,
-                                                        &new_slot<&construct, kNew>, methods);
+  static PyTypeObject* t = make_type_for<FeatureSketch, Def>(kClassDoc, Def::constructor<&construct>(), methods);
   return t;
 }
 

@@ -394,93 +394,85 @@ Result<DetailedScore> MStream::score_detailed(std::span<const double> numeric,
   return detail;
 }
 
-BatchStatus MStream::check_batch(const Rows<double>& numeric, const Rows<int64_t>& categorical,
-                                 const Column& timestamps, bool ingesting,
-                                 BatchScratch& scratch) const {
-  const size_t n = timestamps.size();
-  if (numeric.size() != n || categorical.size() != n) {
-    return fail_row(std::nullopt,
-                    DetectorError::invalid_argument(
-                        "numeric, categorical and timestamps must have the same number of rows, "
-                        "got " + std::to_string(numeric.size()) + ", " +
-                        std::to_string(categorical.size()) + " and " + std::to_string(n)));
-  }
-  if (auto ok = check_rows_form(numeric, config_.numeric_dim == 1, "numeric"); !ok) return ok;
-  if (auto ok = check_rows_form(categorical, config_.categorical_dim == 1, "categorical"); !ok) {
-    return ok;
-  }
-  scratch.numeric.resize(numeric.max_width());
-  scratch.categorical.resize(categorical.max_width());
+template <class D>
+struct MStream::Batch {
+  D& detector;
+  const Rows<double>& numeric;
+  const Rows<int64_t>& categorical;
+  std::span<const uint64_t> timestamps;
+  BatchMode mode;
   // The clock as each row finds it: ingesting rows move it, previews do not.
-  StreamClock clock = clock_;
-  for (size_t i = 0; i < n; ++i) {
-    const auto num = numeric.row(i, scratch.numeric.data());
-    const auto cat = categorical.row(i, scratch.categorical.data());
-    if (auto ok = check_record(num, cat); !ok) return fail_row(i, ok.error());
-    const uint64_t timestamp = timestamps[i];
-    const auto step = clock.advance(timestamp);
-    if (!step) return fail_row(i, step.error());
-    if (auto ok = NumericRangeNormalizer::check_finite(num); !ok) return fail_row(i, ok.error());
-    if (ingesting) clock.commit(timestamp, step->tick);
-  }
-  return {};
-}
+  StreamClock clock = detector.clock_;
+  // The decay of the current counts, deferred over the batch's ingested rows.
+  LazyDecay decay{};
 
-BatchStatus MStream::ingest_many(const Rows<double>& numeric, const Rows<int64_t>& categorical,
-                                 const Column& timestamps, double* scores) {
-  BatchScratch scratch;
-  if (auto ok = check_batch(numeric, categorical, timestamps, true, scratch); !ok) return ok;
-  LazyDecay decay;
-  decay.add_segment(record_counts_.current.count.data);
-  for (auto& pair : numeric_counts_) decay.add_segment(pair.current.count.data);
-  for (auto& pair : categorical_counts_) decay.add_segment(pair.current.count.data);
-  for (size_t i = 0; i < timestamps.size(); ++i) {
-    // Checked again by ingest: only a row whose values changed since the first pass can fail.
-    auto r =
-        ingest_with(numeric.row(i, scratch.numeric.data()),
-                    categorical.row(i, scratch.categorical.data()), timestamps[i], nullptr, decay);
-    if (!r) {
-      decay.flush();
-      return fail_row(i, r.error());
+  BatchStatus before() const {
+    const size_t n = timestamps.size();
+    if (numeric.size() != n || categorical.size() != n) {
+      return fail_row(std::nullopt,
+                      DetectorError::invalid_argument(
+                          "numeric, categorical and timestamps must have the same number of "
+                          "rows, got " + std::to_string(numeric.size()) + ", " +
+                          std::to_string(categorical.size()) + " and " + std::to_string(n)));
     }
-    if (scores != nullptr) scores[i] = *r;
+    const MStreamConfig& c = detector.config_;
+    if (auto ok = check_rows_form(numeric, c.numeric_dim == 1, "numeric"); !ok) return ok;
+    return check_rows_form(categorical, c.categorical_dim == 1, "categorical");
   }
-  decay.flush();
-  return {};
-}
+  Status check(size_t i) {
+    if (auto ok = detector.check_record(numeric[i], categorical[i]); !ok) return ok;
+    const auto step = clock.advance(timestamps[i]);
+    if (!step) return fail(step.error());
+    if (auto ok = NumericRangeNormalizer::check_finite(numeric[i]); !ok) return ok;
+    if (ingests(mode)) clock.commit(timestamps[i], step->tick);
+    return {};
+  }
+  Status apply(size_t i, double* score) {
+    Result<double> r;
+    if constexpr (std::is_const_v<D>) {
+      r = detector.preview(numeric[i], categorical[i], timestamps[i], nullptr);
+    } else {
+      if (i == 0) {
+        decay.add_segment(detector.record_counts_.current.count.data);
+        for (auto& pair : detector.numeric_counts_) decay.add_segment(pair.current.count.data);
+        for (auto& pair : detector.categorical_counts_) {
+          decay.add_segment(pair.current.count.data);
+        }
+      }
+      r = detector.ingest_with(numeric[i], categorical[i], timestamps[i], nullptr, decay);
+    }
+    if (!r) return fail(r.error());
+    if (score != nullptr) *score = *r;
+    return {};
+  }
+  void finish() {
+    if constexpr (!std::is_const_v<D>) decay.flush();
+  }
+};
 
 BatchStatus MStream::update_many(const Rows<double>& numeric, const Rows<int64_t>& categorical,
-                                 const Column& timestamps) {
-  return ingest_many(numeric, categorical, timestamps, nullptr);
+                                 std::span<const uint64_t> timestamps,
+                                 const BatchInterrupt& interrupt) {
+  Batch<MStream> batch{*this, numeric, categorical, timestamps, BatchMode::Update};
+  auto r = run_batch(batch, timestamps.size(), BatchMode::Update, interrupt);
+  if (!r) return std::unexpected(std::move(r.error()));
+  return {};
 }
 
 BatchResult<Scores> MStream::update_and_score_many(const Rows<double>& numeric,
                                                    const Rows<int64_t>& categorical,
-                                                   const Column& timestamps) {
-  Scores out;
-  out.values.resize(timestamps.size());
-  if (auto ok = ingest_many(numeric, categorical, timestamps, out.values.data()); !ok) {
-    return std::unexpected(std::move(ok.error()));
-  }
-  return out;
+                                                   std::span<const uint64_t> timestamps,
+                                                   const BatchInterrupt& interrupt) {
+  Batch<MStream> batch{*this, numeric, categorical, timestamps, BatchMode::UpdateAndScore};
+  return run_batch(batch, timestamps.size(), BatchMode::UpdateAndScore, interrupt);
 }
 
 BatchResult<Scores> MStream::score_many(const Rows<double>& numeric,
                                         const Rows<int64_t>& categorical,
-                                        const Column& timestamps) const {
-  BatchScratch scratch;
-  if (auto ok = check_batch(numeric, categorical, timestamps, false, scratch); !ok) {
-    return std::unexpected(std::move(ok.error()));
-  }
-  Scores out;
-  out.values.resize(timestamps.size());
-  for (size_t i = 0; i < timestamps.size(); ++i) {
-    auto r = preview(numeric.row(i, scratch.numeric.data()),
-                     categorical.row(i, scratch.categorical.data()), timestamps[i], nullptr);
-    if (!r) return fail_row(i, r.error());
-    out.values[i] = *r;
-  }
-  return out;
+                                        std::span<const uint64_t> timestamps,
+                                        const BatchInterrupt& interrupt) const {
+  Batch<const MStream> batch{*this, numeric, categorical, timestamps, BatchMode::Score};
+  return run_batch(batch, timestamps.size(), BatchMode::Score, interrupt);
 }
 
 std::string MStream::repr() const {

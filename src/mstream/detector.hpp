@@ -83,13 +83,16 @@ class MStream {
   // the detector as it was. A 1-D numeric or categorical source is one value per row, which
   // only a dimension of 1 takes.
   BatchStatus update_many(const Rows<double>& numeric, const Rows<int64_t>& categorical,
-                          const Column& timestamps);
+                          std::span<const uint64_t> timestamps,
+                          const BatchInterrupt& interrupt = {});
   BatchResult<Scores> update_and_score_many(const Rows<double>& numeric,
                                             const Rows<int64_t>& categorical,
-                                            const Column& timestamps);
+                                            std::span<const uint64_t> timestamps,
+                                            const BatchInterrupt& interrupt = {});
   // Every record previewed against the same unchanged detector, as score() row by row.
   BatchResult<Scores> score_many(const Rows<double>& numeric, const Rows<int64_t>& categorical,
-                                 const Column& timestamps) const;
+                                 std::span<const uint64_t> timestamps,
+                                 const BatchInterrupt& interrupt = {}) const;
 
   bool is_ready() const { return entries_seen_ > 0; }
   uint64_t entries_seen() const { return entries_seen_; }
@@ -145,14 +148,9 @@ class MStream {
   Result<double> preview(std::span<const double> numeric, std::span<const int64_t> categorical,
                          uint64_t timestamp, DetailedScore* detail) const;
   void decay_current(double factor);
-  struct BatchScratch {
-    std::vector<double> numeric;
-    std::vector<int64_t> categorical;
-  };
-  BatchStatus check_batch(const Rows<double>& numeric, const Rows<int64_t>& categorical,
-                          const Column& timestamps, bool ingesting, BatchScratch& scratch) const;
-  BatchStatus ingest_many(const Rows<double>& numeric, const Rows<int64_t>& categorical,
-                          const Column& timestamps, double* scores);
+  // The rows of a batch for run_batch (detector.cpp); `D` is const for score_many.
+  template <class D>
+  struct Batch;
   Status check_consistency() const;
   // Sets the members derived from the configuration and sketches (never saved).
   void derive_hashing();

@@ -54,7 +54,6 @@ using mstream::MStream;
 
 template <>
 struct ClassInfo<MStream> {
-  static constexpr const char* kName = "MStream";
   static PyTypeObject* type();
 };
 
@@ -94,56 +93,14 @@ Result<DetailedScore> update_and_score_detailed(MStream& d, Numeric numeric,
                                                 Categorical categorical, uint64_t timestamp) {
   return d.update_and_score_detailed(numeric, categorical, timestamp);
 }
-BatchStatus update_many(MStream& d, const NumericRows& numeric, const IntegerRows& categorical,
-                        const Timestamps& timestamps) {
-  return d.update_many(numeric.rows, categorical.rows, timestamps.column);
-}
-BatchResult<Scores> score_many(const MStream& d, const NumericRows& numeric,
-                               const IntegerRows& categorical, const Timestamps& timestamps) {
-  return d.score_many(numeric.rows, categorical.rows, timestamps.column);
-}
-BatchResult<Scores> update_and_score_many(MStream& d, const NumericRows& numeric,
-                                          const IntegerRows& categorical,
-                                          const Timestamps& timestamps) {
-  return d.update_and_score_many(numeric.rows, categorical.rows, timestamps.column);
-}
-bool is_ready(const MStream& d) { return d.is_ready(); }
-uint64_t entries_seen(const MStream& d) { return d.entries_seen(); }
 mstream::LastTimestamp current_time(const MStream& d) { return {d.current_time()}; }
 
-constexpr Signature kNew{"MStream.__new__()",
-                         {"numeric_dim", "categorical_dim", "num_rows", "num_buckets", "alpha", "seed"},
-                         6,
-                         2,
-                         kHoldLock};
-constexpr Signature kUpdate{"MStream.update()", {"numeric", "categorical", "timestamp"}, 3, 3,
-                            kReleaseLock};
-constexpr Signature kScore{"MStream.score()", {"numeric", "categorical", "timestamp"}, 3, 3,
-                           kReleaseLock};
-constexpr Signature kUpdateAndScore{"MStream.update_and_score()",
-                                    {"numeric", "categorical", "timestamp"}, 3, 3, kReleaseLock};
-constexpr Signature kScoreDetailed{"MStream.score_detailed()",
-                                   {"numeric", "categorical", "timestamp"}, 3, 3, kReleaseLock};
-constexpr Signature kUpdateAndScoreDetailed{"MStream.update_and_score_detailed()",
-                                            {"numeric", "categorical", "timestamp"}, 3, 3,
-                                            kReleaseLock};
-constexpr Signature kUpdateMany{"MStream.update_many()",
-                                {"numeric", "categorical", "timestamps"}, 3, 3, kReleaseLock};
-constexpr Signature kScoreMany{"MStream.score_many()", {"numeric", "categorical", "timestamps"},
-                               3, 3, kReleaseLock};
-constexpr Signature kUpdateAndScoreMany{"MStream.update_and_score_many()",
-                                        {"numeric", "categorical", "timestamps"}, 3, 3,
-                                        kReleaseLock};
-constexpr Signature kIsReady{"MStream.is_ready()", {}, 0, 0, kHoldLock};
-constexpr Signature kEntriesSeen{"MStream.entries_seen()", {}, 0, 0, kHoldLock};
-constexpr Signature kCurrentTime{"MStream.current_time()", {}, 0, 0, kHoldLock};
-constexpr PersistenceSignatures kPersist = QUILLON_PERSISTENCE_SIGNATURES("MStream");
-using Persist = PersistenceTable<MStream, kPersist>;
+using Def = ClassDef<
+    "MStream(numeric_dim, categorical_dim, num_rows=2, num_buckets=1024, alpha=0.8, "
+    "seed=None)">;
+using Persist = PersistenceTable<MStream, Def>;
 
-constexpr const char* kClassDoc =
-    "MStream(numeric_dim, categorical_dim, num_rows=2, num_buckets=1024, alpha=0.8, seed=None)\n"
-    "--\n"
-    "\n"
+constexpr const char* kClassDoc = Def::doc<
     "mStream detector for mixed numerical/categorical records.\n"
     "\n"
     "`timestamp` is a logical tick, not wall-clock time: adding a constant to every\n"
@@ -163,78 +120,58 @@ constexpr const char* kClassDoc =
     "alpha : float, optional\n"
     "    Temporal decay factor in `(0, 1)` (default 0.8).\n"
     "seed : int, optional\n"
-    "    Random seed for deterministic hashing.";
+    "    Random seed for deterministic hashing.">();
 
 PyMethodDef methods[] = {
-    method_def<&update, kUpdate>(
-        "update",
-        "update($self, numeric, categorical, timestamp)\n--\n\n"
-        "Ingest a record without returning its score."),
-    method_def<&score, kScore>(
-        "score",
-        "score($self, numeric, categorical, timestamp)\n--\n\n"
-        "Preview the anomaly score for a record without mutating detector state.\n\n"
-        "The preview answers what this record would score if it were ingested next,\n"
-        "using the same timestamp semantics as `update_and_score()`."),
-    method_def<&update_and_score, kUpdateAndScore>(
-        "update_and_score",
-        "update_and_score($self, numeric, categorical, timestamp)\n--\n\n"
-        "Ingest a record and return its anomaly score.\n\n"
-        "This behaves as calling `score(numeric, categorical, timestamp)` first and then\n"
-        "`update(numeric, categorical, timestamp)` with the same record and timestamp.\n"
-        "`timestamp` must be a monotonically non-decreasing tick index; only tick\n"
-        "differences matter."),
-    method_def<&score_detailed, kScoreDetailed>(
-        "score_detailed",
-        "score_detailed($self, numeric, categorical, timestamp)\n--\n\n"
-        "Preview the decomposed anomaly score without mutating detector state."),
-    method_def<&update_and_score_detailed, kUpdateAndScoreDetailed>(
-        "update_and_score_detailed",
-        "update_and_score_detailed($self, numeric, categorical, timestamp)\n--\n\n"
-        "Ingest a record and return the decomposed score used to form the final anomaly score.\n\n"
-        "This has the same score-then-update behavior as `update_and_score()`,\n"
-        "but returns the decomposed score instead of only the total."),
-    method_def<&update_many, kUpdateMany>(
-        "update_many",
-        "update_many($self, numeric, categorical, timestamps)\n--\n\n"
-        "Ingest a batch of records, one per row, as `update()` row by row.\n\n"
-        "`numeric` is a 2-D array of shape (n, `numeric_dim`), `categorical` a 2-D integer\n"
-        "array of shape (n, `categorical_dim`) and `timestamps` a 1-D integer array of\n"
-        "length n (sequences of sequences work too); float32/float64 and int32/int64 arrays\n"
-        "in any memory order are read in place. A 1-D `numeric` or `categorical` is one\n"
-        "value per row when that dimension is 1. Timestamps must not decrease, within the\n"
-        "batch and against `current_time()`. The batch is checked before anything changes:\n"
-        "a refused batch raises what the single call would have raised, with the note\n"
-        "\"while processing row N\", and leaves the detector as it was."),
-    method_def<&score_many, kScoreMany>(
-        "score_many",
-        "score_many($self, numeric, categorical, timestamps)\n--\n\n"
-        "Preview the anomaly scores of a batch of records without mutating detector state.\n\n"
-        "Returns a 1-D float64 numpy array with one `score()` per row, each against the\n"
-        "current detector and clock. Arguments are as for `update_many()`, except that the\n"
-        "timestamps need only be at or after `current_time()`."),
-    method_def<&update_and_score_many, kUpdateAndScoreMany>(
-        "update_and_score_many",
-        "update_and_score_many($self, numeric, categorical, timestamps)\n--\n\n"
-        "Ingest a batch of records and return their anomaly scores.\n\n"
-        "Returns a 1-D float64 numpy array, identical to calling `update_and_score()` row\n"
-        "after row. Arguments and refusals are as for `update_many()`."),
-    method_def<&is_ready, kIsReady>(
-        "is_ready",
-        "is_ready($self)\n--\n\nReturn True once the detector has processed at least one record."),
-    method_def<&entries_seen, kEntriesSeen>(
-        "entries_seen", "entries_seen($self)\n--\n\nReturn the number of processed records."),
-    method_def<&current_time, kCurrentTime>(
-        "current_time",
-        "current_time($self)\n--\n\nReturn the last timestamp observed by the detector."),
-    Persist::to_json("to_json($self)\n--\n\nSerialize the detector state to JSON."),
-    Persist::from_json(
-        "from_json(json)\n--\n\n"
-        "Deserialize detector state from a JSON string previously written by `to_json()`."),
-    Persist::save_json("save_json($self, path)\n--\n\nSerialize the detector state to a JSON file."),
-    Persist::load_json(
-        "load_json(path)\n--\n\n"
-        "Deserialize detector state from a JSON file previously written by `save_json()`."),
+    Def::method<&update, "update(numeric, categorical, timestamp)",
+                "Ingest a record without returning its score.", kReleaseLock>(),
+    Def::method<&score, "score(numeric, categorical, timestamp)",
+                "Preview the anomaly score for a record without mutating detector state.\n\n"
+                "The preview answers what this record would score if it were ingested next,\n"
+                "using the same timestamp semantics as `update_and_score()`.", kReleaseLock>(),
+    Def::method<&update_and_score, "update_and_score(numeric, categorical, timestamp)",
+                "Ingest a record and return its anomaly score.\n\n"
+                "This behaves as calling `score(numeric, categorical, timestamp)` first and then\n"
+                "`update(numeric, categorical, timestamp)` with the same record and timestamp.\n"
+                "`timestamp` must be a monotonically non-decreasing tick index; only tick\n"
+                "differences matter.", kReleaseLock>(),
+    Def::method<&score_detailed, "score_detailed(numeric, categorical, timestamp)",
+                "Preview the decomposed anomaly score without mutating detector state.", kReleaseLock>(),
+    Def::method<&update_and_score_detailed, "update_and_score_detailed(numeric, categorical, timestamp)",
+                "Ingest a record and return the decomposed score used to form the final anomaly score.\n\n"
+                "This has the same score-then-update behavior as `update_and_score()`,\n"
+                "but returns the decomposed score instead of only the total.", kReleaseLock>(),
+    Def::method<&MStream::update_many, "update_many(numeric, categorical, timestamps)",
+                "Ingest a batch of records, one per row, as `update()` row by row.\n\n"
+                "`numeric` is a 2-D array of shape (n, `numeric_dim`), `categorical` a 2-D integer\n"
+                "array of shape (n, `categorical_dim`) and `timestamps` a 1-D integer array of\n"
+                "length n (sequences of sequences work too); float32/float64 and int32/int64 arrays\n"
+                "in any memory order are read in place. A 1-D `numeric` or `categorical` is one\n"
+                "value per row when that dimension is 1. Timestamps must not decrease, within the\n"
+                "batch and against `current_time()`. The batch is checked before anything changes:\n"
+                "a refused batch raises what the single call would have raised, with the note\n"
+                "\"while processing row N\", and leaves the detector as it was.", kReleaseLock>(),
+    Def::method<&MStream::score_many, "score_many(numeric, categorical, timestamps)",
+                "Preview the anomaly scores of a batch of records without mutating detector state.\n\n"
+                "Returns a 1-D float64 numpy array with one `score()` per row, each against the\n"
+                "current detector and clock. Arguments are as for `update_many()`, except that the\n"
+                "timestamps need only be at or after `current_time()`.", kReleaseLock>(),
+    Def::method<&MStream::update_and_score_many, "update_and_score_many(numeric, categorical, timestamps)",
+                "Ingest a batch of records and return their anomaly scores.\n\n"
+                "Returns a 1-D float64 numpy array, identical to calling `update_and_score()` row\n"
+                "after row. Arguments and refusals are as for `update_many()`.", kReleaseLock>(),
+    Def::method<&MStream::is_ready, "is_ready()",
+                "Return True once the detector has processed at least one record.">(),
+    Def::method<&MStream::entries_seen, "entries_seen()",
+                "Return the number of processed records.">(),
+    Def::method<&current_time, "current_time()",
+                "Return the last timestamp observed by the detector.">(),
+    Persist::to_json<"Serialize the detector state to JSON.">(),
+    Persist::from_json<
+        "Deserialize detector state from a JSON string previously written by `to_json()`.">(),
+    Persist::save_json<"Serialize the detector state to a JSON file.">(),
+    Persist::load_json<
+        "Deserialize detector state from a JSON file previously written by `save_json()`.">(),
     QUILLON_COPY_AND_PICKLE_METHODS(Persist),
     {nullptr, nullptr, 0, nullptr},
 };
@@ -242,8 +179,7 @@ PyMethodDef methods[] = {
 }  // namespace
 
 PyTypeObject* ClassInfo<MStream>::type() {
-  static PyTypeObject* t = make_type_for<MStream>("quillon.quillon.MStream", kClassDoc,
-                                                  &new_slot<&construct, kNew>, methods);
+  static PyTypeObject* t = make_type_for<MStream, Def>(kClassDoc, Def::constructor<&construct>(), methods);
   return t;
 }
 

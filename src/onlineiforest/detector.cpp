@@ -4,6 +4,7 @@
 #include <cmath>
 #include <limits>
 #include <new>
+#include <type_traits>
 #include <utility>
 
 #include "json_codec.hpp"
@@ -168,25 +169,6 @@ void OnlineIForest::ingest_checked(std::span<const float> point, double* score,
   if (score != nullptr) *score = finish_score(sum);
 }
 
-BatchStatus OnlineIForest::check_rows(const Rows<float>& points,
-                                      std::vector<float>& scratch) const {
-  if (auto ok = check_rows_form(points, config_.input_dim == 1, "points"); !ok) return ok;
-  for (size_t i = 0; i < points.size(); ++i) {
-    if (Status ok = check_point(points.row(i, scratch.data())); !ok) return fail_row(i, ok.error());
-  }
-  return {};
-}
-
-BatchStatus OnlineIForest::update_many(const Rows<float>& points) {
-  std::vector<float> scratch(points.max_width());
-  if (auto ok = check_rows(points, scratch); !ok) return ok;
-  for (size_t i = 0; i < points.size(); ++i) {
-    // Checked again: only a row whose values changed since the first pass can fail here.
-    if (Status ok = update(points.row(i, scratch.data())); !ok) return fail_row(i, ok.error());
-  }
-  return {};
-}
-
 namespace {
 
 // Leaf heights are mostly below the window, but not bounded by it: a split hands its children
@@ -202,33 +184,49 @@ std::vector<double> leaf_log_table(uint64_t window_size) {
 
 }  // namespace
 
-BatchResult<Scores> OnlineIForest::score_many(const Rows<float>& points) const {
-  std::vector<float> scratch(points.max_width());
-  if (auto ok = check_rows(points, scratch); !ok) return std::unexpected(std::move(ok.error()));
-  std::vector<double> leaf_logs = leaf_log_table(config_.window_size);
-  Scores out;
-  out.values.resize(points.size());
-  for (size_t i = 0; i < points.size(); ++i) {
-    const std::span<const float> row = points.row(i, scratch.data());
-    if (Status ok = check_point(row); !ok) return fail_row(i, ok.error());
-    out.values[i] = score_checked(row, &leaf_logs);
+template <class D>
+struct OnlineIForest::Batch {
+  D& detector;
+  const Rows<float>& points;
+  BatchMode mode;
+  // log2(h / max_leaf_samples) by leaf count h, shared by the batch's scored rows.
+  std::vector<double> leaf_logs =
+      scores(mode) ? leaf_log_table(detector.config_.window_size) : std::vector<double>{};
+
+  BatchStatus before() const {
+    return check_rows_form(points, detector.config_.input_dim == 1, "points");
   }
-  return out;
+  Status check(size_t i) const { return detector.check_point(points[i]); }
+  // With `score`: update_and_score (or score, for a const detector); without: update.
+  Status apply(size_t i, double* score) {
+    if constexpr (std::is_const_v<D>) {
+      *score = detector.score_checked(points[i], &leaf_logs);
+    } else {
+      detector.ingest_checked(points[i], score, &leaf_logs);
+    }
+    return {};
+  }
+  void finish() const {}
+};
+
+BatchStatus OnlineIForest::update_many(const Rows<float>& points,
+                                       const BatchInterrupt& interrupt) {
+  Batch<OnlineIForest> batch{*this, points, BatchMode::Update};
+  auto r = run_batch(batch, points.size(), BatchMode::Update, interrupt);
+  if (!r) return std::unexpected(std::move(r.error()));
+  return {};
 }
 
-BatchResult<Scores> OnlineIForest::update_and_score_many(const Rows<float>& points) {
-  std::vector<float> scratch(points.max_width());
-  if (auto ok = check_rows(points, scratch); !ok) return std::unexpected(std::move(ok.error()));
-  Scores out;
-  out.values.resize(points.size());
-  std::vector<double> leaf_logs = leaf_log_table(config_.window_size);
-  for (size_t i = 0; i < points.size(); ++i) {
-    const std::span<const float> row = points.row(i, scratch.data());
-    // Checked again: only a row whose values changed since the first pass can fail here.
-    if (Status ok = check_point(row); !ok) return fail_row(i, ok.error());
-    ingest_checked(row, &out.values[i], &leaf_logs);
-  }
-  return out;
+BatchResult<Scores> OnlineIForest::score_many(const Rows<float>& points,
+                                              const BatchInterrupt& interrupt) const {
+  Batch<const OnlineIForest> batch{*this, points, BatchMode::Score};
+  return run_batch(batch, points.size(), BatchMode::Score, interrupt);
+}
+
+BatchResult<Scores> OnlineIForest::update_and_score_many(const Rows<float>& points,
+                                                         const BatchInterrupt& interrupt) {
+  Batch<OnlineIForest> batch{*this, points, BatchMode::UpdateAndScore};
+  return run_batch(batch, points.size(), BatchMode::UpdateAndScore, interrupt);
 }
 
 double OnlineIForest::score_checked(std::span<const float> point,

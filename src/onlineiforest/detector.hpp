@@ -78,9 +78,11 @@ class OnlineIForest {
 
   // Batches, row after row exactly as the single calls; every row is checked before the first
   // change, so a refused batch leaves the detector as it was.
-  BatchStatus update_many(const Rows<float>& points);
-  BatchResult<Scores> score_many(const Rows<float>& points) const;
-  BatchResult<Scores> update_and_score_many(const Rows<float>& points);
+  BatchStatus update_many(const Rows<float>& points, const BatchInterrupt& interrupt = {});
+  BatchResult<Scores> score_many(const Rows<float>& points,
+                                 const BatchInterrupt& interrupt = {}) const;
+  BatchResult<Scores> update_and_score_many(const Rows<float>& points,
+                                            const BatchInterrupt& interrupt = {});
 
   bool is_ready() const { return entries_seen_ > 0; }
   uint64_t entries_seen() const { return entries_seen_; }
@@ -101,7 +103,9 @@ class OnlineIForest {
  private:
   OnlineIForest() = default;
   Status check_point(std::span<const float> point) const;
-  BatchStatus check_rows(const Rows<float>& points, std::vector<float>& scratch) const;
+  // The rows of a batch for run_batch (detector.cpp); `D` is const for score_many.
+  template <class D>
+  struct Batch;
   // Inserts `point` (and evicts the oldest point of a full window); with `score`, also sets the
   // score of `point` afterwards, as score_checked() would give it. `leaf_logs` may be null.
   void ingest_checked(std::span<const float> point, double* score = nullptr,

@@ -5,7 +5,6 @@
 
 #include "py_binding.hpp"
 #include "py_classes.hpp"
-#include "rcf/forest/batch.hpp"
 #include "rcf/forest/impute.hpp"
 #include "rcf/forest/mod.hpp"
 #include "rcf/forest/query.hpp"
@@ -57,7 +56,6 @@ using rcf::Forest;
 
 template <>
 struct ClassInfo<Forest> {
-  static constexpr const char* kName = "Forest";
   static PyTypeObject* type();
 };
 
@@ -94,15 +92,6 @@ Result<double> update_and_score(Forest& f, Point point) {
 }
 
 Result<double> score(const Forest& f, Point point) { return rcf::score(f, point); }
-BatchStatus update_many(Forest& f, const PointRows& points) {
-  return rcf::update_many(f, points.rows);
-}
-BatchResult<Scores> score_many(const Forest& f, const PointRows& points) {
-  return rcf::score_many(f, points.rows);
-}
-BatchResult<Scores> update_and_score_many(Forest& f, const PointRows& points) {
-  return rcf::update_and_score_many(f, points.rows);
-}
 Result<double> displacement_score(const Forest& f, Point point) {
   return rcf::displacement_score(f, point);
 }
@@ -122,43 +111,14 @@ Result<std::vector<float>> impute(const Forest& f, Point point, std::vector<uint
 Result<std::vector<float>> extrapolate(const Forest& f, uint64_t look_ahead) {
   return rcf::extrapolate(f, look_ahead);
 }
-bool is_ready(const Forest& f) { return f.is_ready(); }
 uint64_t entries_seen(const Forest& f) { return f.entries_seen; }
-uint64_t num_trees(const Forest& f) { return f.num_trees(); }
 
-constexpr Signature kNew{"Forest.__new__()",
-                         {"input_dim", "shingle_size", "num_trees", "capacity", "time_decay",
-                          "output_after", "internal_shingling", "initial_accept_fraction", "seed"},
-                         9,
-                         1,
-                         kHoldLock};
-constexpr Signature kUpdate{"Forest.update()", {"point"}, 1, 1, kReleaseLock};
-constexpr Signature kUpdateAndScore{"Forest.update_and_score()", {"point"}, 1, 1, kReleaseLock};
-constexpr Signature kScore{"Forest.score()", {"point"}, 1, 1, kReleaseLock};
-constexpr Signature kUpdateMany{"Forest.update_many()", {"points"}, 1, 1, kReleaseLock};
-constexpr Signature kScoreMany{"Forest.score_many()", {"points"}, 1, 1, kReleaseLock};
-constexpr Signature kUpdateAndScoreMany{
-    "Forest.update_and_score_many()", {"points"}, 1, 1, kReleaseLock};
-constexpr Signature kDisplacementScore{
-    "Forest.displacement_score()", {"point"}, 1, 1, kReleaseLock};
-constexpr Signature kAttribution{"Forest.attribution()", {"point"}, 1, 1, kReleaseLock};
-constexpr Signature kDensity{"Forest.density()", {"point"}, 1, 1, kReleaseLock};
-constexpr Signature kNearNeighbors{
-    "Forest.near_neighbors()", {"point", "top_k", "percentile"}, 3, 1, kReleaseLock};
-constexpr Signature kImpute{
-    "Forest.impute()", {"point", "missing", "centrality"}, 3, 2, kReleaseLock};
-constexpr Signature kExtrapolate{"Forest.extrapolate()", {"look_ahead"}, 1, 1, kReleaseLock};
-constexpr Signature kIsReady{"Forest.is_ready()", {}, 0, 0, kHoldLock};
-constexpr Signature kEntriesSeen{"Forest.entries_seen()", {}, 0, 0, kHoldLock};
-constexpr Signature kNumTrees{"Forest.num_trees()", {}, 0, 0, kHoldLock};
-constexpr PersistenceSignatures kPersist = QUILLON_PERSISTENCE_SIGNATURES("Forest");
-using Persist = PersistenceTable<Forest, kPersist>;
-
-constexpr const char* kClassDoc =
+using Def = ClassDef<
     "Forest(input_dim, shingle_size=1, num_trees=50, capacity=256, time_decay=0.0, "
-    "output_after=0, internal_shingling=True, initial_accept_fraction=0.125, seed=None)\n"
-    "--\n"
-    "\n"
+    "output_after=0, internal_shingling=True, initial_accept_fraction=0.125, seed=None)">;
+using Persist = PersistenceTable<Forest, Def>;
+
+constexpr const char* kClassDoc = Def::doc<
     "A Random Cut Forest: an ensemble of Random Cut Trees sharing point storage.\n"
     "\n"
     "Parameters\n"
@@ -182,68 +142,88 @@ constexpr const char* kClassDoc =
     "    Finite value in [0.0, 1.0] controlling warm-up sampler acceptance before capacity\n"
     "    (default 0.125).\n"
     "seed : int, optional\n"
-    "    Random seed for deterministic forests.";
+    "    Random seed for deterministic forests.">();
 
 PyMethodDef methods[] = {
-    method_def<&update, kUpdate>(
-        "update",
-        "update($self, point)\n--\n\n"
-        "Incorporate a new observation into the forest.\n\n"
-        "When `internal_shingling` is True, pass one base observation of length `input_dim`;\n"
-        "otherwise pass the full shingled vector of length `input_dim * shingle_size`."),
-    method_def<&update_and_score, kUpdateAndScore>(
-        "update_and_score",
-        "update_and_score($self, point)\n--\n\n"
-        "Ingest an observation and return its anomaly score.\n\n"
-        "This has the same behaviour as calling `score(point)` first and then `update(point)`\n"
-        "with the same observation."),
-    method_def<&score, kScore>("score", rcf::kScoreDoc),
-    method_def<&update_many, kUpdateMany>(
-        "update_many",
-        "update_many($self, points)\n--\n\n"
-        "Ingest a batch of observations, one per row, as `update()` row by row.\n\n"
-        "`points` is a 2-D array (or a sequence of sequences) of shape (n, `input_dim`), or\n"
-        "(n, `input_dim * shingle_size`) without internal shingling; float32 and float64 arrays\n"
-        "in any memory order are read in place. A 1-D array is taken as one value per row\n"
-        "only when rows hold a single value. The batch is checked before anything changes: a\n"
-        "refused batch raises what the single call would have raised, with the note\n"
-        "\"while processing row N\", and leaves the forest as it was."),
-    method_def<&score_many, kScoreMany>(
-        "score_many",
-        "score_many($self, points)\n--\n\n"
-        "Anomaly scores of a batch of points, each against the current forest.\n\n"
-        "Returns a 1-D float64 numpy array with one `score()` per row; nothing changes.\n"
-        "`points` is given as for `update_many()`; with internal shingling a row may also\n"
-        "hold the full shingled point."),
-    method_def<&update_and_score_many, kUpdateAndScoreMany>(
-        "update_and_score_many",
-        "update_and_score_many($self, points)\n--\n\n"
-        "Ingest a batch of observations and return their anomaly scores.\n\n"
-        "Returns a 1-D float64 numpy array, identical to calling `update_and_score()` row\n"
-        "after row. `points` and refusals are as for `update_many()`."),
-    method_def<&displacement_score, kDisplacementScore>("displacement_score",
-                                                        rcf::kDisplacementScoreDoc),
-    method_def<&attribution, kAttribution>("attribution", rcf::kAttributionDoc),
-    method_def<&density, kDensity>("density", rcf::kDensityDoc),
-    method_def<&near_neighbors, kNearNeighbors>("near_neighbors", rcf::kNearNeighborsDoc),
-    method_def<&impute, kImpute>("impute", rcf::kImputeDoc),
-    method_def<&extrapolate, kExtrapolate>("extrapolate", rcf::kExtrapolateDoc),
-    method_def<&is_ready, kIsReady>(
-        "is_ready",
-        "is_ready($self)\n--\n\nReturn True once scoring functions return meaningful values."),
-    method_def<&entries_seen, kEntriesSeen>(
-        "entries_seen", "entries_seen($self)\n--\n\nNumber of observations processed so far."),
-    method_def<&num_trees, kNumTrees>("num_trees",
-                                      "num_trees($self)\n--\n\nNumber of trees in the ensemble."),
-    Persist::to_json("to_json($self)\n--\n\nSerialize the entire forest state to a JSON string."),
-    Persist::from_json(
-        "from_json(json)\n--\n\n"
-        "Deserialize a forest from a JSON string previously written by `to_json()`."),
-    Persist::save_json(
-        "save_json($self, path)\n--\n\nSerialize the entire forest state to a JSON file."),
-    Persist::load_json(
-        "load_json(path)\n--\n\n"
-        "Deserialize a forest from a JSON file previously written by `save_json()`."),
+    Def::method<&update, "update(point)",
+                "Incorporate a new observation into the forest.\n\n"
+                "When `internal_shingling` is True, pass one base observation of length "
+                "`input_dim`;\n"
+                "otherwise pass the full shingled vector of length `input_dim * shingle_size`.",
+                kReleaseLock>(),
+    Def::method<&update_and_score, "update_and_score(point)",
+                "Ingest an observation and return its anomaly score.\n\n"
+                "This has the same behaviour as calling `score(point)` first and then "
+                "`update(point)`\n"
+                "with the same observation.",
+                kReleaseLock>(),
+    Def::method<&score, "score(point)", "Anomaly score for `point`. Higher means more anomalous.",
+                kReleaseLock>(),
+    Def::method<&Forest::update_many, "update_many(points)",
+                "Ingest a batch of observations, one per row, as `update()` row by row.\n\n"
+                "`points` is a 2-D array (or a sequence of sequences) of shape (n, `input_dim`), "
+                "or\n"
+                "(n, `input_dim * shingle_size`) without internal shingling; float32 and float64 "
+                "arrays\n"
+                "in any memory order are read in place. A 1-D array is taken as one value per row\n"
+                "only when rows hold a single value. The batch is checked before anything "
+                "changes: a\n"
+                "refused batch raises what the single call would have raised, with the note\n"
+                "\"while processing row N\", and leaves the forest as it was.",
+                kReleaseLock>(),
+    Def::method<&Forest::score_many, "score_many(points)",
+                "Anomaly scores of a batch of points, each against the current forest.\n\n"
+                "Returns a 1-D float64 numpy array with one `score()` per row; nothing changes.\n"
+                "`points` is given as for `update_many()`; with internal shingling a row may "
+                "also\n"
+                "hold the full shingled point.",
+                kReleaseLock>(),
+    Def::method<&Forest::update_and_score_many, "update_and_score_many(points)",
+                "Ingest a batch of observations and return their anomaly scores.\n\n"
+                "Returns a 1-D float64 numpy array, identical to calling `update_and_score()` "
+                "row\n"
+                "after row. `points` and refusals are as for `update_many()`.",
+                kReleaseLock>(),
+    Def::method<&displacement_score, "displacement_score(point)",
+                "Displacement-based anomaly score.", kReleaseLock>(),
+    Def::method<&attribution, "attribution(point)",
+                "Per-dimension attribution of the anomaly score.\n\n"
+                "Returns a list of length `input_dim * shingle_size`.",
+                kReleaseLock>(),
+    Def::method<&density, "density(point)",
+                "Density estimate at `point`. Higher means a denser neighbourhood.",
+                kReleaseLock>(),
+    Def::method<&near_neighbors, "near_neighbors(point, top_k=10, percentile=50)",
+                "Find approximate near-neighbours of `point`.\n\n"
+                "`percentile` controls per-tree traversal aggressiveness in `[0, 100]`; lower "
+                "values visit more branches and usually return more candidates. Returns a list "
+                "sorted by distance, with duplicate points across trees merged by point index. "
+                "At most `top_k` results are returned.",
+                kReleaseLock>(),
+    Def::method<&impute, "impute(point, missing, centrality=1.0)",
+                "Impute the `missing` positions of `point`.\n\n"
+                "`point` must have the full dimensionality (`input_dim * shingle_size`). Values "
+                "at `missing` indices are ignored; the returned list fills them with the median "
+                "of the nearest-neighbour estimates across all trees. When `centrality = 1.0`, "
+                "the nearest neighbour in each tree is selected deterministically; lower values "
+                "introduce randomness.",
+                kReleaseLock>(),
+    Def::method<&extrapolate, "extrapolate(look_ahead)",
+                "Predict the next `look_ahead` base observations beyond the current shingle "
+                "buffer.\n\n"
+                "Requires `internal_shingling = True`, `shingle_size > 1`, and `look_ahead <= "
+                "shingle_size`. Returns a list of length `look_ahead * input_dim`.",
+                kReleaseLock>(),
+    Def::method<&Forest::is_ready, "is_ready()",
+                "Return True once scoring functions return meaningful values.">(),
+    Def::method<&entries_seen, "entries_seen()", "Number of observations processed so far.">(),
+    Def::method<&Forest::num_trees, "num_trees()", "Number of trees in the ensemble.">(),
+    Persist::to_json<"Serialize the entire forest state to a JSON string.">(),
+    Persist::from_json<
+        "Deserialize a forest from a JSON string previously written by `to_json()`.">(),
+    Persist::save_json<"Serialize the entire forest state to a JSON file.">(),
+    Persist::load_json<
+        "Deserialize a forest from a JSON file previously written by `save_json()`.">(),
     QUILLON_COPY_AND_PICKLE_METHODS(Persist),
     {nullptr, nullptr, 0, nullptr},
 };
@@ -251,8 +231,8 @@ PyMethodDef methods[] = {
 }  // namespace
 
 PyTypeObject* ClassInfo<Forest>::type() {
-  static PyTypeObject* t = make_type_for<Forest>("quillon.quillon.Forest", kClassDoc,
-                                                 &new_slot<&construct, kNew>, methods);
+  static PyTypeObject* t =
+      make_type_for<Forest, Def>(kClassDoc, Def::constructor<&construct>(), methods);
   return t;
 }
 

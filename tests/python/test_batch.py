@@ -455,3 +455,113 @@ def test_score_batches_share_an_instance():
     for t in threads:
         t.join()
     assert all(r.tobytes() == expected.tobytes() for r in results)
+
+
+# ----- what the caller cannot break: concurrent writes, signals, sizes, complex values ----------
+
+def _point_batch_detectors():
+    return [quillon.Forest(3, num_trees=10, capacity=32, seed=1),
+            quillon.OnlineIForest(3, num_trees=4, window_size=64, seed=1)]
+
+
+@pytest.mark.parametrize("method", ["update_many", "update_and_score_many"])
+@pytest.mark.parametrize("index", [0, 1], ids=["Forest", "OnlineIForest"])
+def test_a_concurrent_write_cannot_half_apply_a_batch(index, method):
+    # The batch is checked and applied from its own converted copy: whatever the writer manages
+    # to change before the copy is taken either refuses the whole batch or none of it.
+    for attempt in range(3):
+        det = _point_batch_detectors()[index]
+        rows = np.random.default_rng(attempt).normal(size=(50_000, 3))
+        before = det.to_json()
+        go = threading.Event()
+
+        def spoil():
+            go.wait()
+            for i in range(rows.shape[0] - 1, 0, -257):
+                rows[i, 1] = math.nan
+
+        writer = threading.Thread(target=spoil)
+        writer.start()
+        go.set()
+        try:
+            getattr(det, method)(rows)
+        except ValueError as exc:
+            assert det.to_json() == before, "a refused batch changed the detector"
+            assert any(n.startswith("while processing row") for n in exc.__notes__)
+        else:
+            assert det.entries_seen() == rows.shape[0]
+        writer.join()
+
+
+def _big_views():
+    """Batches of 2**40 rows that take a few bytes (stride 0), per detector."""
+    n = 2**40
+    view = lambda width, dtype=np.float64: np.lib.stride_tricks.as_strided(
+        np.zeros(max(width, 1), dtype=dtype), shape=(n, width), strides=(0, np.dtype(dtype).itemsize))
+    stamps = np.lib.stride_tricks.as_strided(np.ones(1, dtype=np.uint64), shape=(n,), strides=(0,))
+    return [(quillon.Forest(2, seed=1), (view(2),)),
+            (quillon.OnlineIForest(2, seed=1), (view(2, np.float32),)),
+            (quillon.MStream(1, 1, seed=1), (view(1), view(1, np.int64), stamps))]
+
+
+@pytest.mark.parametrize("method", ["score_many", "update_many", "update_and_score_many"])
+def test_a_batch_too_large_to_hold_is_refused_before_any_row_is_read(method):
+    for det, args in _big_views():
+        before = det.to_json()
+        with pytest.raises(MemoryError, match="^not enough memory for a batch of 1099511627776 rows"):
+            getattr(det, method)(*args)
+        assert det.to_json() == before
+
+
+def test_an_interrupted_batch_keeps_the_rows_before_the_stop_and_says_how_many():
+    import signal
+    rows = np.random.default_rng(5).normal(size=(400_000, 3))
+    previous = signal.signal(signal.SIGALRM, signal.default_int_handler)
+    try:
+        for make in (lambda: quillon.Forest(3, num_trees=50, seed=1),
+                     lambda: quillon.OnlineIForest(3, seed=1)):
+            det = make()
+            signal.setitimer(signal.ITIMER_REAL, 0.3)
+            with pytest.raises(KeyboardInterrupt) as info:
+                det.update_and_score_many(rows)
+            signal.setitimer(signal.ITIMER_REAL, 0)
+            notes = getattr(info.value, "__notes__", [])
+            assert len(notes) == 1, notes
+            applied = det.entries_seen()
+            assert applied < rows.shape[0]
+            if applied:
+                assert notes[0] == (f"interrupted: the first {applied} of {rows.shape[0]} rows "
+                                    "were applied, the rest were not")
+                assert applied % 4096 == 0
+                # The applied rows are exactly the first ones.
+                twin = make()
+                twin.update_many(rows[:applied])
+                assert twin.to_json() == det.to_json()
+            else:
+                assert notes[0].endswith("no row was applied")
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+
+
+COMPLEX_CALLS = [
+    lambda: quillon.Forest(2).update([1.0, np.complex128(1 + 2j)]),
+    lambda: quillon.Forest(2).score_many(np.ones((3, 2), dtype=np.complex128)),
+    lambda: quillon.Forest(2).update_many(np.ones((3, 2), dtype=np.complex64)),
+    lambda: quillon.OnlineIForest(2).update(np.array([1, 2j])),
+    lambda: quillon.OnlineIForest(1).update_and_score_many(np.ones(3, dtype=np.complex128)),
+    lambda: quillon.MStream(1, 1).update([1j], [1], 1),
+    lambda: quillon.MStream(1, 1).update_many(np.ones((2, 1), dtype=np.complex64), [[1], [1]], [1, 2]),
+    lambda: quillon.FeatureSketch().update({"a": np.complex64(1)}),
+    lambda: quillon.FeatureSketch().update_many([[("a", np.complex128(2))]]),
+    lambda: quillon.Forest(2, time_decay=np.complex128(0.5)),
+]
+
+
+@pytest.mark.parametrize("call", COMPLEX_CALLS)
+def test_complex_values_are_refused_not_truncated(call):
+    import warnings
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")  # a ComplexWarning would mean the value was truncated
+        with pytest.raises(TypeError, match=r"must be real number, not (numpy\.)?complex"):
+            call()

@@ -173,10 +173,8 @@ def test_resuming_from_a_saved_state_equals_one_pass(tmp_path, case):
 
     whole = run(["score", *case.options, "--state-out", "whole.json", path.name], tmp_path)
     a = run(["score", *case.options, "--state-out", "half.json", first.name], tmp_path)
-    # The kind comes from the state; the options that only pick columns stay the same.
-    columns = [o for i, o in enumerate(case.options)
-               if not (o == "--param" or (i and case.options[i - 1] == "--param"))]
-    b = run(["score", *columns, "--state-in", "half.json", "--state-out", "half.json", second.name], tmp_path)
+    # The daily job: the same options, parameters included, plus the saved state.
+    b = run(["score", *case.options, "--state-in", "half.json", "--state-out", "half.json", second.name], tmp_path)
     for result in (whole, a, b):
         assert result.returncode == 0, result.stderr
     assert scores_of(a.stdout)[1] + scores_of(b.stdout)[1] == scores_of(whole.stdout)[1]
@@ -292,7 +290,10 @@ ERRORS = [
     (["--state-in", "garbage.json", "--detector", "forest", "ok.csv"], "state garbage.json is not a saved Forest"),
     (["--state-in", "missing.json", "ok.csv"], "cannot read state missing.json"),
     (["--state-in", "oif3.json", "--columns", "x,y", "ok.csv"], "state oif3.json takes 3 values per row"),
-    (["--state-in", "mstream.json", "--param", "seed=1", "ok.csv"], "--param configures a new detector"),
+    (["--state-in", "mstream.json", "--param", "alpha=0.5", "--param", "seed=9", "ok.csv"],
+     "--param alpha=0.5 disagrees with state mstream.json, which was saved with alpha=0.8"),
+    (["--state-in", "oif3.json", "--param", "input_dim=2", "ok.csv"],
+     "--param input_dim=2 disagrees with state oif3.json, which was saved with input_dim=3"),
     (["--detector", "mstream", "--tick-column", "tick", "--categorical", "c", "ticks.csv"],
      "ticks.csv, line 4: tick 4 comes after tick 5"),
     (["--detector", "mstream", "--tick-column", "tick", "--categorical", "c", "zero.csv"],
@@ -411,3 +412,204 @@ def test_a_missing_plot_extra_names_what_to_install(tmp_path):
     result = run(["score", "--plot", "p.png", path.name], tmp_path, code=without)
     assert result.returncode == 2 and result.stdout == ""
     assert result.stderr == "quillon score: error: --plot needs matplotlib: pip install 'quillon[plot]'\n"
+
+
+# ---------------------------------------------------------------------------------------------
+# Hostile inputs and targets: one line, exit status 2, every file as it was, no temporary left
+
+
+def _hostile(folder):
+    write_csv(folder / "ok.csv", ["t", "x", "y"], [[str(i), str(i % 7), str(i % 3)] for i in range(40)])
+    (folder / "deep.jsonl").write_text('{"x": 1}\n{"x": ' + "[" * 100_000 + "]" * 100_000 + "}\n")
+    (folder / "digits.jsonl").write_text('{"x": 1}\n{"x": ' + "9" * 5000 + "}\n")
+    (folder / "surrogate.jsonl").write_text('{"x": 1, "c": "a"}\n{"x": 2, "c": "\\ud800"}\n')
+    (folder / "folder").mkdir()
+    (folder / "out.csv").write_text("old output\n")
+    (folder / "s.json").write_text("old state")
+
+
+def _fsize(limit):
+    import resource
+
+    return lambda: resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))
+
+
+HOSTILE = [
+    # (arguments after "score -o out.csv --state-out s.json", message, extra subprocess settings)
+    (["deep.jsonl"], "deep.jsonl, line 2: invalid JSON (nested too deeply)", {}),
+    (["digits.jsonl"], "digits.jsonl, line 2: invalid JSON (Exceeds the limit", {}),
+    (["--detector", "feature-sketch", "surrogate.jsonl"], "surrogate.jsonl, line 2: a string holds a lone surrogate", {}),
+    (["-o", "folder", "ok.csv"], "--output folder: cannot write: Is a directory", {}),
+    (["--state-out", "folder", "ok.csv"], "--state-out folder: cannot write: Is a directory", {}),
+    (["--plot", "folder", "ok.csv"], "--plot folder: cannot write: Is a directory", {}),
+    (["--param", "capacity=1000000000000", "ok.csv"], "invalid Forest parameters:", {}),
+    (["--param", "capacity=" + "9" * 5000, "ok.csv"], "--param capacity: 5000 digits is out of range", {}),
+    (["/dev/zero"], "/dev/zero, line 1: longer than 67,108,864 bytes", {}),
+    (["-o", "-", "ok.csv"], "cannot write standard output: No space left on device", {"stdout": "/dev/full"}),
+    # The output fits under the size limit, the state does not: neither is replaced.
+    (["ok.csv"], "cannot write state s.json: I/O error: File too large", {"preexec_fn": _fsize(60_000)}),
+    (["--param", "capacity=8", "--param", "num_trees=1", "-o", "new.csv", "big.csv"],
+     "--output new.csv: cannot write: File too large", {"preexec_fn": _fsize(40_000), "big": True}),
+]
+
+
+@pytest.mark.parametrize("args, message, extra", HOSTILE, ids=[" ".join(a)[:40] for a, _, _ in HOSTILE])
+def test_hostile_inputs_and_targets_change_no_file(tmp_path, args, message, extra):
+    if "--plot" in args:
+        pytest.importorskip("matplotlib")
+    _hostile(tmp_path)
+    if extra.get("big"):
+        write_csv(tmp_path / "big.csv", ["x"], [[str(i)] for i in range(8000)])
+    before = {p.name: p.read_bytes() for p in tmp_path.iterdir() if p.is_file()}
+    env = {**os.environ, "PYTHONPATH": PACKAGE_ROOT}
+    stdout = open(extra["stdout"], "w") if "stdout" in extra else subprocess.PIPE
+    try:
+        result = subprocess.run([sys.executable, "-P", "-m", "quillon", "score", "-o", "out.csv",
+                                 "--state-out", "s.json", *args], cwd=tmp_path, stdout=stdout,
+                                stderr=subprocess.PIPE, text=True, env=env, timeout=120,
+                                preexec_fn=extra.get("preexec_fn"))
+    finally:
+        if stdout is not subprocess.PIPE:
+            stdout.close()
+    assert result.returncode == 2, result.stderr
+    assert result.stderr.count("\n") == 1 and "Traceback" not in result.stderr, result.stderr
+    assert result.stderr.startswith("quillon score: error: ") and message in result.stderr, result.stderr
+    after = {p.name: p.read_bytes() for p in tmp_path.iterdir() if p.is_file()}
+    assert after == before  # nothing replaced, nothing left behind
+
+
+def _fifo_reader(path, got):
+    with open(path, "rb") as f:
+        got.append(f.read())
+
+
+@pytest.mark.parametrize("target", ["link", "dangling link", "mode 0600", "mode 0444", "fifo", "device"])
+def test_outputs_follow_links_keep_modes_and_write_devices_in_place(tmp_path, target):
+    import stat
+    import threading
+
+    path = _write_numeric(tmp_path, random.Random(10), 30)
+    expected = run(["score", "--param", "seed=1", path.name], tmp_path).stdout
+    out, real, got = tmp_path / "out.csv", tmp_path / "real.csv", []
+    if target in ("link", "dangling link"):
+        if target == "link":
+            real.write_text("old")
+        out.symlink_to("real.csv")
+    elif target.startswith("mode"):
+        out.write_text("old")
+        out.chmod(int(target[-4:], 8))
+    elif target == "fifo":
+        os.mkfifo(out)
+        reader = threading.Thread(target=_fifo_reader, args=(out, got))
+        reader.start()
+    else:
+        out = pathlib.Path(os.devnull)
+    mode = out.lstat().st_mode
+    result = run(["score", "--param", "seed=1", "-o", str(out), path.name], tmp_path)
+    assert result.returncode == 0, result.stderr
+    assert out.lstat().st_mode == mode or target == "dangling link"
+    if target == "fifo":
+        reader.join(timeout=60)
+        assert got == [expected.encode()]
+    elif target != "device":
+        assert out.read_text() == expected
+        assert out.is_symlink() == target.endswith("link")
+    assert [p.name for p in tmp_path.iterdir() if p.name.startswith(".")] == []
+    if target == "dangling link":
+        assert stat.S_IMODE(real.stat().st_mode) == 0o666 & ~_umask_of_children()
+
+
+def _umask_of_children():
+    for line in pathlib.Path("/proc/self/status").read_text().splitlines():
+        if line.startswith("Umask:"):
+            return int(line.split()[1], 8)
+    raise AssertionError("no umask in /proc/self/status")
+
+
+def test_new_files_take_the_umask_without_the_process_changing_it(tmp_path):
+    # The process-wide mask is never touched (other threads create files meanwhile).
+    path = _write_numeric(tmp_path, random.Random(11), 20)
+    code = ("import os, sys\nos.umask(0o027)\n"
+            "def refuse(mask): raise AssertionError('umask changed')\n"
+            "os.umask = refuse\nfrom quillon.cli import main\nsys.exit(main(sys.argv[1:]))\n")
+    result = run(["score", "--param", "seed=1", "-o", "out.csv", "--state-out", "s.json", path.name],
+                 tmp_path, code=code)
+    assert result.returncode == 0, result.stderr
+    assert {oct(p.stat().st_mode & 0o777) for p in (tmp_path / "out.csv", tmp_path / "s.json")} == {"0o640"}
+
+
+@pytest.mark.parametrize("signum", [2, 15])
+def test_a_signal_before_the_commit_leaves_every_file_as_it_was(tmp_path, signum):
+    import time
+
+    (tmp_path / "out.csv").write_text("old output\n")
+    (tmp_path / "s.json").write_text("old state")
+    env = {**os.environ, "PYTHONPATH": PACKAGE_ROOT}
+    process = subprocess.Popen([sys.executable, "-P", "-m", "quillon", "score", "--param", "seed=1",
+                                "--chunk-rows", "1", "-o", "out.csv", "--state-out", "s.json", "-"],
+                               cwd=tmp_path, stdin=subprocess.PIPE, stderr=subprocess.PIPE, env=env, text=True)
+    process.stdin.write("x\n" + "1.5\n" * 50)
+    process.stdin.flush()
+    deadline = time.monotonic() + 60
+    while len([p for p in tmp_path.iterdir() if p.name.startswith(".")]) < 2 and time.monotonic() < deadline:
+        time.sleep(0.05)  # both temporary files exist: the run has begun
+    time.sleep(0.5)
+    process.send_signal(signum)
+    _, stderr = process.communicate(timeout=60)
+    assert process.returncode == 128 + signum and stderr == "quillon: interrupted\n"
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["out.csv", "s.json"]
+    assert (tmp_path / "out.csv").read_text() == "old output\n" and (tmp_path / "s.json").read_text() == "old state"
+
+
+def test_many_columns_are_handled_in_linear_time(tmp_path):
+    # 40,000 columns once took 12 s before the first score; the subprocess timeout bounds it now.
+    names = [f"c{i}" for i in range(40_000)]
+    write_csv(tmp_path / "wide.csv", names, [[str(i % 5)] * len(names) for i in range(3)])
+    result = run(["score", "--detector", "mstream", "--categorical", ",".join(names[:20_000]),
+                  "--param", "num_buckets=2", "wide.csv"], tmp_path)
+    assert result.returncode == 0, result.stderr
+    assert len(result.stdout.splitlines()) == 4
+
+
+_awkward = st.text(alphabet='a,"\r\n é', max_size=4)
+
+
+@settings(max_examples=60, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(rows=st.lists(st.one_of(st.just([]), st.lists(_awkward, min_size=3, max_size=3)), min_size=1, max_size=25),
+       terminator=st.sampled_from(["\n", "\r\n", "\r"]), size=st.integers(1, 6), width=st.integers(1, 3))
+def test_chunks_keep_every_row_and_its_line_number(tmp_path, rows, terminator, size, width):
+    # Plain chunks are split in one go, others by the csv module: both must give the rows and line
+    # numbers of reading row by row.
+    from quillon.cli.reading import Input
+
+    text = io.StringIO()
+    csv.writer(text, lineterminator=terminator).writerows([["a", "b", "c"][:width], *(r[:width] for r in rows)])
+    path = tmp_path / "rows.csv"
+    path.write_bytes(text.getvalue().encode())
+    with open(path, newline="") as f:
+        reader = csv.reader(f)
+        next(reader)
+        expected = [(reader.line_num, row) for row in reader if row]
+    source = Input(str(path), "csv")
+    try:
+        if not expected:
+            with pytest.raises(Exception, match="no rows to score"):
+                source.first()
+            return
+        source.first()
+        got = [(line, row) for chunk, lines in source.chunks(size) for line, row in zip(lines, chunk.rows)]
+    finally:
+        source.close()
+    assert got == expected
+
+
+@settings(max_examples=200, deadline=None)
+@given(rows=st.lists(st.lists(st.text(max_size=3), min_size=2, max_size=2), min_size=1, max_size=6),
+       scores=st.lists(_finite, min_size=6, max_size=6))
+def test_plain_writing_is_what_the_csv_module_writes(rows, scores):
+    from quillon.cli.writing import _plain_csv
+
+    expected = io.StringIO()
+    csv.writer(expected, lineterminator="\n").writerows([*row, repr(s)] for row, s in zip(rows, scores))
+    text = _plain_csv(list(zip(*rows)), scores[:len(rows)])
+    assert text is None or text == expected.getvalue()

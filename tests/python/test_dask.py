@@ -1,6 +1,7 @@
 """quillon.dask: one detector per key on a local two-process cluster, against a plain loop."""
 
 import hashlib
+import json
 import logging
 import os
 import re
@@ -309,3 +310,36 @@ def test_import_stays_light_and_a_missing_extra_says_what_to_install():
                          env={**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)})
     assert out.returncode == 0, out.stderr
     assert out.stdout.strip() == "quillon.dask needs dask: pip install 'quillon[dask]'"
+
+
+def test_the_command_line_and_dask_encode_values_alike(tmp_path):
+    # A boolean, an integer and a text category, and a boolean among the columns: the same rows
+    # score the same through both front ends (booleans become "name=true"/"name=false").
+    from quillon.cli import main
+
+    rng = np.random.default_rng(3)
+    n = 80
+    frame = pd.DataFrame({"k": "host", "x": rng.normal(size=n), "debug": rng.random(n) < 0.4,
+                          "flag": rng.random(n) < 0.5, "port": rng.choice([53, 443], n),
+                          "proto": rng.choice(["tcp", "udp"], n)})
+    params = {"value_projection_dims": 8, "presence_projection_dims": 8, "sketch_buckets": 64, "seed": 4}
+    result = score_by_key(frame, "k", "FeatureSketch", params, columns=["x", "debug"],
+                          categorical=["flag", "port", "proto"])
+    path = tmp_path / "rows.jsonl"
+    path.write_text("".join(json.dumps(row) + "\n" for row in
+                            frame.drop(columns="k").astype(object).to_dict("records")))
+    out = tmp_path / "out.csv"
+    options = [f"--param={name}={value}" for name, value in params.items() if name != "seed"]
+    assert main(["score", "--detector", "feature-sketch", "--categorical", "flag,port,proto",
+                 "--param", f"seed={key_seed(4, 'host')}", *options, "-o", str(out), str(path)]) == 0
+    cli = pd.read_csv(out)["score"].to_numpy()
+    np.testing.assert_array_equal(result["score"].to_numpy(), cli)
+
+
+def test_mstream_ticks_past_2_63_are_valid():
+    ticks = np.array([2**63, 2**63, 2**63 + 5, 2**64 - 1], dtype=np.uint64)
+    frame = pd.DataFrame({"k": 1, "t": ticks, "x": [1.0, 2.0, 3.0, 4.0], "c": [1, 2, 1, 2]})
+    result = score_by_key(frame, "k", "MStream", {"seed": 2}, time="t", columns=["x"], categorical=["c"])
+    detector = quillon.MStream(1, 1, seed=key_seed(2, 1))
+    expected = [detector.update_and_score([x], [c], int(t)) for x, c, t in zip(frame.x, frame.c, ticks)]
+    assert result["score"].tolist() == expected

@@ -2,7 +2,6 @@
 
 import copy
 import hashlib
-import inspect
 import json
 import math
 import pickle
@@ -76,9 +75,6 @@ def test_constructor_defaults_positions_and_edges():
     assert FeatureSketch(chain_depth=1024, chains_per_ensemble=1, sketch_buckets=2).is_ready() is False
     for seed in (0, MAX):
         assert FeatureSketch(**SMALL, seed=seed).entries_seen() == 0
-    assert str(inspect.signature(FeatureSketch)) == (
-        "(value_projection_dims=32, presence_projection_dims=32, chains_per_ensemble=16, "
-        "chain_depth=8, sketch_rows=2, sketch_buckets=2048, decay_half_life=2048, seed=None)")
 
 
 @pytest.mark.parametrize("kwargs, error, param", [
@@ -257,15 +253,7 @@ def test_mapping_keys_with_equal_text_keep_the_later_value():
     assert det.to_json() == reference.to_json()
 
 
-def test_docstrings():
-    assert FeatureSketch.__doc__.startswith(
-        "FeatureSketch detector for sparse, schema-evolving feature streams.\n\n"
-        "Feature events can be passed as either a mapping from feature name to value\n")
-    assert FeatureSketch.score.__doc__.endswith(
-        "advance the decay epoch or `entries_seen()`.")
-    assert FeatureSketch.update_and_score.__doc__.endswith(
-        "sequence, this method normalizes and projects the input once.")
-    assert str(inspect.signature(FeatureSketch.update_and_score)) == "(self, /, feature)"
+def test_no_pickle_constructor_arguments():
     assert not hasattr(FeatureSketch, "__getnewargs__")
 
 

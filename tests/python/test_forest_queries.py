@@ -1,7 +1,6 @@
 """Forest query methods: worked values, result shapes, argument checks and their order, and the
 read-only contract (no query changes the saved state, the generator included)."""
 
-import inspect
 import json
 import math
 import random
@@ -123,19 +122,6 @@ def test_query_length_mismatch(method, length):
     f = fed_forest(input_dim=2, shingle_size=3, n=20)
     with pytest.raises(ValueError, match=f"^dimension mismatch: expected 6, got {length}$"):
         getattr(f, method)([1.0] * length)
-
-
-def test_docstrings_and_signatures():
-    F = quillon.Forest
-    assert str(inspect.signature(F.near_neighbors)) == "(self, /, point, top_k=10, percentile=50)"
-    assert str(inspect.signature(F.impute)) == "(self, /, point, missing, centrality=1.0)"
-    assert str(inspect.signature(F.extrapolate)) == "(self, /, look_ahead)"
-    assert F.score.__doc__ == "Anomaly score for `point`. Higher means more anomalous."
-    assert F.attribution.__doc__.endswith("Returns a list of length `input_dim * shingle_size`.")
-    assert F.near_neighbors.__doc__.startswith("Find approximate near-neighbours of `point`.")
-    assert "At most `top_k` results are returned." in F.near_neighbors.__doc__
-    assert "lower values introduce randomness." in F.impute.__doc__
-    assert F.extrapolate.__doc__.endswith("Returns a list of length `look_ahead * input_dim`.")
 
 
 def test_non_finite_query_coordinates_are_evaluated_not_refused():

@@ -1,7 +1,6 @@
 """OnlineIForest: construction, sliding window, scores, saved state and its checks."""
 
 import copy
-import inspect
 import json
 import math
 import pickle
@@ -98,46 +97,6 @@ def test_fresh_detector():
     assert d.__getnewargs__() == (3,)
     for p in ([0, 0, 0], [1e30, -1, 5], (1, 2, 3)):
         assert d.score(p) == 1.0
-
-
-def test_signatures_and_docstrings():
-    assert str(inspect.signature(OnlineIForest)) == (
-        "(input_dim, num_trees=32, window_size=2048, max_leaf_samples=32, seed=None)"
-    )
-    assert OnlineIForest.__doc__.startswith("Online Isolation Forest detector for numerical streams.")
-    assert str(inspect.signature(OnlineIForest.from_json)) == "(json)"
-    assert str(inspect.signature(OnlineIForest.load_json)) == "(path)"
-    summaries = {
-        "update": "Ingest a point without returning its score.",
-        "score": "Preview the current anomaly score for `point` without mutating state.",
-        "update_and_score": "Ingest a point and return its anomaly score under the updated forest.",
-        "is_ready": "Return True once at least one point has been processed.",
-        "entries_seen": "Number of points processed so far.",
-        "num_trees": "Number of trees in the ensemble.",
-        "to_json": "Serialize detector state to JSON.",
-        "save_json": "Serialize detector state to a JSON file.",
-        "from_json": "Deserialize detector state from JSON previously written by `to_json()`.",
-        "load_json": (
-            "Deserialize detector state from a JSON file previously written by `save_json()`."
-        ),
-    }
-    for name, summary in summaries.items():
-        method = getattr(OnlineIForest, name)
-        assert method.__doc__.splitlines()[0] == summary
-    for name in ("__copy__", "__getstate__", "__getnewargs__"):
-        assert getattr(OnlineIForest, name).__text_signature__ == "($self)"
-    assert OnlineIForest.__deepcopy__.__text_signature__ == "($self, memo)"
-    assert OnlineIForest.__setstate__.__text_signature__ == "($self, state)"
-    assert OnlineIForest.update_and_score.__text_signature__ == "($self, point)"
-    assert OnlineIForest.__text_signature__ == (
-        "(input_dim, num_trees=32, window_size=2048, max_leaf_samples=32, seed=None)"
-    )
-    doc = OnlineIForest.__doc__
-    for line in ("Parameters", "input_dim : int", "seed : int, optional",
-                 "    Base leaf-splitting threshold (default 32).",
-                 "    Random seed for deterministic trees."):
-        assert line in doc.splitlines()
-    assert str(inspect.signature(OnlineIForest(1).update)) == "(point)"
 
 
 # --------------------------------------------------------------------------------------------

@@ -1,75 +1,72 @@
-#include "rcf/forest/batch.hpp"
-
+// Forest's batches: the rows of run_batch are checked as the single calls check them, then
+// applied as they apply them.
+#include <type_traits>
 #include <vector>
 
+#include "rcf/forest/mod.hpp"
 #include "rcf/forest/query.hpp"
 
 namespace quillon::rcf {
 namespace {
 
-// What the single calls check of a row: the scoring step's length (update_and_score scores
-// first), then the ingesting step's length and finiteness.
-BatchStatus check_rows(const Forest& forest, const Rows<float>& points, bool scoring,
-                       bool ingesting, std::vector<float>& scratch) {
-  if (auto ok = check_rows_form(points, forest.observation_width() == 1, "points"); !ok) {
-    return ok;
+// `F` is const for score_many, which changes nothing.
+template <class F>
+struct ForestBatch {
+  F& forest;
+  const Rows<float>& points;
+  BatchMode mode;
+
+  BatchStatus before() const {
+    return check_rows_form(points, forest.observation_width() == 1, "points");
   }
-  for (size_t i = 0; i < points.size(); ++i) {
-    const std::span<const float> row = points.row(i, scratch.data());
-    if (scoring) {
-      if (auto ok = forest.check_query_width(row.size()); !ok) return fail_row(i, ok.error());
+  // The scoring step's length (update_and_score scores first), then the ingesting step's length
+  // and finiteness.
+  Status check(size_t i) const {
+    const std::span<const float> row = points[i];
+    if (scores(mode)) {
+      if (auto ok = forest.check_query_width(row.size()); !ok) return ok;
     }
-    if (ingesting) {
-      if (auto ok = forest.check_observation(row); !ok) return fail_row(i, ok.error());
-    }
+    if (ingests(mode)) return forest.check_observation(row);
+    return {};
   }
-  return {};
+  Status apply(size_t i, double* score_out) const {
+    const std::span<const float> row = points[i];
+    if (score_out != nullptr) {
+      auto s = score(forest, row);
+      if (!s) return fail(s.error());
+      *score_out = *s;
+    }
+    if constexpr (!std::is_const_v<F>) {
+      if (ingests(mode)) return forest.update(row);
+    }
+    return {};
+  }
+  void finish() const {}
+};
+
+template <class F>
+BatchResult<Scores> run(F& forest, const Rows<float>& points, BatchMode mode,
+                        const BatchInterrupt& interrupt) {
+  ForestBatch<F> batch{forest, points, mode};
+  return run_batch(batch, points.size(), mode, interrupt);
 }
 
 }  // namespace
 
-BatchStatus update_many(Forest& forest, const Rows<float>& points) {
-  std::vector<float> scratch(points.max_width());
-  if (auto ok = check_rows(forest, points, false, true, scratch); !ok) return ok;
-  for (size_t i = 0; i < points.size(); ++i) {
-    // The remaining refusals of update concern the forest's own consistency, which every
-    // constructed or loaded forest has; a row can only fail here if its values changed since
-    // they were checked.
-    if (auto ok = forest.update(points.row(i, scratch.data())); !ok) return fail_row(i, ok.error());
-  }
+BatchStatus Forest::update_many(const Rows<float>& points, const BatchInterrupt& interrupt) {
+  auto r = run(*this, points, BatchMode::Update, interrupt);
+  if (!r) return std::unexpected(std::move(r.error()));
   return {};
 }
 
-BatchResult<Scores> score_many(const Forest& forest, const Rows<float>& points) {
-  std::vector<float> scratch(points.max_width());
-  if (auto ok = check_rows(forest, points, true, false, scratch); !ok) {
-    return std::unexpected(std::move(ok.error()));
-  }
-  Scores out;
-  out.values.resize(points.size());
-  for (size_t i = 0; i < points.size(); ++i) {
-    auto s = score(forest, points.row(i, scratch.data()));
-    if (!s) return fail_row(i, s.error());
-    out.values[i] = *s;
-  }
-  return out;
+BatchResult<Scores> Forest::score_many(const Rows<float>& points,
+                                       const BatchInterrupt& interrupt) const {
+  return run(*this, points, BatchMode::Score, interrupt);
 }
 
-BatchResult<Scores> update_and_score_many(Forest& forest, const Rows<float>& points) {
-  std::vector<float> scratch(points.max_width());
-  if (auto ok = check_rows(forest, points, true, true, scratch); !ok) {
-    return std::unexpected(std::move(ok.error()));
-  }
-  Scores out;
-  out.values.resize(points.size());
-  for (size_t i = 0; i < points.size(); ++i) {
-    const std::span<const float> row = points.row(i, scratch.data());
-    auto s = score(forest, row);
-    if (!s) return fail_row(i, s.error());
-    if (auto ok = forest.update(row); !ok) return fail_row(i, ok.error());
-    out.values[i] = *s;
-  }
-  return out;
+BatchResult<Scores> Forest::update_and_score_many(const Rows<float>& points,
+                                                  const BatchInterrupt& interrupt) {
+  return run(*this, points, BatchMode::UpdateAndScore, interrupt);
 }
 
 }  // namespace quillon::rcf

@@ -35,15 +35,4 @@ Result<std::vector<float>> impute(const Forest& forest, std::span<const float> v
 // of the (progressively filled) shingle: look_ahead * input_dim values.
 Result<std::vector<float>> extrapolate(const Forest& forest, uint64_t look_ahead);
 
-inline constexpr const char* kImputeDoc =
-    "impute($self, point, missing, centrality=1.0)\n--\n\nImpute the `missing` positions of "
-    "`point`.\n\n`point` must have the full dimensionality (`input_dim * shingle_size`). Values at "
-    "`missing` indices are ignored; the returned list fills them with the median of the "
-    "nearest-neighbour estimates across all trees. When `centrality = 1.0`, the nearest neighbour "
-    "in each tree is selected deterministically; lower values introduce randomness.";
-inline constexpr const char* kExtrapolateDoc =
-    "extrapolate($self, look_ahead)\n--\n\nPredict the next `look_ahead` base observations beyond "
-    "the current shingle buffer.\n\nRequires `internal_shingling = True`, `shingle_size > 1`, and "
-    "`look_ahead <= shingle_size`. Returns a list of length `look_ahead * input_dim`.";
-
 }  // namespace quillon::rcf

@@ -15,6 +15,7 @@
 #include "rcf/sampler.hpp"
 #include "rcf/tree/mod.hpp"
 #include "rng.hpp"
+#include "row_batch.hpp"
 
 namespace quillon::rcf {
 
@@ -82,6 +83,17 @@ struct Forest {
   }
   // The length check of query_point.
   Status check_query_width(uint64_t width) const;
+
+  // Batches (forest/batch.cpp): the single-call update, score and update-and-score applied row
+  // after row, with the same results. Every refusal that depends on a row (its length, its
+  // finiteness) is found before the first change, so a refused batch leaves the forest as it was.
+  BatchStatus update_many(const Rows<float>& points, const BatchInterrupt& interrupt = {});
+  // Every row against the same forest, as score() row by row.
+  BatchResult<Scores> score_many(const Rows<float>& points,
+                                 const BatchInterrupt& interrupt = {}) const;
+  // Each row's score before it is ingested, as update_and_score() row by row.
+  BatchResult<Scores> update_and_score_many(const Rows<float>& points,
+                                            const BatchInterrupt& interrupt = {});
 
   uint64_t dim() const { return point_store.dim; }
   uint64_t num_trees() const { return trees.size(); }

@@ -41,22 +41,4 @@ Result<std::vector<AttributionPair>> attribution(const Forest& forest,
 Result<std::vector<Neighbor>> near_neighbors(const Forest& forest, std::span<const float> values,
                                              uint64_t top_k, uint64_t percentile);
 
-// Method docstrings of the Python class: text signature, "--", blank line, description.
-inline constexpr const char* kScoreDoc =
-    "score($self, point)\n--\n\nAnomaly score for `point`. Higher means more anomalous.";
-inline constexpr const char* kDisplacementScoreDoc =
-    "displacement_score($self, point)\n--\n\nDisplacement-based anomaly score.";
-inline constexpr const char* kAttributionDoc =
-    "attribution($self, point)\n--\n\nPer-dimension attribution of the anomaly score.\n\n"
-    "Returns a list of length `input_dim * shingle_size`.";
-inline constexpr const char* kDensityDoc =
-    "density($self, point)\n--\n\nDensity estimate at `point`. Higher means a denser "
-    "neighbourhood.";
-inline constexpr const char* kNearNeighborsDoc =
-    "near_neighbors($self, point, top_k=10, percentile=50)\n--\n\nFind approximate "
-    "near-neighbours of `point`.\n\n`percentile` controls per-tree traversal aggressiveness in "
-    "`[0, 100]`; lower values visit more branches and usually return more candidates. Returns a "
-    "list sorted by distance, with duplicate points across trees merged by point index. At most "
-    "`top_k` results are returned.";
-
 }  // namespace quillon::rcf
