@@ -1,8 +1,7 @@
 // Module entry: `import quillon.quillon` runs PyInit_quillon, whose exec step registers the four
 // detector classes and the version, in a fixed order, each name also appended to `__all__`, and
 // then Alerts as a plain attribute, so that `__all__` keeps exactly the names it always listed.
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
+#include "py_compat.hpp"
 
 #include "py_binding.hpp"
 #include "py_classes.hpp"
@@ -75,7 +74,9 @@ int quillon_exec(PyObject* module) {
 
 PyModuleDef_Slot quillon_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(&quillon_exec)},
+#ifdef Py_mod_gil // 3.13 and newer: keeps the free-threaded build free of the GIL
     {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+#endif
     {0, nullptr},
 };
 

@@ -45,8 +45,7 @@
 // asked between rows whether a signal handler raised (see check_signals).
 #pragma once
 
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
+#include "py_compat.hpp"
 
 #include <algorithm>
 #include <array>

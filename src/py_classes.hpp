@@ -1,8 +1,7 @@
 // The class objects, created on first use and kept for the life of the process.
 #pragma once
 
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
+#include "py_compat.hpp"
 
 namespace quillon::py {
 
