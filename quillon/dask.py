@@ -13,16 +13,19 @@ from __future__ import annotations
 
 import datetime
 import hashlib
+import itertools
 import operator
 import os
 import re
+import shutil
 import uuid
+import warnings
 from collections.abc import Iterable, Mapping
 from dataclasses import dataclass
 from typing import Any
 
 from quillon._detectors import BY_CLASS, feature_event
-from quillon._files import write_file
+from quillon._files import replace_all
 
 __all__ = ["key_seed", "score_by_key", "state_name"]
 
@@ -31,12 +34,22 @@ _DETECTORS = tuple(BY_CLASS)
 # Frame order is recorded as (input partition << _ROW_BITS) + row within the partition, so that
 # rows with equal times keep their order whatever the partitioning and the shuffle do.
 _POSITION = "__quillon_position__"
+_SHUFFLE = "__quillon_key_hash__"
 _ROW_BITS = 40
 _SCORE = "score"
 _SEED_LIMIT = 1 << 64
 _UNSAFE = re.compile(r"[^A-Za-z0-9_.-]")
 _READABLE_LENGTH = 48
 _TASK_SHUFFLE_LIMIT = 32
+# A run's states are written here, inside states_out, and moved into place once every key is
+# scored. No state name starts with a dot, so it never clashes with a key's file.
+_STAGING = ".quillon-staging-"
+# The note the batch methods add to a refused row's error.
+_ROW_NOTE = re.compile(r"while processing row (\d+)")
+# Object key columns whose values are all of one of these kinds compare equal exactly when their
+# canonical encodings do, so pandas may group them itself; any other mix (1, 1.0 and True, which
+# pandas takes as one value; 0.0 and -0.0) is grouped by the encoding.
+_PLAIN_KEY_KINDS = frozenset({"string", "bytes", "integer", "boolean"})
 
 
 def _missing_extra(exc: ImportError) -> ImportError:
@@ -81,6 +94,56 @@ def _canonical_key(key: Any) -> tuple[bytes, str]:
         f"unsupported key type {type(key).__name__}: use int, float, str, bytes, bool, "
         "datetime or date keys"
     )
+
+
+def _key_codes(column, label) -> tuple[Any, list]:
+    """Group codes (in order of first appearance) of a key column's values, and one value per code.
+
+    Two values share a code exactly when their canonical encodings (`key_seed`) are equal, so
+    every path groups, seeds and names keys alike.
+    """
+    numpy, pandas = _pandas()
+    if column.isna().any():
+        raise ValueError(f"key column {label!r} has missing values")
+    dtype = column.dtype
+    if dtype.kind == "f":
+        # The bits tell 0.0 from -0.0, which pandas takes as one value.
+        width = dtype.itemsize
+        codes, _ = pandas.factorize(column.to_numpy(dtype=f"f{width}").view(f"i{width}"),
+                                    sort=False)
+    elif (dtype.kind in "iubM" or isinstance(dtype, pandas.StringDtype)
+          or pandas.api.types.infer_dtype(
+              dtype.categories if isinstance(dtype, pandas.CategoricalDtype) else column
+          ) in _PLAIN_KEY_KINDS):
+        codes, _ = pandas.factorize(column, sort=False)
+    else:
+        codes, _ = pandas.factorize(_encodings(column, label), sort=False)
+    _, first = numpy.unique(codes, return_index=True)
+    return codes, column.to_numpy(dtype=object)[first].tolist()
+
+
+def _encodings(column, label):
+    """The canonical encoding of every value of a key column, as an object array of bytes."""
+    numpy, _ = _pandas()
+    encoded = numpy.empty(len(column), dtype=object)
+    for row, value in enumerate(column.to_numpy(dtype=object)):
+        try:
+            encoded[row] = _canonical_key(value)[0]
+        except (TypeError, ValueError) as exc:
+            exc.add_note(f"in key column {label!r} at frame index {_label(column.index, row)!r}")
+            raise
+    return encoded
+
+
+def _shuffle_hashes(column, label):
+    """A 64-bit hash of each key's canonical encoding: Dask's own hash of an object column goes
+    through str(), which refuses some keys and can split one key (numpy.float32(0.1) and the
+    float it equals print differently) over two tasks."""
+    numpy, _ = _pandas()
+    if column.isna().any():
+        raise ValueError(f"key column {label!r} has missing values")
+    digests = [hashlib.blake2b(e, digest_size=8).digest() for e in _encodings(column, label)]
+    return numpy.frombuffer(b"".join(digests), dtype=numpy.uint64)
 
 
 def key_seed(seed: int, key: Any) -> int:
@@ -216,16 +279,59 @@ class _Folder:
             return None
 
     def write(self, name: str, text: str) -> None:
-        # A reader (or a rerun of this task) sees the old file or the new one, never half of one;
-        # the temporary name is unique, so two runs of one task cannot clash either.
+        """Write a file of a staging folder, which only `_commit` reads."""
+        # The commit sees the old file or the new one, never half of one; the temporary name is
+        # unique, so two runs of one task cannot clash either. No sync: the commit syncs what it
+        # places.
         data = text.encode()
         final = self.path(name)
+        temporary = self.path(f".{name}.{uuid.uuid4().hex}.tmp")
         if self.fs:
-            temporary = self.path(f".{name}.{uuid.uuid4().hex}.tmp")
             self.fs.pipe_file(temporary, data)
             self.fs.mv(temporary, final)
             return
-        write_file(final, data)
+        with open(temporary, "xb") as f:
+            f.write(data)
+        os.replace(temporary, final)
+
+    def staged(self) -> list[str]:
+        """The complete files of a staging folder (temporary files of lost writes are skipped)."""
+        try:
+            if self.fs:
+                listed = self.fs.ls(self.root, detail=False)
+                found = [p.rstrip("/").rpartition("/")[2] for p in listed]
+            else:
+                found = os.listdir(self.root)
+        except FileNotFoundError:
+            return []
+        return sorted(n for n in found if not n.startswith("."))
+
+    def remove(self) -> None:
+        if self.fs:
+            if self.fs.exists(self.root):
+                self.fs.rm(self.root, recursive=True)
+        else:
+            shutil.rmtree(self.root, ignore_errors=True)
+
+
+def _commit(staging: str, states_out: str, *_after) -> None:
+    """Move every state file of a finished run from its staging folder into `states_out`.
+
+    Each file replaces the file of the same key, if any; files of keys the run did not score stay
+    as they were. Running it again after it finished does nothing, so a recomputed Dask task is
+    harmless. (`_after` is what a Dask commit waits for.)
+    """
+    source, target = _Folder(staging), _Folder(states_out)
+    names = source.staged()
+    if target.fs:
+        for name in names:
+            target.fs.mv(source.path(name), target.path(name))
+        source.remove()
+        return
+    # Every target is checked by the rules of save_json (links followed, modes kept) before the
+    # first rename; plain files take the staged file itself.
+    replace_all([(source.path(name), target.path(name)) for name in names])
+    source.remove()
 
 
 @dataclass(frozen=True)
@@ -240,6 +346,7 @@ class _Plan:
     categorical: tuple[Any, ...]
     states_in: str | None
     states_out: str | None
+    staging: str | None  # where this run's states wait until every key is scored
 
     def build(self, key: Any, states_in: _Folder | None):
         import quillon
@@ -264,10 +371,10 @@ class _Plan:
         """The detector's batch arguments for all rows of `part`, in the order `order`."""
         numpy, pandas = _pandas()
         kind = BY_CLASS[self.detector]
-        values = part[list(self.columns)].to_numpy(dtype=numpy.float64)[order]
+        values = _real_values(part, self.columns)[order]
         categorical = ticks = events = None
         if kind.ticks:
-            categorical = part[list(self.categorical)].to_numpy(dtype=numpy.int64)[order]
+            categorical = _integers(part, self.categorical)[order]
             # Ticks are unsigned: an unsigned column keeps its values of 2**63 and more.
             unsigned = pandas.api.types.is_unsigned_integer_dtype(part[self.time].dtype)
             ticks = part[self.time].to_numpy(dtype=numpy.uint64 if unsigned else numpy.int64)[order]
@@ -276,15 +383,16 @@ class _Plan:
         return list(kind.batch_arguments(values, categorical, ticks, events))
 
     def score(self, part):
-        """Score one partition whose keys are wholly inside it; returns the result frame."""
+        """Score one partition whose keys are wholly inside it; returns the result frame.
+
+        The keys' final states go to the staging folder; `_commit` moves them into place.
+        """
         numpy, pandas = _pandas()
         shown = [self.key] if self.time is None else [self.key, self.time]
         result = part[shown].copy()
         scores = numpy.empty(len(part), dtype=numpy.float64)
         if len(part):
-            codes, keys = pandas.factorize(part[self.key], sort=False)
-            if (codes < 0).any():
-                raise ValueError(f"key column {self.key!r} has missing values")
+            codes, keys = _key_codes(part[self.key], self.key)
             # One stable sort by (key, time) over the rows in frame order; both codes are below
             # len(part), so their combination fits in 64 bits.
             sort_key = codes.astype(numpy.int64)
@@ -299,21 +407,70 @@ class _Plan:
             bounds = [0, *(numpy.flatnonzero(grouped[1:] != grouped[:-1]) + 1).tolist(), len(part)]
             arguments = self.inputs(part, order)
             states_in = _Folder(self.states_in) if self.states_in else None
-            states_out = _Folder(self.states_out) if self.states_out else None
-            if states_out is not None:
-                states_out.make()
+            staging = _Folder(self.staging) if self.staging else None
+            if staging is not None:
+                staging.make()
             ordered = numpy.empty(len(part), dtype=numpy.float64)
             for start, stop in zip(bounds[:-1], bounds[1:]):
                 key = keys[grouped[start]]
-                detector = self.build(key, states_in)
-                ordered[start:stop] = detector.update_and_score_many(
-                    *(a[start:stop] for a in arguments)
-                )
-                if states_out is not None:
-                    states_out.write(state_name(key), detector.to_json())
+                try:
+                    detector = self.build(key, states_in)
+                    ordered[start:stop] = detector.update_and_score_many(
+                        *(a[start:stop] for a in arguments)
+                    )
+                except Exception as exc:
+                    _note_row(exc, key, part.index, order[start:stop])
+                    raise
+                if staging is not None:
+                    staging.write(state_name(key), detector.to_json())
             scores[order] = ordered
         result[_SCORE] = scores
         return result
+
+
+def _note_row(exc: BaseException, key: Any, index, rows) -> None:
+    """Names the key and, when the batch named a row, that row's label in the frame's index."""
+    row = next((int(m[1]) for n in getattr(exc, "__notes__", ()) if (m := _ROW_NOTE.search(n))),
+               None)
+    if row is not None and row < len(rows):
+        exc.add_note(f"while scoring key {key!r} at frame index {_label(index, rows[row])!r}")
+    else:
+        exc.add_note(f"while scoring key {key!r}")
+
+
+def _label(index, position: int):
+    """A row's index label as a plain Python value (numpy scalars' repr names their type)."""
+    return index[position:position + 1].tolist()[0]
+
+
+def _real_values(part, columns):
+    """The numeric columns as float64 rows; complex values and text are refused, column named."""
+    numpy, _ = _pandas()
+    for column in columns:
+        dtype = part[column].dtype
+        if dtype.kind == "O":
+            # Object columns are checked one by one, so that the error names the column.
+            with warnings.catch_warnings():
+                warnings.simplefilter("error", numpy.exceptions.ComplexWarning)
+                try:
+                    part[column].to_numpy(dtype=numpy.float64)
+                except (TypeError, ValueError, numpy.exceptions.ComplexWarning) as exc:
+                    message = str(exc).splitlines()[0] if str(exc) else type(exc).__name__
+                    raise TypeError(
+                        f"column {column!r} must hold real numbers: {message}"
+                    ) from None
+    return part[list(columns)].to_numpy(dtype=numpy.float64)
+
+
+def _integers(part, columns):
+    """MStream's categorical columns as int64 rows; values a signed 64-bit integer cannot hold
+    are refused, column named, instead of wrapping around."""
+    numpy, _ = _pandas()
+    for column in columns:
+        if part[column].dtype.kind == "u" and len(part) and part[column].max() >= 1 << 63:
+            raise OverflowError(f"MStream's categorical column {column!r} holds values of 2**63 "
+                                "or more: categorical values are signed 64-bit integers")
+    return part[list(columns)].to_numpy(dtype=numpy.int64)
 
 
 def _events(plan: _Plan, part, order, values) -> list[dict[str, float]]:
@@ -331,7 +488,12 @@ def _events(plan: _Plan, part, order, values) -> list[dict[str, float]]:
         cells.append((str(column), _labels(pandas, part[column], order), True))
     names = [name for name, _, _ in cells]
     flags = [flag for _, _, flag in cells]
-    return [feature_event(zip(names, row, flags)) for row in zip(*(v for _, v, _ in cells))]
+    events = [feature_event(zip(names, row, flags)) for row in zip(*(v for _, v, _ in cells))]
+    for name in set(itertools.chain.from_iterable(events)):
+        column = next((c for c in (*plan.columns, *plan.categorical)
+                       if name == str(c) or name.startswith(f"{c}=")), name)
+        _feature_name(column, name)
+    return events
 
 
 def _labels(pandas, series, order) -> list:
@@ -339,16 +501,23 @@ def _labels(pandas, series, order) -> list:
     return [None if missing else label for label, missing in zip(labels, pandas.isna(labels))]
 
 
-def _tag_positions(part, partition_info=None):
+def _tag_positions(part, key=None, partition_info=None):
+    """Adds each row's position and, when `key` is given, the hash its key is shuffled by."""
     numpy, _ = _pandas()
     number = partition_info["number"] if partition_info else 0
     tagged = part.copy(deep=False)
     tagged[_POSITION] = (number << _ROW_BITS) + numpy.arange(len(part), dtype=numpy.int64)
+    if key is not None:
+        tagged[_SHUFFLE] = _shuffle_hashes(part[key], key)
     return tagged
 
 
 def _score_partition(part, plan: _Plan):
     return plan.score(part)
+
+
+def _after_commit(part, _commit_done):
+    return part
 
 
 def _names(value) -> tuple:
@@ -359,8 +528,18 @@ def _names(value) -> tuple:
     return tuple(value)
 
 
+def _feature_name(column, name: str) -> str:
+    # The native message for text that is not UTF-8 names the binding's internal types.
+    try:
+        name.encode()
+    except UnicodeEncodeError:
+        raise ValueError(f"FeatureSketch feature name {name!r} from column {column!r} is not "
+                         "valid UTF-8 text (it holds a lone surrogate)") from None
+    return name
+
+
 def _plan(frame_columns, dtypes, key, detector, params, time, columns, categorical,
-          states_in, states_out) -> _Plan:
+          states_in, states_out, lazy) -> _Plan:
     import quillon
 
     if isinstance(detector, str):
@@ -385,8 +564,9 @@ def _plan(frame_columns, dtypes, key, detector, params, time, columns, categoric
         raise ValueError("key and time must be different columns")
     if _SCORE in (key, time):
         raise ValueError(f"the key and time columns cannot be named {_SCORE!r}: the result has it")
-    if _POSITION in present:
-        raise ValueError(f"the frame cannot have a column named {_POSITION!r}")
+    for reserved in (_POSITION, _SHUFFLE):
+        if reserved in present:
+            raise ValueError(f"the frame cannot have a column named {reserved!r}")
     categorical = _names(categorical)
     if columns is None:
         _, pandas = _pandas()
@@ -402,8 +582,15 @@ def _plan(frame_columns, dtypes, key, detector, params, time, columns, categoric
     for column in (*columns, *categorical):
         if column not in present:
             raise KeyError(f"column {column!r} is not in the frame")
-
+    for column in columns:
+        if dtypes[column].kind == "c":
+            raise TypeError(f"column {column!r} holds complex numbers: the detectors take real "
+                            "numbers")
     kind = BY_CLASS[name]
+    if kind.events:
+        for column in (*columns, *categorical):
+            _feature_name(column, str(column))
+
     if kind.ticks:
         if time is None:
             raise ValueError("MStream needs time: the column of integer ticks")
@@ -423,12 +610,18 @@ def _plan(frame_columns, dtypes, key, detector, params, time, columns, categoric
     getattr(quillon, name)(**params)
 
     folders = [os.fspath(s) if s is not None else None for s in (states_in, states_out)]
-    if folders[0] is not None and folders[1] is not None and _same_place(*folders):
+    if lazy and folders[0] is not None and folders[1] is not None and _same_place(*folders):
         raise ValueError(
-            "states_in and states_out must be different folders: Dask reruns lost tasks, and a "
-            "rerun must read the states the first run read"
+            "states_in and states_out must be different folders for a Dask frame: Dask reruns "
+            "lost tasks, and a rerun must read the states the first run read"
         )
-    return _Plan(name, params, key, time, columns, categorical, *folders)
+    staging = None
+    if folders[1] is not None:
+        hidden = f"{_STAGING}{uuid.uuid4().hex}"
+        local = _local_path(folders[1])
+        staging = (f"{folders[1].rstrip('/')}/{hidden}" if local is None
+                   else os.path.join(local, hidden))
+    return _Plan(name, params, key, time, columns, categorical, *folders, staging)
 
 
 def _same_place(a: str, b: str) -> bool:
@@ -467,7 +660,9 @@ def score_by_key(
         The rows to score.
     key : column label
         The column whose value picks the detector. Its values must not be missing; they may be
-        int, float, str, bytes, bool, datetime or date (see `key_seed`).
+        int, float, str, bytes, bool, datetime or date (see `key_seed`). Keys are told apart by
+        type and value as `key_seed` tells them, so ``1``, ``1.0``, ``True`` and ``"1"`` in an
+        object column are four keys, though pandas takes the first three as one.
     detector : {"Forest", "MStream", "FeatureSketch", "OnlineIForest"} or class
         The detector class, or its name.
     params : mapping, optional
@@ -492,11 +687,12 @@ def score_by_key(
         there resumes from it, and `params` do not apply to it; other keys start fresh.
     states_out : str or path-like, optional
         Folder (or fsspec URL, created if needed) where each key of `frame` gets its final state
-        as JSON, written to a temporary name and renamed into place when the rows are scored
-        (computing a Dask result twice writes the same files twice). Must differ from
-        `states_in`, so that a rerun of a lost task reads what the first run read. Keys of
-        `states_in` that `frame` lacks are not copied: start `states_out` as a copy of
-        `states_in` to carry them over.
+        as JSON. All or nothing: the states wait in a hidden staging folder inside `states_out`
+        until every key is scored, then replace the files of the same keys (computing a Dask
+        result twice writes the same files twice); if any key fails, no file in `states_out`
+        changes. Files of keys that `frame` lacks stay as they were, so `states_out` may be a
+        copy of `states_in`, or, for a pandas frame, `states_in` itself. For a Dask frame it must
+        differ from `states_in`, so that a rerun of a lost task reads what the first run read.
 
     Returns
     -------
@@ -509,7 +705,8 @@ def score_by_key(
     ------
     TypeError, ValueError, OverflowError
         From the detector's constructor for wrong `params`, at once; from the batch methods for
-        wrong inputs, when the rows are scored.
+        wrong inputs, when the rows are scored, with a note naming the key and the row's label
+        in the frame's index.
     KeyError
         If a named column is not in `frame`.
     ImportError
@@ -539,8 +736,16 @@ def score_by_key(
     numpy, pandas = _pandas()
     if isinstance(frame, pandas.DataFrame):
         plan = _plan(frame.columns, frame.dtypes, key, detector, params, time, columns, categorical,
-                     states_in, states_out)
-        return plan.score(_tag_positions(frame))
+                     states_in, states_out, lazy=False)
+        if plan.staging is None:
+            return plan.score(_tag_positions(frame))
+        try:
+            result = plan.score(_tag_positions(frame))
+            _commit(plan.staging, plan.states_out)
+        except BaseException:
+            _Folder(plan.staging).remove()
+            raise
+        return result
     try:
         import dask.dataframe as dd
     except ImportError as exc:
@@ -549,18 +754,33 @@ def score_by_key(
         raise TypeError(f"frame must be a dask or pandas DataFrame, not {type(frame).__name__}")
     meta = frame._meta
     plan = _plan(meta.columns, meta.dtypes, key, detector, params, time, columns, categorical,
-                 states_in, states_out)
+                 states_in, states_out, lazy=True)
     # Only the columns the detectors read travel through the shuffle.
     used = [key, *([] if time is None else [time]), *plan.columns, *plan.categorical]
     used = list(dict.fromkeys(used))
     frame = frame[used]
-    tagged = frame.map_partitions(_tag_positions, meta=_tag_positions(frame._meta))
+    # Object and categorical key columns may mix types: they are shuffled by their encoding.
+    hashed = frame._meta[key].dtype.kind == "O" and not isinstance(
+        frame._meta[key].dtype, pandas.StringDtype)
+    hashed_key = key if hashed else None
+    tagged = frame.map_partitions(_tag_positions, hashed_key,
+                                  meta=_tag_positions(frame._meta, hashed_key))
     # Per-key scoring wants a few large partitions, for which the task shuffle is the cheapest;
-    # beyond them (or when the user configured one) Dask's own choice applies.
+    # beyond them (or when the user configured one) Dask's own choice applies. An object key
+    # column takes the task shuffle too: the P2P shuffle carries only what Arrow can hold.
     import dask
 
     method = dask.config.get("dataframe.shuffle.method", None)
-    if method is None and frame.npartitions <= _TASK_SHUFFLE_LIMIT:
+    if method is None and (hashed or frame.npartitions <= _TASK_SHUFFLE_LIMIT):
         method = "tasks"
-    by_key = tagged.shuffle(on=key, npartitions=frame.npartitions, shuffle_method=method)
-    return by_key.map_partitions(_score_partition, plan, meta=plan.score(_tag_positions(meta)))
+    by_key = tagged.shuffle(on=_SHUFFLE if hashed else key, npartitions=frame.npartitions,
+                            shuffle_method=method)
+    result_meta = plan.score(_tag_positions(meta))
+    scored = by_key.map_partitions(_score_partition, plan, meta=result_meta)
+    if plan.staging is None:
+        return scored
+    # Every partition waits for one commit task, which runs once all partitions are scored: a
+    # failed partition leaves every state file as it was.
+    counts = scored.map_partitions(len, meta=(None, "int64")).sum()
+    commit = dask.delayed(_commit, pure=False)(plan.staging, plan.states_out, counts)
+    return scored.map_partitions(_after_commit, commit, meta=result_meta)

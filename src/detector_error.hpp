@@ -77,6 +77,16 @@ using Status = std::expected<void, DetectorError>;
 
 inline std::unexpected<DetectorError> fail(DetectorError e) { return std::unexpected(std::move(e)); }
 
+// Refuses ingesting `more` entries when the count `seen` cannot take them: a counter that wrapped
+// would turn a ready detector back into a new one. `name` starts the message ("Forest entries_seen
+// overflow"), as every detector words it.
+inline Status check_entries_room(uint64_t seen, uint64_t more, const char* name) {
+  if (more > UINT64_MAX - seen) {
+    return fail(DetectorError::overflow(std::string(name) + " entries_seen overflow"));
+  }
+  return {};
+}
+
 // A violated internal invariant. Never expected from a consistent state; the Python boundary
 // turns it into PanicException and the interpreter carries on.
 class InternalFailure : public std::runtime_error {

@@ -403,6 +403,47 @@ struct Codec<Matrix<T>> {
   }
 };
 
+// Write-only views for states held shorter in memory than they are saved: the first elements (or
+// rows) come from the vector, the rest up to `length` (or `rows`) are `fill` (or zeros).
+template <class T>
+struct PaddedList {
+  const std::vector<T>* values = nullptr;
+  uint64_t length = 0;
+  T fill{};
+};
+
+template <class T>
+struct Codec<PaddedList<T>> {
+  static void write(Writer& w, const PaddedList<T>& v) {
+    w.put('[');
+    for (uint64_t i = 0; i < v.length; ++i) {
+      if (i != 0) w.put(',');
+      const T e = i < v.values->size() ? static_cast<T>((*v.values)[i]) : v.fill;
+      Codec<T>::write(w, e);
+    }
+    w.put(']');
+  }
+};
+
+template <class T>
+struct PaddedMatrix {
+  const Matrix<T>* matrix = nullptr;
+  uint64_t rows = 0;
+};
+
+template <class T>
+struct Codec<PaddedMatrix<T>> {
+  static void write(Writer& w, const PaddedMatrix<T>& m) {
+    w.put("{\"v\":1,\"dim\":[");
+    w.u64(m.rows);
+    w.put(',');
+    w.u64(m.matrix->cols);
+    w.put("],\"data\":");
+    Codec<PaddedList<T>>::write(w, {&m.matrix->data, m.rows * m.matrix->cols, T{}});
+    w.put('}');
+  }
+};
+
 // Reads one top-level record and nothing but white space after it. A failure is an
 // InvalidArgument whose message is `prefix` followed by the reader's error text.
 template <class T>

@@ -242,6 +242,7 @@ Result<double> MStream::ingest_with(std::span<const double> numeric,
   // A refused record must not move the clock or decay the counts, so finiteness is checked
   // before the first change.
   if (auto ok = NumericRangeNormalizer::check_finite(numeric); !ok) return fail(ok.error());
+  if (auto ok = check_entries_room(entries_seen_, 1, "MStream"); !ok) return fail(ok.error());
   if (detail != nullptr) reserve_detail(*detail);
 
   const uint64_t tick = step->tick;
@@ -424,7 +425,12 @@ struct MStream::Batch {
     const auto step = clock.advance(timestamps[i]);
     if (!step) return fail(step.error());
     if (auto ok = NumericRangeNormalizer::check_finite(numeric[i]); !ok) return ok;
-    if (ingests(mode)) clock.commit(timestamps[i], step->tick);
+    if (!ingests(mode)) return {};
+    // The counter as row i finds it, after the rows before it.
+    if (auto ok = check_entries_room(detector.entries_seen_, uint64_t{i} + 1, "MStream"); !ok) {
+      return ok;
+    }
+    clock.commit(timestamps[i], step->tick);
     return {};
   }
   Status apply(size_t i, double* score) {

@@ -146,7 +146,7 @@ PyMethodDef methods[] = {
                 "`numeric` is a 2-D array of shape (n, `numeric_dim`), `categorical` a 2-D integer\n"
                 "array of shape (n, `categorical_dim`) and `timestamps` a 1-D integer array of\n"
                 "length n (sequences of sequences work too); float32/float64 and int32/int64 arrays\n"
-                "in any memory order are read in place. A 1-D `numeric` or `categorical` is one\n"
+                "in any memory order are copied once. A 1-D `numeric` or `categorical` is one\n"
                 "value per row when that dimension is 1. Timestamps must not decrease, within the\n"
                 "batch and against `current_time()`. The batch is checked before anything changes:\n"
                 "a refused batch raises what the single call would have raised, with the note\n"

@@ -141,6 +141,7 @@ Status OnlineIForest::check_point(std::span<const float> point) const {
 
 Status OnlineIForest::update(std::span<const float> point) {
   if (Status ok = check_point(point); !ok) return ok;
+  if (Status ok = check_entries_room(entries_seen_, 1, "OnlineIForest"); !ok) return ok;
   ingest_checked(point);
   return {};
 }
@@ -164,8 +165,7 @@ void OnlineIForest::ingest_checked(std::span<const float> point, double* score,
     if (score != nullptr) sum += tree_length(tree, point, leaf_logs);
   }
   if (evict) window_.pop_oldest();
-  // Saturates: a restored counter at the top must not wrap to "not ready".
-  if (entries_seen_ != std::numeric_limits<uint64_t>::max()) ++entries_seen_;
+  ++entries_seen_;  // the callers refused a full counter
   if (score != nullptr) *score = finish_score(sum);
 }
 
@@ -196,7 +196,12 @@ struct OnlineIForest::Batch {
   BatchStatus before() const {
     return check_rows_form(points, detector.config_.input_dim == 1, "points");
   }
-  Status check(size_t i) const { return detector.check_point(points[i]); }
+  Status check(size_t i) const {
+    if (Status ok = detector.check_point(points[i]); !ok) return ok;
+    // The counter as row i finds it, after the rows before it.
+    if (!ingests(mode)) return {};
+    return check_entries_room(detector.entries_seen_, uint64_t{i} + 1, "OnlineIForest");
+  }
   // With `score`: update_and_score (or score, for a const detector); without: update.
   Status apply(size_t i, double* score) {
     if constexpr (std::is_const_v<D>) {
@@ -266,6 +271,7 @@ Result<double> OnlineIForest::score(std::span<const float> point) const {
 
 Result<double> OnlineIForest::update_and_score(std::span<const float> point) {
   if (Status ok = check_point(point); !ok) return fail(ok.error());
+  if (Status ok = check_entries_room(entries_seen_, 1, "OnlineIForest"); !ok) return fail(ok.error());
   double score = 0.0;
   ingest_checked(point, &score);
   return score;
@@ -357,7 +363,7 @@ Result<OnlineIForest> OnlineIForest::from_json(std::string_view text) {
   d.trees_.reserve(s.trees.size());
   for (size_t t = 0; t < s.trees.size(); ++t) {
     auto tree = OnlineITree::from_parsed(std::move(s.trees[t]), config.input_dim,
-                                         config.max_leaf_samples, d.depth_limit_, s.window.size());
+                                         config.max_leaf_samples, d.depth_limit_, s.window);
     if (!tree) return fail(refuse("tree " + std::to_string(t) + ": " + tree.error().message));
     d.trees_.push_back(std::move(*tree));
   }

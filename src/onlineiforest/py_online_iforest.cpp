@@ -74,7 +74,7 @@ PyMethodDef methods[] = {
     Def::method<&OnlineIForest::update_many, "update_many(points)",
                 "Ingest a batch of points, one per row, as `update()` row by row.\n\n"
                 "`points` is a 2-D array (or a sequence of sequences) of shape (n, `input_dim`);\n"
-                "float32 and float64 arrays in any memory order are read in place. A 1-D array is\n"
+                "float32 and float64 arrays in any memory order are copied once. A 1-D array is\n"
                 "taken as one value per row only when `input_dim` is 1. The batch is checked before\n"
                 "anything changes: a refused batch raises what the single call would have raised,\n"
                 "with the note \"while processing row N\", and leaves the detector as it was.", kReleaseLock>(),

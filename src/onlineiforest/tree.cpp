@@ -339,7 +339,8 @@ void OnlineITree::write_json(json::Writer& w) const {
 
 Result<OnlineITree> OnlineITree::from_parsed(ParsedTree&& parsed, uint64_t input_dim,
                                              uint64_t max_leaf_samples, double depth_limit,
-                                             uint64_t expected_root_height) {
+                                             std::span<const std::vector<float>> window) {
+  const uint64_t expected_root_height = window.size();
   auto refuse = [](std::string what) {
     return fail(DetectorError::invalid_argument(std::move(what)));
   };
@@ -360,17 +361,6 @@ Result<OnlineITree> OnlineITree::from_parsed(ParsedTree&& parsed, uint64_t input
   std::vector<uint64_t> depth(nodes.size(), 0);
   for (size_t i = 0; i < nodes.size(); ++i) {
     const ParsedNode& n = nodes[i];
-    // A node counts the window points routed through it since it was made, plus what it was made
-    // with: at most its parent's count at that moment, taken while the window held one point more
-    // than it keeps. So a node at depth d counts at most (d + 1) * (points + 1); a split draws
-    // that many synthetic points, and a larger count could only make it run for ever.
-    const unsigned __int128 most =
-        static_cast<unsigned __int128>(depth[i] + 1) * (expected_root_height + 1);
-    if (n.height > most) {
-      return refuse("node height " + std::to_string(n.height) + " at depth " +
-                    std::to_string(depth[i]) + " is more than " +
-                    std::to_string(expected_root_height) + " window points can give");
-    }
     if (n.min.size() != input_dim || n.max.size() != input_dim) {
       const size_t got = n.min.size() != input_dim ? n.min.size() : n.max.size();
       return refuse("support has " + std::to_string(got) + " values, expected " +
@@ -406,6 +396,34 @@ Result<OnlineITree> OnlineITree::from_parsed(ParsedTree&& parsed, uint64_t input
     }
     depth[n.left] = depth[i] + 1;
     depth[n.right] = depth[i] + 1;
+  }
+
+  // A node's count is what it was made with plus the points routed through it since, less
+  // their removals; its ancestors' splits stay fixed while it exists, so those points are
+  // removed through it again. What it was made with is at most its parent's count then, which
+  // by the same bound one level up is at most d * (points + 1) at depth d, the window holding
+  // one point more during an update. So a node at depth d counts at most d * (points + 1) plus
+  // the window points that route through it now, and every update keeps that true: checking
+  // less would accept states that later save counts their own reload refuses. It also bounds
+  // the synthetic points a split draws.
+  std::vector<uint64_t> through(nodes.size(), 0);
+  for (const std::vector<float>& point : window) {
+    size_t i = 0;
+    while (true) {
+      ++through[i];
+      const ParsedNode& n = nodes[i];
+      if (!n.has_split) break;
+      i = n.split_value > point[n.split_dimension] ? n.left : n.right;
+    }
+  }
+  for (size_t i = 0; i < nodes.size(); ++i) {
+    const unsigned __int128 most =
+        static_cast<unsigned __int128>(depth[i]) * (expected_root_height + 1) + through[i];
+    if (nodes[i].height > most) {
+      return refuse("node height " + std::to_string(nodes[i].height) + " at depth " +
+                    std::to_string(depth[i]) + " is more than " +
+                    std::to_string(expected_root_height) + " window points can give");
+    }
   }
 
   tree.arena_.reserve_slots(nodes.size());

@@ -83,11 +83,11 @@ class OnlineITree {
 
   // Nested {"root":Node|null,"rng":{...}} text, written without recursion.
   void write_json(json::Writer& w) const;
-  // Checks a parsed tree against the configuration (`expected_root_height` is the window's
-  // point count) and builds it; the error text names what is wrong.
+  // Checks a parsed tree against the configuration and the detector's window (whose points the
+  // counts must account for) and builds it; the error text names what is wrong.
   static Result<OnlineITree> from_parsed(ParsedTree&& parsed, uint64_t input_dim,
                                          uint64_t max_leaf_samples, double depth_limit,
-                                         uint64_t expected_root_height);
+                                         std::span<const std::vector<float>> window);
 
  private:
   void split_leaf(uint64_t slot);

@@ -17,6 +17,34 @@ void NodeArena::reserve(uint64_t slots, uint64_t internal_nodes) {
   free_boxes.reserve(internal_nodes);
 }
 
+namespace {
+
+// Capacity for `needed` elements: a quarter more than now (so that growing one by one copies each
+// element a bounded number of times, while a full tree wastes little), at most `limit` unless more
+// is needed.
+template <class Vector>
+void grow_to(Vector& v, uint64_t needed, uint64_t limit) {
+  if (v.capacity() >= needed) return;
+  uint64_t target = v.capacity() + v.capacity() / 4 + 8;
+  if (target > limit) target = limit;
+  if (target < needed) target = needed;
+  v.reserve(target);
+}
+
+}  // namespace
+
+void NodeArena::make_room(uint64_t slot_limit, uint64_t box_limit) {
+  grow_to(nodes, nodes.size() + 2, slot_limit);
+  grow_to(boxes, boxes.size() + 2 * dim, box_limit * 2 * dim);
+  grow_to(free, free.size() + 2, slot_limit);
+  grow_to(free_boxes, free_boxes.size() + 1, box_limit);
+}
+
+size_t NodeArena::heap_bytes() const {
+  return nodes.capacity() * sizeof(Node) + free.capacity() * sizeof(uint64_t) +
+         boxes.capacity() * sizeof(float) + free_boxes.capacity() * sizeof(uint32_t);
+}
+
 uint64_t NodeArena::place(const Node& node) {
   if (!free.empty()) {
     const uint64_t slot = free.back();

@@ -73,6 +73,11 @@ struct NodeArena {
   // Room for `reserve_slots` slots and `reserve_boxes` internal nodes.
   NodeArena(uint64_t box_dim, uint64_t reserve_slots, uint64_t reserve_boxes);
   void reserve(uint64_t slots, uint64_t internal_nodes);
+  // Room for one removal and one insertion (a leaf and an internal node appended, two slots and
+  // one box entry released), growing geometrically up to `slot_limit` slots and `box_limit` box
+  // entries, so that the mutations of an update do not allocate.
+  void make_room(uint64_t slot_limit, uint64_t box_limit);
+  size_t heap_bytes() const;
 
   // Checked access: an index past the end or an empty slot is an internal invariant violation.
   const Node& get(uint64_t i) const {

@@ -7,6 +7,7 @@
 #include <limits>
 #include <span>
 #include <string_view>
+#include <type_traits>
 #include <vector>
 
 #include "detector_error.hpp"
@@ -22,7 +23,10 @@ struct PointStore {
   uint64_t input_dim = 0;
   uint64_t shingle_size = 0;
   bool internal_shingling = false;
-  json::Matrix<float> store;  // capacity rows x dim, row-major
+  // capacity rows x dim, row-major. Only the first held_rows() rows are in memory: the rows beyond
+  // were never handed out and read as zeros, so a forest that has seen few points stays small.
+  // occupied and ref_count are held for the same rows.
+  json::Matrix<float> store;
   std::vector<bool> occupied;
   std::vector<uint64_t> ref_count;
   uint64_t next_free = 0;           // rows from here on were never handed out
@@ -40,6 +44,15 @@ struct PointStore {
   static PointStore create(uint64_t dim, uint64_t input_dim, uint64_t shingle_size,
                            bool internal_shingling, uint64_t capacity);
 
+  // Rows kept in memory (the rest are unused zeros).
+  uint64_t held_rows() const { return occupied.size(); }
+  // Holds at least `rows` rows (at most capacity), growing geometrically.
+  void hold_rows(uint64_t rows);
+  // Gives back the memory of trailing rows that were never handed out and hold zeros (after
+  // loading a state, which lists every row).
+  void release_unused_rows();
+  size_t heap_bytes() const;
+
   // True when the next add needs no growth, or the growth it needs is representable.
   bool can_add() const;
   // Grows the store now if the next add would have to (strong guarantee: on std::bad_alloc or
@@ -53,7 +66,7 @@ struct PointStore {
   void release(uint64_t row);
 
   std::span<const float> point(uint64_t row) const {
-    QUILLON_INVARIANT(row < store.rows, "index out of range in point store");
+    QUILLON_INVARIANT(row < held_rows(), "index out of range in point store");
     return {store.data.data() + row * dim, dim};
   }
   void recount_zero_coordinates();
@@ -80,9 +93,17 @@ struct PointStore {
     field("input_dim", self.input_dim);
     field("shingle_size", self.shingle_size);
     field("internal_shingling", self.internal_shingling);
-    field("store", self.store);
-    field("occupied", self.occupied);
-    field("ref_count", self.ref_count);
+    // Saved in full, the rows not held written as zeros; a state is read in full and trimmed by
+    // release_unused_rows once it has been checked.
+    if constexpr (std::is_const_v<Self>) {
+      field("store", json::PaddedMatrix<float>{&self.store, self.capacity});
+      field("occupied", json::PaddedList<bool>{&self.occupied, self.capacity, false});
+      field("ref_count", json::PaddedList<uint64_t>{&self.ref_count, self.capacity, 0});
+    } else {
+      field("store", self.store);
+      field("occupied", self.occupied);
+      field("ref_count", self.ref_count);
+    }
     field("next_free", self.next_free);
     field("free_list", self.free_list);
     field("size", self.size);

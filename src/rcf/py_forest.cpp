@@ -85,6 +85,11 @@ Result<Forest> construct(uint64_t input_dim, std::optional<uint64_t> shingle_siz
 Status update(Forest& f, Point point) { return f.update(point); }
 
 Result<double> update_and_score(Forest& f, Point point) {
+  // The checks in the order the batch makes them: the scoring step's length, then the ingesting
+  // step's length and values, so that a point of the full shingle's length reads as a length
+  // error whatever its values.
+  if (auto ok = f.check_query_width(point.size()); !ok) return fail(ok.error());
+  if (auto ok = f.check_observation(point); !ok) return fail(ok.error());
   auto s = rcf::score(f, point);
   if (!s) return s;
   if (auto ok = f.update(point); !ok) return fail(ok.error());
@@ -165,7 +170,7 @@ PyMethodDef methods[] = {
                 "or\n"
                 "(n, `input_dim * shingle_size`) without internal shingling; float32 and float64 "
                 "arrays\n"
-                "in any memory order are read in place. A 1-D array is taken as one value per row\n"
+                "in any memory order are copied once. A 1-D array is taken as one value per row\n"
                 "only when rows hold a single value. The batch is checked before anything "
                 "changes: a\n"
                 "refused batch raises what the single call would have raised, with the note\n"

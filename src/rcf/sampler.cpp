@@ -1,5 +1,6 @@
 #include "rcf/sampler.hpp"
 
+#include <bit>
 #include <cmath>
 #include <utility>
 
@@ -15,8 +16,6 @@ constexpr double kMaxUnit = 1.0 - 0x1.0p-52;
 Sampler Sampler::create(uint64_t capacity) {
   Sampler s;
   s.capacity = capacity;
-  s.weights.assign(capacity, 0.0);
-  s.point_indices.assign(capacity, kNoIndex);
   return s;
 }
 
@@ -49,13 +48,19 @@ double Sampler::admission_probability(double accept_fraction) const {
 }
 
 void Sampler::commit(double weight, uint64_t row) {
-  QUILLON_INVARIANT(size <= capacity && weights.size() >= capacity &&
-                        point_indices.size() >= capacity && capacity > 0,
+  QUILLON_INVARIANT(size <= capacity && weights.size() >= size &&
+                        point_indices.size() == weights.size() && capacity > 0,
                     "index out of range in sampler");
   if (size < capacity) {
     uint64_t i = size;
-    weights[i] = weight;
-    point_indices[i] = row;
+    if (i < weights.size()) {
+      weights[i] = weight;
+      point_indices[i] = row;
+    } else {
+      make_room();
+      weights.push_back(weight);
+      point_indices.push_back(row);
+    }
     ++size;
     while (i > 0) {
       const uint64_t parent = (i - 1) / 2;
@@ -80,6 +85,33 @@ void Sampler::commit(double weight, uint64_t row) {
     std::swap(point_indices[i], point_indices[largest]);
     i = largest;
   }
+}
+
+void Sampler::make_room() {
+  // Nothing to append when full, or when the next entry is already held.
+  if (size >= capacity || size < weights.size()) return;
+  if (weights.capacity() > weights.size() && point_indices.capacity() > point_indices.size()) return;
+  // Geometric up to the capacity, so that filling copies each entry a bounded number of times.
+  uint64_t target = weights.size() + weights.size() / 2 + 8;
+  if (target > capacity) target = capacity;
+  weights.reserve(target);
+  point_indices.reserve(target);
+}
+
+void Sampler::release_unused_entries() {
+  uint64_t held = weights.size() < point_indices.size() ? weights.size() : point_indices.size();
+  while (held > size && std::bit_cast<uint64_t>(weights[held - 1]) == 0 &&
+         point_indices[held - 1] == kNoIndex) {
+    --held;
+  }
+  weights.resize(held);
+  weights.shrink_to_fit();
+  point_indices.resize(held);
+  point_indices.shrink_to_fit();
+}
+
+size_t Sampler::heap_bytes() const {
+  return weights.capacity() * sizeof(double) + point_indices.capacity() * sizeof(uint64_t);
 }
 
 uint64_t Sampler::eviction_candidate() const {

@@ -4,8 +4,10 @@
 
 #include <cstdint>
 #include <string_view>
+#include <type_traits>
 #include <vector>
 
+#include "json_codec.hpp"
 #include "rcf/point_store.hpp"
 #include "rng.hpp"
 
@@ -20,8 +22,10 @@ struct SamplerDecision {
 
 struct Sampler {
   uint64_t capacity = 0;
-  std::vector<double> weights;          // max-heap over the first `size` entries
-  std::vector<uint64_t> point_indices;  // kNoIndex beyond `size`
+  // Max-heap over the first `size` entries. Entries are held as the sampler fills; an entry not
+  // held reads as weight 0.0 and row kNoIndex.
+  std::vector<double> weights;
+  std::vector<uint64_t> point_indices;
   uint64_t size = 0;
 
   static Sampler create(uint64_t capacity);
@@ -39,13 +43,24 @@ struct Sampler {
   // forest has already deleted and released).
   void commit(double weight, uint64_t row);
   uint64_t eviction_candidate() const;
+  // Holds room for the entry the next commit may append, so that commit does not allocate.
+  void make_room();
+  // Gives back the memory of trailing entries beyond `size` that hold the defaults (after loading
+  // a state, which lists every entry).
+  void release_unused_entries();
+  size_t heap_bytes() const;
 
   static constexpr std::string_view kJsonName = "Sampler";
   template <class Self, class Field>
   static void json_fields(Self& self, Field&& field) {
     field("capacity", self.capacity);
-    field("weights", self.weights);
-    field("point_indices", self.point_indices);
+    if constexpr (std::is_const_v<Self>) {
+      field("weights", json::PaddedList<double>{&self.weights, self.capacity, 0.0});
+      field("point_indices", json::PaddedList<uint64_t>{&self.point_indices, self.capacity, kNoIndex});
+    } else {
+      field("weights", self.weights);
+      field("point_indices", self.point_indices);
+    }
     field("size", self.size);
   }
 };

@@ -3,7 +3,7 @@
 
 Builds varied valid states of every detector, edits their JSON (numbers to extremes, broken
 number texts, deletions, duplications, type swaps, list truncation and extension, swapped or
-transplanted fields) and runs each edited state through ``from_json``, then ``--updates``
+transplanted fields, small steps of one record's numbers) and runs each edited state through ``from_json``, then ``--updates``
 ``update_and_score`` calls (some previewed with ``score``), the read-only queries and save/reload
 round trips. Every case runs in a worker process with a memory limit and a time limit; a worker
 that crashes or hangs is replaced.
@@ -12,7 +12,7 @@ A case fails when the worker crashes or hangs, when an internal failure (PanicEx
 unexpected exception class comes out, when a refused or read-only call changes the detector, when
 ``score`` and ``update_and_score`` disagree on the same input, when a loaded detector gives a NaN
 or infinite score for a finite input, or when it cannot save itself and reload to the identical
-text. The run exits with status 1 if any case failed. Everything is deterministic from
+text (after loading, after a few of the updates and after all of them). The run exits with status 1 if any case failed. Everything is deterministic from
 ``--seed``: case N of a detector is the same input whatever the time budget.
 
     python -P tests/fuzz/fuzz_states.py --seed 1 --seconds 60
@@ -223,6 +223,30 @@ def _nudge(rng, v):
     return rng.choice([v * 2, -v, v * 1e30, v + 1.0, v / 3.0, math.nextafter(v, math.inf)])
 
 
+def _shift_record(slots, rng):
+    """Moves the numbers of one record (a tree node, a sampler, a sketch's header) by small
+    steps. Each value stays plausible on its own, so only the checks that relate a record to its
+    neighbours and to the window (a child's count against its parent's, say) can refuse it, and
+    a loaded state's own later saves show what those checks let through."""
+    records = [s[0][s[1]] for s in slots if isinstance(s[0][s[1]], dict)
+               and _number_slots([(s[0][s[1]], k) for k in s[0][s[1]]])]
+    if not records:
+        return
+    record = rng.choice(records)
+    keys = [k for k in record if isinstance(record[k], (int, float))
+            and not isinstance(record[k], bool)]
+    for key in rng.sample(keys, rng.choice([1, 1, 1, len(keys)])):
+        v = record[key]
+        step = rng.choice([1, 1, 2, 3]) if rng.random() < 0.5 else rng.randint(1, 64)
+        if isinstance(v, int):
+            record[key] = v + rng.choice([-step, step])
+        elif not math.isfinite(v):
+            continue
+        else:
+            record[key] = rng.choice([v + step, v - step, v * (1 + 2.0**-rng.randint(1, 30)),
+                                      math.nextafter(v, rng.choice([math.inf, -math.inf]))])
+
+
 def _reshape_matrix(tree, slots, rng):
     """Changes one extent of a matrix and its data together, so that only the detector's own
     consistency checks stand between the edit and its arithmetic."""
@@ -252,8 +276,11 @@ def mutate_once(tree, rng, donors):
     numbers = _number_slots(slots)
     op = rng.choices(
         ["nudge", "extreme", "text", "delete", "duplicate", "type", "resize", "matrix", "swap",
-         "transplant"],
-        weights=[25, 25, 3, 5, 3, 5, 10, 8, 6, 10])[0]
+         "transplant", "record"],
+        weights=[25, 25, 3, 5, 3, 5, 10, 8, 6, 10, 20])[0]
+    if op == "record":
+        _shift_record(slots, rng)
+        return tree
     if op in ("nudge", "extreme", "text") and numbers:
         # Named fields and integers (sizes, counts, indices) hold the structure; long arrays of
         # floats would otherwise draw most of the edits.
@@ -368,6 +395,11 @@ def _inputs(detector, det, rng):
     n = _point_length(det, min(det.__getnewargs__()[0], 10**5))
     n = min(n, 10**5)
     history = []
+    if detector == "OnlineIForest":
+        # The window's own points route where the saved counts are, so replaying them moves
+        # those counts the way the stream that made them did.
+        window = json.loads(det.to_json())["window"]
+        history = [[v if v is not None else 0.0 for v in p] for p in window if len(p) == n]
 
     def point():
         if history and rng.random() < 0.2:
@@ -431,12 +463,24 @@ class Unexpected(Exception):
     pass
 
 
+# Updates after which the state must reload; the full round trip runs after the last.
+RELOAD_AFTER = frozenset({1, 2, 3, 5, 8, 13, 21, 34})
+
+
 def _exercise(detector, det, next_args, updates, check_rng, result):
     """Runs the updates and queries; returns the first problem or None."""
     args = None
+    applied = 0
     for _ in range(updates):
         args = next_args()
         before = det.to_json()
+        if applied in RELOAD_AFTER:
+            try:
+                again = type(det).from_json(before).to_json()
+            except BaseException as e:
+                return f"after {applied} updates: its own text is refused: {type(e).__name__}: {e}"
+            if again != before:
+                return f"after {applied} updates: the reloaded detector writes a different text"
         preview = None
         if detector != "OnlineIForest" and check_rng.random() < 0.25:
             preview, _ = _call(det, "score", args)
@@ -449,6 +493,7 @@ def _exercise(detector, det, next_args, updates, check_rng, result):
             if det.to_json() != before:
                 return f"a refused update_and_score ({refused}) changed the detector"
             continue
+        applied += 1
         if not math.isfinite(score):
             result["nonfinite"] += 1
             return f"update_and_score gave {score} for finite input"

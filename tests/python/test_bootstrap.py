@@ -179,29 +179,33 @@ def test_a_download_with_the_wrong_checksum_is_discarded(tmp_path):
 
 
 @pytest.mark.parametrize("uid", ["0", "1000"])
-def test_missing_build_headers_are_installed_as_root_or_named_in_the_apt_line(tmp_path, uid):
-    # Stubs: the build tools, a compiler without the zlib and libffi headers, the user id, and
-    # apt-get, which logs.
+@pytest.mark.parametrize("args, packages", [((), "zlib1g-dev libffi-dev"),
+                                            (("--thread-sanitizer",), "libtsan2 zlib1g-dev libffi-dev")])
+def test_missing_build_headers_are_installed_as_root_or_named_in_the_apt_line(tmp_path, uid, args, packages):
+    # Stubs: the build tools, a compiler without the zlib and libffi headers or the ThreadSanitizer
+    # runtime, the user id, and apt-get, which logs.
     stubs = tmp_path / "bin"
     stubs.mkdir()
     calls = tmp_path / "apt-calls"
     for name, body in {
         **dict.fromkeys(["c++", "make", "pkg-config", "xz"], "true"),
-        "cc": 'case "$(cat)" in *"<zlib.h>"*|*"<ffi.h>"*) exit 1;; esac',
+        "cc": 'case "$*" in *-fsanitize=thread*) exit 1;; esac\n'
+              'case "$(cat)" in *"<zlib.h>"*|*"<ffi.h>"*) exit 1;; esac',
         "id": f"echo {uid}",
         "apt-get": f'echo "$*" >>{calls}',
     }.items():
         (stubs / name).write_text(f"#!/bin/sh\n{body}\n")
         (stubs / name).chmod(0o755)
-    status, lines = bootstrap(tmp_path, PATH=f"{stubs}:/usr/local/bin:/usr/bin:/bin")
+    status, lines = bootstrap(tmp_path, *args, PATH=f"{stubs}:/usr/local/bin:/usr/bin:/bin")
     assert status == 1
     if uid == "0":
         assert calls.read_text().splitlines() == [
             "update -qq",
-            "install -y -qq --no-install-recommends zlib1g-dev libffi-dev",
+            f"install -y -qq --no-install-recommends {packages}",
         ]
-        assert "still missing after installing: zlib1g-dev libffi-dev" in lines[-3]
+        assert f"still missing after installing: {packages}" in lines[-3]
     else:
         assert not calls.exists()
-        assert lines[-2] == "[bootstrap]   sudo apt-get update && sudo apt-get install -y zlib1g-dev libffi-dev"
-    assert "QUILLON_PYTHON=" in lines[-1]
+        assert lines[-2] == f"[bootstrap]   sudo apt-get update && sudo apt-get install -y {packages}"
+    # The sanitized interpreter has no stand-in, so only the plain set-up points at one.
+    assert ("QUILLON_PYTHON=" in lines[-1]) == (not args)

@@ -1,5 +1,6 @@
 """quillon.dask: one detector per key on a local two-process cluster, against a plain loop."""
 
+import fcntl
 import hashlib
 import json
 import logging
@@ -175,7 +176,7 @@ def test_two_days_from_saved_states_equal_one_run(client, tmp_path, case):
     same_scores(run(day2, case, states_in=url), expected)
 
     with pytest.raises(ValueError, match="must be different folders"):
-        run(day2, case, states_in=first, states_out=str(first) + "/")
+        run(to_dask(day2, 2), case, states_in=first, states_out=str(first) + "/")
 
 
 @pytest.mark.parametrize("frame_kind", ["pandas", "dask"])
@@ -336,10 +337,200 @@ def test_the_command_line_and_dask_encode_values_alike(tmp_path):
     np.testing.assert_array_equal(result["score"].to_numpy(), cli)
 
 
-def test_mstream_ticks_past_2_63_are_valid():
-    ticks = np.array([2**63, 2**63, 2**63 + 5, 2**64 - 1], dtype=np.uint64)
-    frame = pd.DataFrame({"k": 1, "t": ticks, "x": [1.0, 2.0, 3.0, 4.0], "c": [1, 2, 1, 2]})
-    result = score_by_key(frame, "k", "MStream", {"seed": 2}, time="t", columns=["x"], categorical=["c"])
-    detector = quillon.MStream(1, 1, seed=key_seed(2, 1))
-    expected = [detector.update_and_score([x], [c], int(t)) for x, c, t in zip(frame.x, frame.c, ticks)]
-    assert result["score"].tolist() == expected
+
+# ----- keys, commits and refused inputs ---------------------------------------------------------
+
+@pytest.mark.parametrize("partitions", [None, 1, 40])  # 40: past the task-shuffle limit
+def test_keys_pandas_takes_as_equal_stay_apart(client, tmp_path, partitions):
+    keys = [1, 1.0, True, "1", 0.0, -0.0, np.int64(1), b"1", pd.Timestamp("2024-01-01"), 2**70]
+    frame = pd.DataFrame({"k": pd.Series(keys * 12, dtype=object),
+                          "x": np.random.default_rng(5).normal(size=len(keys) * 12)})
+    detectors = {state_name(k): quillon.Forest(1, num_trees=4, seed=key_seed(3, k)) for k in keys}
+    assert len(detectors) == len(keys) - 1  # np.int64(1) is the key 1
+    expected = pd.Series([detectors[state_name(k)].update_and_score([x])
+                          for k, x in zip(frame["k"], frame["x"])], index=frame.index)
+    # (Dask turns object columns into text when a frame is made, unless told not to.)
+    with dask.config.set({"dataframe.convert-string": False}):
+        data = frame if partitions is None else to_dask(frame, partitions)
+        result = score_by_key(data, "k", "Forest", {"num_trees": 4, "seed": 3}, columns=["x"],
+                              states_out=tmp_path)
+        same_scores(result if partitions is None else result.compute(), expected)
+    assert _listing(tmp_path) == {n: d.to_json().encode() for n, d in detectors.items()}
+
+
+def _listing(folder):
+    return {p.name: p.read_bytes() if p.is_file() else "folder" for p in folder.iterdir()}
+
+
+def _nan_in_last_row(frame, states_in, monkeypatch):
+    frame.loc[frame.index[-1], "x"] = np.nan
+
+
+def _corrupt_state(frame, states_in, monkeypatch):
+    (states_in / state_name(11)).write_text("{")
+
+
+def _interrupt_fifth_write(frame, states_in, monkeypatch):
+    real_write, writes = quillon.dask._Folder.write, []
+
+    def write(folder, name, text):
+        writes.append(name)
+        if len(writes) == 5:
+            raise KeyboardInterrupt
+        real_write(folder, name, text)
+
+    monkeypatch.setattr(quillon.dask._Folder, "write", write)
+
+
+@pytest.mark.parametrize("frame_kind, spoil, error, note", [
+    ("pandas", _nan_in_last_row, ValueError, r"while scoring key \d+ at frame index \d+"),
+    ("dask", _nan_in_last_row, ValueError, r"while scoring key \d+ at frame index \d+"),
+    ("pandas", _corrupt_state, ValueError, r"while reading the state of key 11"),
+    ("dask", _corrupt_state, ValueError, r"while reading the state of key 11"),
+    ("pandas", _interrupt_fifth_write, KeyboardInterrupt, None),
+])
+def test_a_failed_run_changes_no_state_file(client, tmp_path, monkeypatch, frame_kind, spoil,
+                                            error, note):
+    case, keys = CASES[0], list(range(12))
+    day1, day2 = make_frame(keys, 30, seed=1), make_frame(keys + [99], 30, seed=2, first_tick=99)
+    states_in, states_out = tmp_path / "in", tmp_path / "out"
+    run(day1, case, states_out=states_in)
+    run(day1[day1["k"] < 6], case, states_in=states_in, states_out=states_out)  # some old files
+    spoil(day2, states_in, monkeypatch)
+    before = _listing(states_out)
+    with pytest.raises(error) as raised:
+        result = run(day2 if frame_kind == "pandas" else to_dask(day2, 4), case,
+                     states_in=states_in, states_out=states_out)
+        if frame_kind == "dask":
+            result.compute()
+    assert note is None or any(re.search(note, n) for n in raised.value.__notes__)
+    after = _listing(states_out)  # a failed cluster run may leave its hidden staging folder
+    assert {n: v for n, v in after.items() if frame_kind == "pandas" or n[0] != "."} == before
+
+
+def test_states_in_may_be_states_out_for_a_pandas_frame(tmp_path):
+    case, states = CASES[2], {}
+    day1 = make_frame(list(range(6)), 40, seed=1)
+    day2 = make_frame(list(range(3, 9)), 40, seed=2, first_tick=int(day1["t"].max()) + 1)
+    plain_loop(day1, case, states)
+    expected = plain_loop(day2, case, states)
+    run(day1, case, states_out=tmp_path)
+    same_scores(run(day2, case, states_in=tmp_path, states_out=tmp_path), expected)
+    assert _listing(tmp_path) == {state_name(k): d.to_json().encode() for k, d in states.items()}
+
+
+def test_the_commit_checks_every_target_first_follows_links_and_keeps_modes(tmp_path):
+    case, frame = CASES[0], make_frame([1, 2, 3], 20, seed=3)
+    out, elsewhere, reference = tmp_path / "out", tmp_path / "elsewhere", tmp_path / "reference"
+    run(frame, case, states_out=elsewhere)
+    run(frame, case, states_in=elsewhere, states_out=reference)
+    out.mkdir()
+    (out / state_name(1)).write_text("old")
+    (out / state_name(1)).chmod(0o600)
+    (out / state_name(2)).symlink_to(elsewhere / state_name(2))
+    (out / state_name(3)).mkdir()  # refused at the commit, before any file is replaced
+    before = _listing(elsewhere), _listing(out)
+    with pytest.raises(IsADirectoryError):
+        run(frame, case, states_out=out, states_in=elsewhere)
+    assert (_listing(elsewhere), _listing(out)) == before
+    (out / state_name(3)).rmdir()
+    run(frame, case, states_out=out, states_in=elsewhere)
+    assert (out / state_name(1)).stat().st_mode & 0o777 == 0o600
+    assert (out / state_name(2)).is_symlink() and _listing(out) == _listing(reference)
+    assert (elsewhere / state_name(2)).read_bytes() == (reference / state_name(2)).read_bytes()
+
+
+def test_the_commit_writes_a_fifo_only_once_every_target_passed_and_keeps_owners(tmp_path):
+    case, frame = CASES[0], make_frame([1, 2, 3], 20, seed=3)
+    out, fifo = tmp_path / "out", tmp_path / "fifo"
+    run(frame, case, states_out=tmp_path / "reference")
+    run(frame, case, states_out=out)  # states of another run, to be replaced
+    os.mkfifo(fifo)
+    (out / state_name(1)).unlink()
+    (out / state_name(1)).symlink_to(fifo)
+    (out / state_name(2)).unlink()
+    (out / state_name(2)).mkdir()
+    if os.geteuid() == 0:
+        os.chown(out / state_name(3), 4321, 4321)
+    reader = os.open(fifo, os.O_RDONLY | os.O_NONBLOCK)
+    try:
+        fcntl.fcntl(reader, fcntl.F_SETPIPE_SZ, 1 << 20)  # a writer never waits for the reader
+        with pytest.raises(IsADirectoryError):
+            run(frame, case, states_out=out)
+        assert os.read(reader, 1 << 20) == b""  # never opened for writing
+        (out / state_name(2)).rmdir()
+        run(frame, case, states_out=out)
+        assert os.read(reader, 1 << 20) == (tmp_path / "reference" / state_name(1)).read_bytes()
+    finally:
+        os.close(reader)
+    placed, reference = _listing(out), _listing(tmp_path / "reference")
+    assert placed | {state_name(1): None} == reference | {state_name(1): None}  # (1: the FIFO)
+    if os.geteuid() == 0:
+        assert (out / state_name(3)).stat()[4:6] == (4321, 4321)
+
+
+@pytest.mark.parametrize("frame_kind", ["pandas", "dask"])
+def test_mstream_takes_ticks_of_2_63_and_more(client, frame_kind):
+    case, frame = CASES[2], make_frame([1, 2, 3], 40, seed=6)
+    ticks = frame["t"].to_numpy().astype(np.uint64)
+    frame["t"] = ticks + np.uint64(2**64 - 1 - int(ticks.max()))  # up to 2**64 - 1
+    result = run(frame if frame_kind == "pandas" else to_dask(frame, 3), case)
+    same_scores(result if frame_kind == "pandas" else result.compute(), plain_loop(frame, case))
+
+
+def _column(name, values):
+    return lambda f: f.assign(**{name: values(f)})
+
+
+def _object_column(name, value, at):
+    return _column(name, lambda f: f[name].astype(object).where(f.index % at != 0, value))
+
+
+HOSTILE = [
+    # (detector, spoil the frame, extra arguments, error, message, note)
+    ("Forest", _column("x", lambda f: f["x"] + 1j), {}, TypeError,
+     r"column 'x' holds complex numbers", None),
+    ("Forest", _object_column("x", 1j, 7), {}, TypeError, r"column 'x' must hold real numbers",
+     None),
+    ("OnlineIForest", _object_column("x", "a", 2), {}, TypeError,
+     r"column 'x' must hold real numbers", None),
+    ("Forest", _column("x", lambda f: f["x"].where(f.index % 5 != 0, np.inf)), {},
+     ValueError, r".", r"while scoring key \d at frame index \d+"),
+    # (Text with lone surrogates needs object columns and labels: pandas' own strings refuse it.)
+    ("FeatureSketch", lambda f: f.set_axis(pd.Index(["k", "t", "x", "y\udc80", "z", "c"],
+                                                    dtype=object), axis=1), {}, ValueError,
+     r"feature name 'y\\udc80' from column 'y\\udc80' is not valid UTF-8", None),
+    ("FeatureSketch", _column("c", lambda f: pd.Series([f"{v}\udcff" for v in f["c"]],
+                                                       index=f.index, dtype=object)),
+     {"categorical": ["c"]}, ValueError, r"from column 'c' is not valid UTF-8", None),
+    ("MStream", _column("c", lambda f: f["c"].astype(np.uint64) + np.uint64(2**63)),
+     {"categorical": ["c"]}, OverflowError, r"categorical column 'c' holds values of 2\*\*63",
+     None),
+    ("MStream", _column("t", lambda f: f["t"] - 20), {}, OverflowError, r".",
+     r"while scoring key \d at frame index \d+"),
+    ("Forest", _object_column("k", (1,), 7), {}, TypeError, r"unsupported key type tuple",
+     r"in key column 'k' at frame index \d+"),
+    ("Forest", _object_column("k", None, 7), {}, ValueError, r"key column 'k' has missing values",
+     None),
+    ("Forest", _column("k", lambda f: f["k"].where(f.index % 7 != 0, np.nan)), {}, ValueError,
+     r"key column 'k' has missing values", None),
+]
+
+
+@pytest.mark.parametrize("frame_kind", ["pandas", "dask"])
+@pytest.mark.parametrize("detector, spoil, extra, error, message, note", HOSTILE)
+def test_hostile_frames_get_one_line_errors_and_change_nothing(
+        client, tmp_path, frame_kind, detector, spoil, extra, error, message, note):
+    frame = spoil(make_frame([1, 2, 3], 20, seed=8))
+    columns = [c for c in frame.columns if c[0] in "xy"]
+    with dask.config.set({"dataframe.convert-string": False}), pytest.raises(error) as raised:
+        data = frame if frame_kind == "pandas" else to_dask(frame, 3)
+        result = score_by_key(data, "k", detector, {"seed": 1}, time="t", columns=columns,
+                              states_out=tmp_path, **extra)
+        if frame_kind == "dask":
+            result.compute()
+    text = str(raised.value)
+    assert re.search(message, text) and "\n" not in text.strip(), text
+    notes = getattr(raised.value, "__notes__", [])
+    assert note is None or any(re.search(note, n) for n in notes), notes
+    assert not list(tmp_path.glob("*.json"))  # (a failed cluster run may leave its staging)

@@ -165,9 +165,10 @@ def test_non_finite_observations_are_refused_before_any_change(bad):
             method([0.5, bad])
         assert str(info.value) == "point values must be finite"
         assert f.to_json() == before
-    # Read-only queries still take any floats.
-    f.score([0.5, bad])
-    f.density([bad, bad])
+    # The queries refuse them too, with the same message.
+    for query in (f.score, f.density):
+        with pytest.raises(ValueError, match="^point values must be finite$"):
+            query([0.5, bad])
 
 
 HUGE = "point values must be less than 1.7014118e+38 in magnitude"

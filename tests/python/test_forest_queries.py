@@ -124,17 +124,59 @@ def test_query_length_mismatch(method, length):
         getattr(f, method)([1.0] * length)
 
 
-def test_non_finite_query_coordinates_are_evaluated_not_refused():
+NON_FINITE_QUERIES = [
+    ("score", lambda f, q: f.score(q)),
+    ("displacement_score", lambda f, q: f.displacement_score(q)),
+    ("density", lambda f, q: f.density(q)),
+    ("attribution", lambda f, q: f.attribution(q)),
+    ("near_neighbors", lambda f, q: f.near_neighbors(q, percentile=0)),
+    ("impute", lambda f, q: f.impute(q + [0.0] * (6 - len(q)), [5])),
+    ("score_many", lambda f, q: f.score_many([q])),
+    ("update_and_score", lambda f, q: f.update_and_score(q)),
+    ("update_and_score_many", lambda f, q: f.update_and_score_many([q])),
+]
+
+
+@pytest.mark.parametrize("name, call", NON_FINITE_QUERIES, ids=[n for n, _ in NON_FINITE_QUERIES])
+@pytest.mark.parametrize("bad", [math.nan, -math.nan, math.inf, -math.inf, 1e39])
+@pytest.mark.parametrize("where", [0, 1])
+def test_non_finite_query_coordinates_are_refused_like_updates(name, call, bad, where):
+    # input_dim values completed from the shingle, the way updates take them; 1e39 becomes an
+    # infinity in the conversion to 32-bit floats.
+    f = fed_forest(input_dim=2, shingle_size=3, n=60)
+    before = f.to_json()
+    q = [1.0, 2.0]
+    q[where] = bad
+    with pytest.raises(ValueError, match="^point values must be finite$"):
+        f.update(q)
+    with pytest.raises(ValueError) as info:
+        call(f, q)
+    assert str(info.value) == "point values must be finite"
+    assert f.to_json() == before
+
+
+def test_non_finite_full_shingle_queries_are_refused():
+    f = fed_forest(input_dim=2, shingle_size=3, n=60)
+    full = [math.nan] + [1.0] * 5
+    for name, call in NON_FINITE_QUERIES[:7]:
+        with pytest.raises(ValueError) as info:
+            call(f, full)
+        assert str(info.value) == "point values must be finite", name
+    # The ingesting step takes input_dim values: its length check comes first, as in the batch.
+    for call in (f.update_and_score, lambda q: f.update_and_score_many([q])):
+        with pytest.raises(ValueError) as info:
+            call(full)
+        assert str(info.value) == "dimension mismatch: expected 2, got 6"
+
+
+def test_impute_ignores_whatever_the_missing_positions_hold():
     f = fed_forest(n=200)
-    for bad in (math.nan, math.inf, -math.inf):
-        q = [bad, 10.0, 10.0]
-        for method in ("score", "displacement_score", "density"):
-            assert isinstance(getattr(f, method)(q), float)
-        assert len(f.attribution(q)) == 3
-        assert len(f.impute(q, [1])) == 3
-    # A NaN distance never replaces the starting distance of a merged record.
-    neighbours = f.near_neighbors([math.nan, 10.0, 10.0], percentile=0)
-    assert neighbours and all(d["distance"] == 1.7976931348623157e308 for d in neighbours)
+    filled = f.impute([10.0, 0.0, 10.0], [1])
+    for marker in (math.nan, math.inf, -math.inf, 1e39):
+        assert f.impute([10.0, marker, 10.0], [1]) == filled
+        assert f.impute([marker, marker, 10.0], [1, 0, 1])[2] == 10.0
+    with pytest.raises(ValueError, match="^point values must be finite$"):
+        f.impute([10.0, math.nan, math.inf], [1])
 
 
 def test_equal_distances_come_in_storage_order():

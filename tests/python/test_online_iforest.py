@@ -339,6 +339,63 @@ def test_split_beyond_the_depth_limit_is_refused():
         OnlineIForest.from_json(json.dumps(state))
 
 
+def _nodes(node, depth=0):
+    """Every node below `node` (pre-order) with its depth."""
+    yield node, depth
+    if node["split"] is not None:
+        yield from _nodes(node["split"]["left"], depth + 1)
+        yield from _nodes(node["split"]["right"], depth + 1)
+
+
+def _route(node, point):
+    path = [node]
+    while node["split"] is not None:
+        split = node["split"]
+        node = split["left"] if split["value"] > f32(point[split["dimension"]]) else split["right"]
+        path.append(node)
+    return path
+
+
+def _count_bound(state, root, node, depth):
+    """What a node at `depth` may count: depth * (points + 1) plus the window points it routes."""
+    window = state["window"]
+    through = sum(any(n is node for n in _route(root, p)) for p in window)
+    return depth * (len(window) + 1) + through
+
+
+def _reloads_after_updates(text, points):
+    d = OnlineIForest.from_json(text)
+    for p in points:
+        d.update(p)
+        again = d.to_json()
+        assert OnlineIForest.from_json(again).to_json() == again
+
+
+@pytest.mark.parametrize("window_size, eta", [(16, 1), (16, 2), (40, 4)])
+def test_leaf_counts_are_bounded_by_their_depth_and_routed_window_points(window_size, eta):
+    d = OnlineIForest(2, num_trees=1, window_size=window_size, max_leaf_samples=eta, seed=5)
+    stream = list(drifting(window_size + 24))
+    for p in stream:
+        d.update(p)
+    state = json.loads(d.to_json())
+    root = state["trees"][0]["root"]
+    leaves = [(n, depth) for n, depth in _nodes(root) if n["split"] is None and depth > 0]
+    assert leaves
+    for leaf, depth in leaves:
+        saved = leaf["height"]
+        most = _count_bound(state, root, leaf, depth)
+        leaf["height"] = most
+        # The largest count accepted stays acceptable through any later updates: the points
+        # that left the window are fed again, then a drift away from it.
+        _reloads_after_updates(json.dumps(state), stream[:window_size] + list(drifting(30, seed=9)))
+        leaf["height"] = most + 1
+        with pytest.raises(ValueError) as info:
+            OnlineIForest.from_json(json.dumps(state))
+        assert str(info.value) == (PREFIX + f"tree 0: node height {most + 1} at depth {depth} is "
+                                   f"more than {len(state['window'])} window points can give")
+        leaf["height"] = saved
+
+
 @pytest.mark.parametrize("levels", [100, 5000, 200000])
 def test_deeply_nested_node_chains_are_refused(levels):
     head = '{"height":2,"support":{"min":[0.0],"max":[0.0]},"split":{"dimension":0,"value":0.0,"left":'
@@ -414,3 +471,28 @@ def test_refused_points_leave_the_state_unchanged(dim, bad):
         with pytest.raises(ValueError):
             method(bad)
     assert d.to_json() == before
+
+
+@settings(max_examples=40, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(config=configs, seed=st.integers(0, 2**64 - 1), data=st.data())
+def test_a_loaded_state_saves_what_it_can_reload_after_updates(config, seed, data):
+    # One node's count moved by a small step: if the state loads, every later state saves a text
+    # that loads again.
+    dim, trees, eta, extra = config
+    d = OnlineIForest(dim, num_trees=trees, window_size=eta + extra, max_leaf_samples=eta, seed=seed)
+    points = st.lists(values, min_size=dim, max_size=dim)
+    for p in data.draw(st.lists(points, min_size=1, max_size=80)):
+        d.update(p)
+    state = json.loads(d.to_json())
+    tree = data.draw(st.sampled_from(state["trees"]))
+    if tree["root"] is None:
+        return
+    node, _ = data.draw(st.sampled_from(list(_nodes(tree["root"]))))
+    node["height"] = max(0, node["height"] + data.draw(st.integers(-3, 2 * (eta + extra) + 3)))
+    try:
+        OnlineIForest.from_json(json.dumps(state))
+    except ValueError as exc:
+        assert str(exc).startswith(PREFIX + "tree ")
+        return
+    again = state["window"] + data.draw(st.lists(points, max_size=40))
+    _reloads_after_updates(json.dumps(state), data.draw(st.permutations(again)))

@@ -204,3 +204,77 @@ def test_newargs(kind):
         args = det.__getnewargs__()
         assert isinstance(args, tuple) and all(isinstance(a, int) for a in args)
         assert type(det)(*args) is not None
+
+
+# ----- counters at their maximum -------------------------------------------------------------
+
+TOP = 2**64 - 1
+
+
+def _with_counters(text, value, only=None):
+    """The state with every "entries_seen" (or the one inside `only`) set to `value`."""
+    state = json.loads(text)
+    for obj in _all_objects(state, []):
+        if "entries_seen" in obj and (only is None or obj is state.get(only)):
+            obj["entries_seen"] = value
+    return json.dumps(state)
+
+
+def _batch_args(kind, rows):
+    if kind.name == "MStream":
+        return tuple([r[k] for r in rows] for k in range(3))
+    return ([r[0] for r in rows],)
+
+
+@pytest.mark.parametrize("room", [0, 1, 3])
+def test_a_full_counter_refuses_updates_and_changes_nothing(kind, room):
+    # A counter that wrapped would make a ready detector new again; the update is refused
+    # instead, with the same message everywhere, and the state still saves and loads.
+    det = kind.make()
+    kind.feed(det, 70)  # a full window: the count is past it
+    cls = type(det)
+    loaded = cls.from_json(_with_counters(det.to_json(), TOP - room))
+    ready = loaded.is_ready()
+    rng = random.Random(5)
+    rows = [kind.sample(rng, 100 + i) for i in range(room + 2)]
+    for args in rows[:room]:
+        loaded.update(*args)
+    assert loaded.entries_seen() == TOP and loaded.is_ready() == ready
+    before = loaded.to_json()
+    message = f"overflow: {kind.name} entries_seen overflow"
+    calls = [lambda a: loaded.update(*a), lambda a: loaded.update_and_score(*a),
+             lambda a: loaded.update_many(*_batch_args(kind, rows[room:])),
+             lambda a: loaded.update_and_score_many(*_batch_args(kind, rows[room:]))]
+    for call in calls:
+        with pytest.raises(RuntimeError) as info:
+            call(rows[room])
+        assert str(info.value) == message
+        assert loaded.to_json() == before
+    assert cls.from_json(before).to_json() == before
+    loaded.score(*rows[room])  # queries are unaffected
+
+
+def test_batches_that_would_fill_the_counter_name_the_row(kind):
+    det = kind.make()
+    kind.feed(det, 70)
+    loaded = type(det).from_json(_with_counters(det.to_json(), TOP - 2))
+    rows = [kind.sample(random.Random(1), 100 + i) for i in range(4)]
+    for method in ("update_many", "update_and_score_many"):
+        trial = copy.deepcopy(loaded)
+        with pytest.raises(RuntimeError) as info:
+            getattr(trial, method)(*_batch_args(kind, rows))
+        assert str(info.value) == f"overflow: {kind.name} entries_seen overflow"
+        assert "while processing row 2" in info.value.__notes__
+        if kind.name != "Forest":  # the forest's batch stops at the row, keeping those before
+            assert trial.to_json() == loaded.to_json()
+
+
+def test_forest_store_counter_is_guarded_too():
+    det = quillon.Forest(2, num_trees=3, capacity=8, seed=1)
+    for i in range(20):
+        det.update([float(i), 1.0])
+    loaded = quillon.Forest.from_json(_with_counters(det.to_json(), TOP, only="point_store"))
+    before = loaded.to_json()
+    with pytest.raises(RuntimeError, match="^overflow: Forest entries_seen overflow$"):
+        loaded.update([0.5, 0.5])
+    assert loaded.to_json() == before

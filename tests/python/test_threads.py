@@ -42,17 +42,24 @@ def test_gil_stays_disabled():
 def test_writer_excludes_readers_and_other_writers(kind):
     det = kind.make()
     kind.feed(det, 50)
-    rng = random.Random(1)
-    args = kind.sample(rng, 10**9)  # a late index: MStream previews need a clock not behind
+    # A late index: MStream previews need a clock not behind.
+    args = kind.sample(random.Random(1), 10**9)
     seen = {"score": set(), "update": set()}
-    counter = iter(range(10**6, 10**9))
 
-    def writer():
-        # Two racing writers may land their ticks out of order; MStream refuses the late one.
-        try:
-            det.update(*kind.sample(rng, next(counter)))
-        except ValueError as exc:
-            assert str(exc).startswith("timestamps must be non-decreasing")
+    def writer_from(start):
+        # Each writer draws from its own generator and ticks (even or odd): neither a range
+        # iterator nor a Random is safe to share between threads.
+        rng, ticks = random.Random(start), iter(range(start, 10**9, 2))
+
+        def writer():
+            # Two racing writers may land their ticks out of order; MStream refuses the late one.
+            try:
+                det.update(*kind.sample(rng, next(ticks)))
+            except ValueError as exc:
+                assert str(exc).startswith("timestamps must be non-decreasing")
+        return writer
+
+    writer, other_writer = writer_from(10**6), writer_from(10**6 + 1)
 
     def reader():
         try:
@@ -62,7 +69,7 @@ def test_writer_excludes_readers_and_other_writers(kind):
 
     def second_writer():
         try:
-            writer()
+            other_writer()
         except RuntimeError as exc:
             seen["update"].add(str(exc))
 

@@ -19,15 +19,20 @@ struct ForestBatch {
   BatchStatus before() const {
     return check_rows_form(points, forest.observation_width() == 1, "points");
   }
-  // The scoring step's length (update_and_score scores first), then the ingesting step's length
-  // and finiteness.
+  // The scoring step's length (update_and_score scores first), then the ingesting step's length,
+  // finiteness and counter room; a preview's values are checked as a single score checks them.
   Status check(size_t i) const {
     const std::span<const float> row = points[i];
     if (scores(mode)) {
       if (auto ok = forest.check_query_width(row.size()); !ok) return ok;
     }
-    if (ingests(mode)) return forest.check_observation(row);
-    return {};
+    if (!ingests(mode)) return check_known_finite(row);
+    if (auto ok = forest.check_observation(row); !ok) return ok;
+    // The counters as row i finds them, after the rows before it.
+    if (auto ok = check_entries_room(forest.entries_seen, uint64_t{i} + 1, "Forest"); !ok) {
+      return ok;
+    }
+    return check_entries_room(forest.point_store.entries_seen, uint64_t{i} + 1, "Forest");
   }
   Status apply(size_t i, double* score_out) const {
     const std::span<const float> row = points[i];

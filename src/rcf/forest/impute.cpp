@@ -61,6 +61,8 @@ Result<std::vector<float>> impute(const Forest& forest, std::span<const float> v
     if (index >= dim) return fail(DetectorError::index_out_of_bounds(index));
     mask[index] = 1;
   }
+  // Missing positions are never read, so they may hold anything (NaN is the natural marker).
+  if (auto ok = check_known_finite(values, mask); !ok) return fail(std::move(ok.error()));
   // The word the forest generator would give next, read from a copy: repeated calls on an
   // unchanged forest agree, and the forest's own stream is not consumed by a query.
   Xoshiro256PlusPlus peek = forest.rng;

@@ -124,13 +124,32 @@ Forest& Forest::operator=(const Forest& other) {
 }
 
 void Forest::reserve_working_memory() {
-  for (auto& tree : trees) tree.reserve(config.capacity);
-  point_store.free_list.reserve(point_store.capacity);
+  // Trees, samplers and the store grow as they fill; a restored state lists every row and entry,
+  // of which only the used ones are kept.
+  point_store.release_unused_rows();
+  for (auto& sampler : samplers) sampler.release_unused_entries();
+  // The headroom that growth would have given them, so that a copy or a restored forest in its
+  // steady state does not allocate either.
+  point_store.hold_rows(point_store.next_free + 1);
+  for (uint64_t i = 0; i < trees.size(); ++i) {
+    trees[i].make_room(config.capacity);
+    samplers[i].make_room();
+  }
   admissions_.reserve(trees.size());
   evicting_trees_.reserve(trees.size());
   evicted_rows_.reserve(trees.size());
   inserting_trees_.reserve(trees.size());
   inserted_rows_.reserve(trees.size());
+}
+
+size_t Forest::heap_bytes() const {
+  size_t bytes = trees.capacity() * sizeof(RcfTree) + samplers.capacity() * sizeof(Sampler) +
+                 point_store.heap_bytes() + admissions_.capacity() * sizeof(Admission) +
+                 (evicting_trees_.capacity() + inserting_trees_.capacity()) * sizeof(RcfTree*) +
+                 (evicted_rows_.capacity() + inserted_rows_.capacity()) * sizeof(uint64_t);
+  for (const RcfTree& tree : trees) bytes += tree.heap_bytes();
+  for (const Sampler& sampler : samplers) bytes += sampler.heap_bytes();
+  return bytes;
 }
 
 double Forest::effective_time_decay() const {
@@ -149,6 +168,9 @@ uint64_t Forest::readiness_threshold() const {
 Result<std::span<const float>> Forest::query_point(std::span<const float> values,
                                                    std::vector<float>& scratch) const {
   if (auto ok = check_query_width(values.size()); !ok) return fail(std::move(ok.error()));
+  // A non-finite coordinate has no place among the boxes: NaN takes arbitrary branches and an
+  // infinity makes the separation sums infinite, so the result would be plausible-looking noise.
+  if (auto ok = check_known_finite(values); !ok) return fail(std::move(ok.error()));
   if (point_store.internal_shingling && values.size() == point_store.input_dim) {
     point_store.query_shingle(values, scratch);
     return std::span<const float>(scratch);
@@ -168,6 +190,15 @@ std::string Forest::repr() const {
          ", num_trees=" + std::to_string(config.num_trees) +
          ", capacity=" + std::to_string(config.capacity) +
          ", entries_seen=" + std::to_string(entries_seen) + ")";
+}
+
+Status check_known_finite(std::span<const float> values, std::span<const uint8_t> ignored) {
+  for (size_t i = 0; i < values.size(); ++i) {
+    if (!std::isfinite(values[i]) && (ignored.empty() || ignored[i] == 0)) {
+      return fail(DetectorError::invalid_argument("point values must be finite"));
+    }
+  }
+  return {};
 }
 
 Status check_finite(std::span<const float> values) {

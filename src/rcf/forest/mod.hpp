@@ -96,6 +96,8 @@ struct Forest {
                                             const BatchInterrupt& interrupt = {});
 
   uint64_t dim() const { return point_store.dim; }
+  // Approximate bytes this forest holds on the heap (the allocated capacity of its parts).
+  size_t heap_bytes() const;
   uint64_t num_trees() const { return trees.size(); }
   // time_decay, or 0.1 / capacity when it is 0.
   double effective_time_decay() const;
@@ -131,7 +133,8 @@ struct Forest {
   }
 
  private:
-  // Pre-sizes arenas, scratch lists and the store's free list for steady-state updates.
+  // Sizes the update's scratch lists and trims the store and samplers to what they use (after a
+  // copy or a load).
   void reserve_working_memory();
 
   // Scratch of update, not part of the state.
@@ -160,5 +163,9 @@ inline bool within_magnitude(float v) { return v > -0x1p127f && v < 0x1p127f; }
 // Rejects any coordinate that is not a finite 32-bit float ("point values must be finite") or
 // whose magnitude a box side could not carry.
 Status check_finite(std::span<const float> values);
+// Rejects a query coordinate that is not finite ("point values must be finite"), skipping the
+// positions `ignored` marks (a mask as long as `values`, or empty). Queries carry no magnitude
+// limit: nothing of theirs is stored.
+Status check_known_finite(std::span<const float> values, std::span<const uint8_t> ignored = {});
 
 }  // namespace quillon::rcf

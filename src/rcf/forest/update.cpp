@@ -15,6 +15,8 @@ Status Forest::check_observation(std::span<const float> observation) const {
 
 Status Forest::update(std::span<const float> observation) {
   if (auto ok = check_observation(observation); !ok) return ok;
+  if (auto ok = check_entries_room(entries_seen, 1, "Forest"); !ok) return ok;
+  if (auto ok = check_entries_room(point_store.entries_seen, 1, "Forest"); !ok) return ok;
 
   const uint64_t t = entries_seen + 1;
   const uint64_t warm_up = config.internal_shingling ? config.shingle_size - 1 : 0;
@@ -45,9 +47,14 @@ Status Forest::update(std::span<const float> observation) {
   if (config.internal_shingling && observation.size() != point_store.input_dim) {
     return fail(DetectorError::dimension_mismatch(point_store.input_dim, observation.size()));
   }
-  // A store restored smaller than its sampling needs grows here, before anything changes.
+  // Memory grows here, before anything changes: the store's next row (a restored store may also
+  // need more rows than its capacity), and room for every mutation that follows.
   if (!admissions_.empty()) {
     if (auto room = point_store.ensure_free_row(); !room) return room;
+    for (const Admission& a : admissions_) {
+      trees[a.tree].make_room(config.capacity);
+      samplers[a.tree].make_room();
+    }
   }
 
   for (const RcfTree* tree : evicting_trees_) tree->prefetch_removal(point_store);

@@ -1,24 +1,32 @@
 #include "rcf/tree/mod.hpp"
 
+#include <algorithm>
+
 namespace quillon::rcf {
 
-RcfTree RcfTree::create(uint64_t dims, uint64_t capacity, Xoshiro256PlusPlus rng) {
+RcfTree RcfTree::create(uint64_t dims, [[maybe_unused]] uint64_t capacity,
+                        Xoshiro256PlusPlus rng) {
   RcfTree t;
   t.dims = dims;
-  t.arena = NodeArena(dims, 2 * capacity + 4, capacity + 1);
+  t.arena = NodeArena(dims, 0, 0);
   t.rng = rng;
-  t.reserve(capacity);
   return t;
 }
 
-void RcfTree::reserve(uint64_t capacity) {
-  // A tree of `capacity` distinct points has capacity - 1 internal nodes.
-  arena.reserve(2 * capacity + 4, capacity + 1);
-  // A tree of `capacity` distinct points is at most capacity - 1 deep.
-  path_.reserve(capacity + 1);
-  uniforms_.reserve(capacity + 1);
+void RcfTree::make_room(uint64_t capacity) {
+  // A tree of `capacity` distinct points has 2 * capacity - 1 nodes, capacity - 1 of them
+  // internal; the arena's own reservation rule is 2 * capacity + 4 slots.
+  arena.make_room(2 * capacity + 4, capacity + 1);
+  // A tree of m points is at most m - 1 deep, and an insertion adds one level.
+  const uint64_t depth = (tree_mass < capacity ? tree_mass : capacity) + 2;
+  if (path_.capacity() < depth) path_.reserve(std::max<uint64_t>(depth, path_.capacity() * 3 / 2));
   cut_min_.reserve(dims);
   cut_max_.reserve(dims);
+}
+
+size_t RcfTree::heap_bytes() const {
+  return arena.heap_bytes() + path_.capacity() * sizeof(PathEntry) +
+         (cut_min_.capacity() + cut_max_.capacity()) * sizeof(float);
 }
 
 uint64_t RcfTree::leaf_for(std::span<const float> point) const {

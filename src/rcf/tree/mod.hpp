@@ -17,9 +17,10 @@
 namespace quillon::rcf {
 
 // An ancestor on a descent path with the child subtree the walk did not enter.
+// Slots are numbered in 32 bits (node_arena.hpp), which halves the walk scratch of every tree.
 struct PathEntry {
-  uint64_t node = kNoIndex;
-  uint64_t sibling = kNoIndex;
+  uint32_t node = kNoSlot;
+  uint32_t sibling = kNoSlot;
 };
 
 struct RcfTree {
@@ -29,7 +30,8 @@ struct RcfTree {
   Xoshiro256PlusPlus rng;  // draws cuts only
   uint64_t dims = 0;
 
-  // Empty tree whose arena reserves 2 * capacity + 4 slots.
+  // Empty tree for a sampler of `capacity` points; its memory grows with the points it holds (see
+  // make_room), so nothing is reserved here.
   static RcfTree create(uint64_t dims, uint64_t capacity, Xoshiro256PlusPlus rng);
 
   bool is_empty() const { return root == kNoIndex; }
@@ -60,9 +62,11 @@ struct RcfTree {
   // The leaf reached from the root by the descent rule (tree must not be empty).
   uint64_t leaf_for(std::span<const float> point) const;
 
-  // Pre-sizes the arena (2 * capacity + 4 slots) and the scratch buffers, so that mutations of a
-  // tree whose sampler holds at most `capacity` points do not allocate (after create, copy, load).
-  void reserve(uint64_t capacity);
+  // Sizes the arena and the scratch buffers for one removal and one insertion, so that they do
+  // not allocate; a tree holds at most `capacity` points. Called before an update changes
+  // anything, which makes a failed allocation leave the forest as it was.
+  void make_room(uint64_t capacity);
+  size_t heap_bytes() const;
 
   static constexpr std::string_view kJsonName = "RcfTree";
   template <class Self, class Field>
@@ -79,7 +83,6 @@ struct RcfTree {
   std::vector<PathEntry> path_;
   std::vector<float> cut_min_;
   std::vector<float> cut_max_;
-  std::vector<double> uniforms_;
 
   // The row whose removal (prepared_row_) or insertion (prepared_insert_row_) was prepared: path_
   // holds its descent, ending at descent_leaf_. Every mutation clears both.

@@ -32,7 +32,7 @@ uint64_t RcfTree::descend_with_path(std::span<const float> point) {
     const uint64_t go_left = point[node->cut_dim] <= node->cut_val;
     const uint64_t both = node->left ^ node->right;
     const uint64_t child = node->right ^ (both & (0 - go_left));
-    path_.push_back({slot, child ^ both});
+    path_.push_back({static_cast<uint32_t>(slot), static_cast<uint32_t>(child ^ both)});
     slot = child;
     node = &arena.get(slot);
   }
@@ -204,16 +204,31 @@ uint64_t RcfTree::insert(uint64_t row, const PointStore& store) {
         break;
       }
     }
-    uniforms_.clear();
-    for (size_t k = 0; k <= n; ++k) uniforms_.push_back(draw_uniform(rng));
-    for (size_t k = open_levels; k-- > 0;) {
+    // Level k uses the (k + 1)-th draw. The draws of the lowest levels are kept and tried from
+    // the top down; a level above those is tried as its draw comes, the highest separating one
+    // winning, so no buffer grows with the depth.
+    constexpr size_t kKept = 64;
+    double kept[kKept];
+    const auto try_level = [&](size_t k, double u) {
       const auto min = k == 0 ? q : arena.box_min(path_[n - k].node);
       const auto max = k == 0 ? q : arena.box_max(path_[n - k].node);
-      const auto cut = random_cut(uniforms_[k], min, max, p);
-      if (cut && cut_separates(*cut, min, max, p)) {
-        best = cut;
-        best_level = k;
-        break;
+      const auto cut = random_cut(u, min, max, p);
+      if (!cut || !cut_separates(*cut, min, max, p)) return false;
+      best = cut;
+      best_level = k;
+      return true;
+    };
+    for (size_t k = 0; k <= n; ++k) {
+      const double u = draw_uniform(rng);
+      if (k < kKept) {
+        kept[k] = u;
+      } else if (k < open_levels) {
+        try_level(k, u);
+      }
+    }
+    if (!best) {
+      for (size_t k = std::min(open_levels, kKept); k-- > 0;) {
+        if (try_level(k, kept[k])) break;
       }
     }
   } else {
@@ -348,7 +363,8 @@ void RcfTree::descend_side_by_side(std::span<RcfTree* const> trees, std::span<co
         const uint64_t go_left = points[k][node.cut_dim] <= node.cut_val;
         const uint64_t both = uint64_t{node.left} ^ node.right;
         const uint64_t child = node.right ^ (both & (0 - go_left));
-        t.path_.push_back({slots[k], child ^ both});
+        t.path_.push_back(
+            {static_cast<uint32_t>(slots[k]), static_cast<uint32_t>(child ^ both)});
         slots[k] = child;
         t.arena.prefetch_node(child);
       }

@@ -72,7 +72,7 @@ class ArenaView {
 
 // A leaf's stored point (a validated leaf refers to an occupied row).
 inline const float* stored_row(const PointStore& store, uint64_t row) {
-  QUILLON_INVARIANT(row < store.store.rows, "index out of range in point store");
+  QUILLON_INVARIANT(row < store.held_rows(), "index out of range in point store");
   return store.row_ptr(row);
 }
 

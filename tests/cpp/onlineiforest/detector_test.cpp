@@ -374,6 +374,15 @@ TEST(OnlineIForestJson, InconsistentStatesAreRefused) {
        "tree 0: tree is empty but the window holds 2 points"},
       {base_with_left(R"({"height":0,"support":{"min":[0.0],"max":[0.0]},"split":null})"),
        "tree 0: node height 2 exceeds the sum of its children's heights"},
+      // At depth 1 a node may count 1 * (2 + 1) plus the one window point routed to it, 4.
+      {base_with_left(R"({"height":5,"support":{"min":[0.0],"max":[0.0]},"split":null})"),
+       "tree 0: node height 5 at depth 1 is more than 2 window points can give"},
+      {replaced(base, "\"height\":1,\"support\":{\"min\":[1.0]", "\"height\":5,\"support\":{\"min\":[1.0]"),
+       "tree 0: node height 5 at depth 1 is more than 2 window points can give"},
+      // With both window points routed right, the left child may only count what it was made with.
+      {replaced(base_with_left(R"({"height":4,"support":{"min":[0.0],"max":[0.0]},"split":null})"),
+                "[[0.0],[1.0]]", "[[1.0],[1.0]]"),
+       "tree 0: node height 4 at depth 1 is more than 2 window points can give"},
       // An internal node at depth 1 needs a count of at least 1 * 2^1.
       {base_with_left(replaced(deep_left, "{\"height\":2", "{\"height\":1")),
        "tree 0: split node height 1 below its split threshold at depth 1"},
@@ -387,6 +396,8 @@ TEST(OnlineIForestJson, InconsistentStatesAreRefused) {
   for (const Case& c : cases) {
     EXPECT_EQ(error_of(c.text), "invalid OnlineIForest JSON: " + c.message) << c.text;
   }
+  EXPECT_EQ(error_of(base_with_left(R"({"height":4,"support":{"min":[0.0],"max":[0.0]},"split":null})")),
+            "<accepted>");
   // The deeper (valid) left subtree itself loads.
   EXPECT_EQ(error_of(replaced(base_with_left(deep_left),
                               "\"height\":2,\"support\":{\"min\":[0.0],\"max\":[1.0]}",
@@ -434,7 +445,7 @@ TEST(OnlineIForestJson, DeeplyNestedNodesAreRefused) {
   }
 }
 
-TEST(OnlineIForestJson, RestoredCounterAtTheTopSaturates) {
+TEST(OnlineIForestJson, RestoredCounterAtTheTopRefusesUpdates) {
   // A full window of 4 points whose counter has reached the top.
   std::string full = replaced(base_with_left(kLeaf), "{\"height\":2", "{\"height\":4");
   full = replaced(full, "\"height\":1,\"support\":{\"min\":[1.0]",
@@ -443,10 +454,15 @@ TEST(OnlineIForestJson, RestoredCounterAtTheTopSaturates) {
                   "[[0.0],[1.0],[1.0],[1.0]],\"entries_seen\":18446744073709551615");
   auto d = OnlineIForest::from_json(full);
   ASSERT_TRUE(d.has_value()) << d.error().message;
-  ASSERT_TRUE(d->update(Point{0.5f}).has_value());
-  EXPECT_EQ(d->entries_seen(), std::numeric_limits<uint64_t>::max());
+  const std::string before = d->to_json();
+  const auto updated = d->update(Point{0.5f});
+  const auto scored = d->update_and_score(Point{0.5f});
+  ASSERT_FALSE(updated.has_value());
+  ASSERT_FALSE(scored.has_value());
+  EXPECT_EQ(updated.error().text(), "overflow: OnlineIForest entries_seen overflow");
+  EXPECT_EQ(scored.error().text(), "overflow: OnlineIForest entries_seen overflow");
+  EXPECT_EQ(d->to_json(), before);
   EXPECT_TRUE(d->is_ready());
-  EXPECT_TRUE(OnlineIForest::from_json(d->to_json()).has_value());
 }
 
 TEST(OnlineIForestJson, HugeSavedConfigurationFailsCleanly) {

@@ -71,7 +71,10 @@ void check_forest(const Forest& f) {
     EXPECT_EQ(f.trees[i].tree_mass, s.size);
   }
   uint64_t occupied = 0;
-  for (uint64_t row = 0; row < f.point_store.capacity; ++row) {
+  // Rows beyond the held ones were never handed out.
+  EXPECT_LE(f.point_store.held_rows(), f.point_store.capacity);
+  EXPECT_LE(f.point_store.next_free, f.point_store.held_rows());
+  for (uint64_t row = 0; row < f.point_store.held_rows(); ++row) {
     const uint64_t expected = refs.count(row) ? refs[row] : 0;
     EXPECT_EQ(f.point_store.ref_count[row], expected) << row;
     EXPECT_EQ(static_cast<bool>(f.point_store.occupied[row]), expected > 0) << row;

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "query_fixtures.hpp"
+#include "rcf/forest/impute.hpp"
 
 namespace quillon::rcf {
 namespace {
@@ -223,12 +224,10 @@ TEST(ForestQueries, AgreeBitForBitWithRecursiveEvaluation) {
 // Same bits, so that NaN results are compared too.
 bool same_bits(double a, double b) { return std::bit_cast<uint64_t>(a) == std::bit_cast<uint64_t>(b); }
 
-TEST(ForestQueries, NonFiniteQueriesAgreeBitForBitWithRecursiveEvaluation) {
-  // NaN and infinite coordinates in every position of the four-wide groups and of the tail, over
+TEST(ForestQueries, ExtremeQueriesAgreeBitForBitWithRecursiveEvaluation) {
+  // The largest finite coordinates in every position of the four-wide groups and of the tail, over
   // data reaching the ends of the range an update accepts (box sides as wide as a float allows),
   // with more trees than the walks run side by side and some of them empty.
-  constexpr float kNan = std::numeric_limits<float>::quiet_NaN();
-  constexpr float kInf = std::numeric_limits<float>::infinity();
   constexpr float kWidest = 0x1.fffffep126f;  // the largest coordinate below 2^127
   for (const size_t dim : {1u, 3u, 4u, 5u, 9u}) {
     Forest f = make_forest({.input_dim = dim,
@@ -252,7 +251,7 @@ TEST(ForestQueries, NonFiniteQueriesAgreeBitForBitWithRecursiveEvaluation) {
     std::vector<std::vector<float>> queries;
     const auto bases = testing::random_stream(60 + dim, 6, dim);
     for (const auto& base : bases) {
-      for (const float special : {kNan, -kNan, kInf, -kInf}) {
+      for (const float special : {kWidest, -kWidest, 1e30f, -1e30f}) {
         for (size_t i = 0; i < dim; ++i) {
           auto q = base;
           q[i] = special;
@@ -263,7 +262,7 @@ TEST(ForestQueries, NonFiniteQueriesAgreeBitForBitWithRecursiveEvaluation) {
     }
     auto stored = f.point_store.point(f.samplers[0].point_indices[0]);
     queries.emplace_back(stored.begin(), stored.end());
-    queries.back()[0] = kNan;  // a stored point with one unknown coordinate matches nothing
+    queries.back()[0] = -kWidest;  // a stored point with one coordinate far outside every box
     for (const auto& q : queries) {
       EXPECT_TRUE(same_bits(value_of(score(f, q)),
                             testing::ref_forest_value(f, q, testing::kRefScore)));
@@ -428,12 +427,21 @@ TEST(NearNeighbors, EqualDistancesComeInRowOrder) {
   }
 }
 
-TEST(NearNeighbors, NanQueryKeepsTheStartingDistance) {
+TEST(ForestQueries, NonFiniteQueriesAreRefusedLikeUpdates) {
   Forest f = make_forest({.input_dim = 2, .num_trees = 3});
   testing::feed(f, {{1, 2}, {3, 4}, {5, 1}});
-  auto nn = *near_neighbors(f, std::vector<float>{std::nanf(""), 1.0f}, 10, 0);
-  ASSERT_FALSE(nn.empty());
-  for (const auto& n : nn) EXPECT_EQ(n.distance, std::numeric_limits<double>::max());
+  const std::string message = "point values must be finite";
+  for (const float bad : {std::nanf(""), std::numeric_limits<float>::infinity(),
+                          -std::numeric_limits<float>::infinity()}) {
+    const std::vector<float> q{bad, 1.0f};
+    EXPECT_EQ(score(f, q).error().message, message);
+    EXPECT_EQ(displacement_score(f, q).error().message, message);
+    EXPECT_EQ(density(f, q).error().message, message);
+    EXPECT_EQ(attribution(f, q).error().message, message);
+    EXPECT_EQ(near_neighbors(f, q, 10, 0).error().message, message);
+    EXPECT_EQ(impute(f, q, std::vector<uint64_t>{1}, 1.0).error().message, message);
+    EXPECT_TRUE(impute(f, q, std::vector<uint64_t>{0}, 1.0).has_value());  // missing: not read
+  }
 }
 
 // One number that changes with any neighbour's score, distance or position in the result.

@@ -36,7 +36,7 @@ struct ReferenceTree {
     while (t.arena.get(slot).is_internal()) {
       const Node& n = t.arena.get(slot);
       const uint64_t child = n.child_for(p);
-      path.push_back({slot, child == n.left ? n.right : n.left});
+      path.push_back({static_cast<uint32_t>(slot), child == n.left ? n.right : n.left});
       slot = child;
     }
     return slot;
@@ -191,6 +191,38 @@ TEST(ReferenceTree, MutationsMatchThePlainAlgorithmBitForBit) {
         ASSERT_EQ(json::write_state(fast), json::write_state(slow.t))
             << stream.name << " step " << step;
       }
+    }
+  }
+}
+
+// Halving coordinates attach each new point below the last one: trees over a hundred levels deep,
+// whose insertions try more levels than a short walk does. Shuffled halvings mix deep and shallow.
+TEST(ReferenceTree, DeepTreesMatchThePlainAlgorithm) {
+  for (uint64_t seed = 1; seed <= 3; ++seed) {
+    PointStore store = PointStore::create(1, 1, 1, false, 512);
+    RcfTree fast = RcfTree::create(1, 256, Xoshiro256PlusPlus::from_seed(seed));
+    ReferenceTree slow{RcfTree::create(1, 256, Xoshiro256PlusPlus::from_seed(seed)), {}};
+    Xoshiro256PlusPlus data = Xoshiro256PlusPlus::from_seed(seed);
+    for (int i = 0; i < 200; ++i) {
+      const int exponent = seed == 1 ? i % 140 : static_cast<int>(data.bounded_index(140));
+      const float sign = seed == 3 && data.unit_f64() < 0.5 ? -1.0f : 1.0f;
+      const std::vector<float> p{sign * std::ldexp(1.0f, -exponent)};
+      const uint64_t row = *store.add(p);
+      const uint64_t a = fast.insert(row, store);
+      ASSERT_EQ(a, slow.insert(row, store)) << "seed " << seed << " point " << i;
+      store.retain(a);
+      if (a != row) store.release(row);
+      ASSERT_EQ(json::write_state(fast), json::write_state(slow.t))
+          << "seed " << seed << " point " << i;
+    }
+    if (seed == 1) {
+      // The smallest point lies at the bottom of a chain deeper than any kept list of draws.
+      const std::vector<float> deepest{std::ldexp(1.0f, -139)};
+      uint64_t depth = 0;
+      for (uint64_t slot = fast.root; fast.arena.get(slot).is_internal(); ++depth) {
+        slot = fast.arena.get(slot).child_for(deepest);
+      }
+      EXPECT_GT(depth, 64u);
     }
   }
 }
