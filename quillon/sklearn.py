@@ -223,7 +223,8 @@ class MStreamOutlierDetector(_StreamingOutlierDetector):
         Columns of `X` holding categorical codes (integral values); the others are numeric.
     tick_column : int, optional
         Column of `X` holding each row's logical timestamp (a positive integer, non-decreasing
-        over the stream). Without one, `fit` and `partial_fit` give each row the next tick after
+        over the stream); `score_samples` previews a row older than the last one learned at the
+        last one's time. Without one, `fit` and `partial_fit` give each row the next tick after
         the last one learned (the first row tick 1), and `score_samples` previews every row at the
         next tick after the last one learned.
     num_rows, num_buckets, alpha
@@ -281,6 +282,9 @@ class MStreamOutlierDetector(_StreamingOutlierDetector):
             if not np.array_equal(ticks, np.trunc(ticks)) or (ticks.size and ticks.min() < 1):
                 raise ValueError("the tick column must hold positive integers")
             ticks = ticks.astype(np.uint64)
+            if not learning and detector.current_time() is not None:
+                # The clock never runs back: rows from before it are previewed at its time.
+                ticks = np.maximum(ticks, np.uint64(detector.current_time()))
         else:
             last = detector.current_time() or 0
             if learning:
