@@ -200,6 +200,7 @@ class MStreamAnomalyDetector(AnomalyDetector):
         detector = quillon.MStream(len(features), len(self._categorical), num_rows=self.num_rows,
                                    num_buckets=self.num_buckets, alpha=self.alpha, seed=self.seed)
         self._features = features
+        self._time = 0
         self.detector = detector
 
     def _record(self, x: dict) -> tuple[list[float], list[int], int]:
@@ -209,13 +210,16 @@ class MStreamAnomalyDetector(AnomalyDetector):
         if self.tick is not None:
             when = x[self.tick]
         else:
-            when = (self.detector.current_time() or 0) + 1
+            # The detector's clock, kept here too: one call less per observation.
+            when = self._time + 1
         return numeric, codes, when
 
     def learn_one(self, x: dict) -> None:
         if self.detector is None:
             self._start(x)
-        self.detector.update(*self._record(x))
+        record = self._record(x)
+        self.detector.update(*record)
+        self._time = record[2]
 
     def score_one(self, x: dict) -> float:
         if self.detector is None:

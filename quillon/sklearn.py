@@ -38,7 +38,6 @@ the seed itself, so ``ForestOutlierDetector(random_state=7)`` learns exactly as
 
 from __future__ import annotations
 
-import hashlib
 from numbers import Integral, Real
 from typing import Any
 
@@ -96,9 +95,10 @@ class _StreamingOutlierDetector(OutlierMixin, BaseEstimator):
         """The negated anomaly score of each row: higher is more normal. The detector is unchanged."""
         check_is_fitted(self)
         X = validate_data(self, X, dtype=np.float64, reset=False)
-        key, scores = self._fitted_scores
-        if key == self._scores_key(X):
-            return -scores
+        fitted = getattr(self, "_fitted_rows", None)
+        if fitted is not None and fitted[0] is self.detector_ and fitted[1] == self.detector_.entries_seen() \
+                and fitted[2].shape == X.shape and np.array_equal(fitted[2], X):
+            return -fitted[3]
         return -self._score(self.detector_, X)
 
     def decision_function(self, X: Any) -> np.ndarray:
@@ -134,15 +134,15 @@ class _StreamingOutlierDetector(OutlierMixin, BaseEstimator):
         self.threshold_ = threshold
         self.offset_ = -threshold
         self.labels_ = (raw > threshold).astype(np.int64)
-        self._fitted_scores = (self._scores_key(X), raw)
+        # What score_samples must match to reuse these scores: the same detector with as many rows
+        # learned, and the same rows (a private copy, so that rows changed in place do not match).
+        self._fitted_rows = (detector, detector.entries_seen(), X.copy(), raw)
         return self
 
-    def _scores_key(self, X: np.ndarray) -> tuple:
-        """What `score_samples` must match to reuse the scores of the fitted rows: the same detector,
-        as many rows learned, and rows of the same shape and bytes."""
-        digest = hashlib.blake2b(np.ascontiguousarray(X).data, digest_size=16).digest()
-        return (id(self.detector_ if hasattr(self, "detector_") else None),
-                self.detector_.entries_seen() if hasattr(self, "detector_") else -1, X.shape, digest)
+    def __getstate__(self) -> dict[str, Any]:
+        state = super().__getstate__()
+        state.pop("_fitted_rows", None)  # a cache: pickles carry the model, not its training rows
+        return state
 
     def _seed(self) -> int | None:
         state = self.random_state
@@ -291,7 +291,8 @@ class MStreamOutlierDetector(_StreamingOutlierDetector):
                 ticks = np.arange(last + 1, last + 1 + X.shape[0], dtype=np.uint64)
             else:
                 ticks = np.full(X.shape[0], last + 1, dtype=np.uint64)
-        return X[:, numeric], codes.astype(np.int64), ticks
+        values = X if len(numeric) == X.shape[1] else X[:, numeric]
+        return values, codes.astype(np.int64), ticks
 
     def _update(self, detector: Any, X: np.ndarray) -> None:
         detector.update_many(*self._arguments(detector, X, True))
