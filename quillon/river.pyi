@@ -1,7 +1,7 @@
 from collections.abc import Hashable
 from typing import Any
 
-from river.base import AnomalyDetector
+from river.base import AnomalyDetector  # type: ignore[import-not-found, import-untyped, unused-ignore]
 
 from . import FeatureSketch, Forest, MStream, OnlineIForest
 

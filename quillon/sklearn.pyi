@@ -2,7 +2,7 @@ from typing import Any, Literal, Self
 
 import numpy as np
 import numpy.typing as npt
-from sklearn.base import BaseEstimator, OutlierMixin
+from sklearn.base import BaseEstimator, OutlierMixin  # type: ignore[import-untyped, unused-ignore]
 
 from . import FeatureSketch, Forest, MStream, OnlineIForest
 
