@@ -2,7 +2,6 @@
 
 from __future__ import annotations
 
-import csv
 import heapq
 import math
 import sys
@@ -13,6 +12,7 @@ from typing import IO, Any
 from quillon.cli.arguments import PLOT_EXTRA, UserError
 from quillon.cli.layout import Batch, Layout
 from quillon.cli.reading import Input
+from quillon.cli.writing import csv_writer
 
 
 class Progress:
@@ -72,7 +72,7 @@ class Top:
     def print(self, layout: Layout, cell: Any) -> None:
         ranked = self.ranked()
         print(f"top {len(ranked)} of the scores:", file=sys.stderr)
-        out = csv.writer(sys.stderr, lineterminator="\n")
+        out = csv_writer(sys.stderr)
         out.writerow(["rank", "line", *layout.output, "score"])
         for rank, (score, _, line, echo) in enumerate(ranked, start=1):
             out.writerow([rank, line, *map(cell, echo), repr(score)])

@@ -25,6 +25,50 @@ def csv_cell(value: Any) -> str:
     return "" if value is None else json.dumps(value)
 
 
+def _csv_quotes_line_breaks(lineterminator: str) -> bool:
+    probe = io.StringIO()
+    csv.writer(probe, lineterminator=lineterminator).writerow(["\r", "\n"])
+    return probe.getvalue() == '"\r","\n"' + lineterminator
+
+
+class _QuotingCsvWriter:
+    """csv.writer that quotes every cell holding a line break, whatever its line terminator.
+
+    Before Python 3.13 the csv module quotes only the breaks that are part of the line terminator,
+    and every CSV reader then ends the row at the other one. Rows with a break go through a writer
+    whose terminator is "\r\n" (so it quotes both), that terminator swapped for the wanted one.
+    """
+
+    def __init__(self, stream: IO[str], lineterminator: str = "\n"):
+        self._plain = csv.writer(stream, lineterminator=lineterminator)
+        self._stream = stream
+        self._end = lineterminator
+        self._buffer = io.StringIO()
+        self._quoting = csv.writer(self._buffer, lineterminator="\r\n")
+
+    def writerow(self, row: Any) -> None:
+        self.writerows((row,))
+
+    def writerows(self, rows: Any) -> None:
+        rows = [list(row) for row in rows]
+        if not any("\r" in cell or "\n" in cell for row in rows for cell in row if isinstance(cell, str)):
+            self._plain.writerows(rows)
+            return
+        buffer = self._buffer
+        for row in rows:
+            buffer.seek(0)
+            buffer.truncate()
+            self._quoting.writerow(row)
+            self._stream.write(buffer.getvalue()[:-2] + self._end)
+
+
+def csv_writer(stream: IO[str], lineterminator: str = "\n") -> Any:
+    """A CSV writer that writes the same text on every Python version."""
+    if _csv_quotes_line_breaks(lineterminator):
+        return csv.writer(stream, lineterminator=lineterminator)
+    return _QuotingCsvWriter(stream, lineterminator)
+
+
 def _json_score(score: float) -> float | None:
     return score if math.isfinite(score) else None
 
@@ -47,7 +91,7 @@ class Writer:
         self.stream = stream
         self.columns = columns
         self.jsonl = fmt == "jsonl"
-        self.csv = None if self.jsonl else csv.writer(stream, lineterminator="\n")
+        self.csv = None if self.jsonl else csv_writer(stream)
         self.started = False
 
     def write(self, batch: Batch, scores: list[float]) -> None:
