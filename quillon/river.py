@@ -62,8 +62,9 @@ class _VectorDetector(AnomalyDetector):
         params = {name: getattr(self, name) for name in self._detector_params}
         params.update(BY_CLASS[self._detector_class.__name__].derived_dimensions(
             params, len(features), 0))
-        # Built before anything is assigned, so a refused configuration leaves no half state.
         detector = self._detector_class(**params, seed=self.seed)
+        # Kept only once the first observation is learned: a refused one leaves no half state.
+        detector.update([x.get(k, 0.0) for k in features])
         self._features = tuple(features)
         self.detector = detector
 
@@ -74,7 +75,8 @@ class _VectorDetector(AnomalyDetector):
     def learn_one(self, x: dict) -> None:
         if self.detector is None:
             self._start(x)
-        self.detector.update(self._vector(x))
+        else:
+            self.detector.update(self._vector(x))
 
     def score_one(self, x: dict) -> float:
         if self.detector is None:
@@ -199,8 +201,15 @@ class MStreamAnomalyDetector(AnomalyDetector):
             features = tuple(sorted((k for k in x if k not in skip), key=_order))
         detector = quillon.MStream(len(features), len(self._categorical), num_rows=self.num_rows,
                                    num_buckets=self.num_buckets, alpha=self.alpha, seed=self.seed)
-        self._features = features
-        self._time = 0
+        # Kept only once the first observation is learned: a refused one leaves no half state.
+        self._features, self._time = features, 0
+        try:
+            record = self._record(x)
+            detector.update(*record)
+        except BaseException:
+            del self._features, self._time
+            raise
+        self._time = record[2]
         self.detector = detector
 
     def _record(self, x: dict) -> tuple[list[float], list[int], int]:
@@ -217,6 +226,7 @@ class MStreamAnomalyDetector(AnomalyDetector):
     def learn_one(self, x: dict) -> None:
         if self.detector is None:
             self._start(x)
+            return
         record = self._record(x)
         self.detector.update(*record)
         self._time = record[2]
@@ -269,14 +279,17 @@ class FeatureSketchAnomalyDetector(AnomalyDetector):
         return event
 
     def learn_one(self, x: dict) -> None:
-        if self.detector is None:
-            self.detector = quillon.FeatureSketch(
-                value_projection_dims=self.value_projection_dims,
-                presence_projection_dims=self.presence_projection_dims,
-                chains_per_ensemble=self.chains_per_ensemble, chain_depth=self.chain_depth,
-                sketch_rows=self.sketch_rows, sketch_buckets=self.sketch_buckets,
-                decay_half_life=self.decay_half_life, seed=self.seed)
-        self.detector.update(self._event(x))
+        if self.detector is not None:
+            self.detector.update(self._event(x))
+            return
+        detector = quillon.FeatureSketch(
+            value_projection_dims=self.value_projection_dims,
+            presence_projection_dims=self.presence_projection_dims,
+            chains_per_ensemble=self.chains_per_ensemble, chain_depth=self.chain_depth,
+            sketch_rows=self.sketch_rows, sketch_buckets=self.sketch_buckets,
+            decay_half_life=self.decay_half_life, seed=self.seed)
+        detector.update(self._event(x))  # kept only once learned: a refused event leaves nothing
+        self.detector = detector
 
     def score_one(self, x: dict) -> float:
         if self.detector is None:

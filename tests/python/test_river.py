@@ -124,3 +124,14 @@ def test_pipelines_filters_and_progressive_validation(cls):
             flagging.learn_one(x)
         detector = flagging.anomaly_detector.detector
         assert (detector and detector.entries_seen()) == learned
+
+
+@pytest.mark.parametrize("cls", CLASSES, ids=lambda c: c.__name__)
+def test_a_refused_first_observation_leaves_nothing_behind(cls):
+    model = cls(seed=1)
+    refused = {"a": float("nan")} if cls is MStreamAnomalyDetector else {"a": object()}
+    with pytest.raises((TypeError, ValueError)):
+        model.learn_one(refused)
+    assert model.detector is None and model.score_one({"a": 1.0}) == 0.0
+    model.learn_one({"a": 1.0, "b": 2.0})
+    assert model.detector.entries_seen() == 1

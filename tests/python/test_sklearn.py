@@ -43,30 +43,33 @@ def _events(X):
 
 # estimator, the native detector it should hold, and the native batch arguments of rows X.
 NATIVE = [
-    (ForestOutlierDetector(num_trees=10, capacity=64, random_state=7),
-     lambda: quillon.Forest(3, num_trees=10, capacity=64, seed=7), lambda X, t0: (X,)),
-    (OnlineIForestOutlierDetector(num_trees=8, window_size=256, random_state=7),
-     lambda: quillon.OnlineIForest(3, num_trees=8, window_size=256, seed=7), lambda X, t0: (X,)),
-    (MStreamOutlierDetector(random_state=7), lambda: quillon.MStream(3, 0, seed=7),
-     lambda X, t0: (X, np.zeros((len(X), 0), np.int64), np.arange(t0, t0 + len(X)))),
-    (FeatureSketchOutlierDetector(chains_per_ensemble=4, random_state=7),
-     lambda: quillon.FeatureSketch(chains_per_ensemble=4, seed=7), lambda X, t0: (_events(X),)),
+    pytest.param(ForestOutlierDetector(num_trees=10, capacity=64, random_state=7),
+                 lambda: quillon.Forest(3, num_trees=10, capacity=64, seed=7),
+                 lambda X, t0: (X,), id="Forest"),
+    pytest.param(OnlineIForestOutlierDetector(num_trees=8, window_size=256, random_state=7),
+                 lambda: quillon.OnlineIForest(3, num_trees=8, window_size=256, seed=7),
+                 lambda X, t0: (X,), id="OnlineIForest"),
+    pytest.param(MStreamOutlierDetector(random_state=7), lambda: quillon.MStream(3, 0, seed=7),
+                 lambda X, t0: (X, np.zeros((len(X), 0), np.int64), np.arange(t0, t0 + len(X))),
+                 id="MStream"),
+    pytest.param(FeatureSketchOutlierDetector(chains_per_ensemble=4, random_state=7),
+                 lambda: quillon.FeatureSketch(chains_per_ensemble=4, seed=7),
+                 lambda X, t0: (_events(X),), id="FeatureSketch"),
 ]
 
 
-@pytest.mark.parametrize("estimator, native, args", NATIVE, ids=lambda p: type(p).__name__)
+@pytest.mark.parametrize("estimator, native, args", NATIVE)
 def test_scores_and_state_equal_the_native_detectors(estimator, native, args):
     X, later = _rows(300, 3, 1), _rows(50, 3, 2)
     detector = native()
     detector.update_many(*args(X, 1))
     estimator.fit(X)
     assert estimator.detector_.to_json() == detector.to_json()
-    # Rows not learned are previewed; MStream previews at the tick after the last one learned.
-    ticks = 301
-    np.testing.assert_array_equal(estimator.score_samples(later),
-                                  -detector.score_many(*_preview(args, later, ticks)))
-    np.testing.assert_array_equal(estimator.score_samples(X),
-                                  -detector.score_many(*_preview(args, X, ticks)))
+    # Rows are previewed (the learned ones from the scores fit kept); MStream previews them at
+    # the tick after the last one learned.
+    for rows in [later, X]:
+        np.testing.assert_array_equal(estimator.score_samples(rows),
+                                      -detector.score_many(*_preview(args, rows, 301)))
     # partial_fit in pieces learns exactly what one fit of the whole stream learns.
     pieces = type(estimator)(**estimator.get_params())
     for part in np.array_split(np.vstack([X, later]), 4):
