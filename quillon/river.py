@@ -13,6 +13,8 @@ detector                          quillon class
 `OnlineIForestAnomalyDetector`    `quillon.OnlineIForest`
 ================================  ======================
 
+Needs the optional extra: ``pip install 'quillon[river]'`` (River has no free-threaded build yet).
+
 `learn_one(x)` ingests one observation (a dict of features) and `score_one(x)` previews its
 anomaly score without learning it: higher means more anomalous, as River defines it. Before the
 first `learn_one`, `score_one` returns 0.0.
@@ -33,7 +35,10 @@ from __future__ import annotations
 
 from typing import Any
 
-from river.base import AnomalyDetector
+try:
+    from river.base import AnomalyDetector
+except ImportError as exc:  # the classes derive from River's: nothing works without it
+    raise ImportError(f"quillon.river needs River ({exc}): pip install 'quillon[river]'") from exc
 
 import quillon
 

@@ -11,6 +11,8 @@ estimator                          detector
 `OnlineIForestOutlierDetector`     `quillon.OnlineIForest`
 =================================  ======================
 
+Needs the optional extra: ``pip install 'quillon[sklearn]'`` (scikit-learn 1.6 or newer).
+
 `fit` builds a new detector and streams the rows through it in order (one batch call), then scores
 them against what it learned (one more); `partial_fit` streams further rows into the same
 detector. `score_samples` previews each row against the detector without changing it and returns
@@ -42,10 +44,15 @@ from numbers import Integral, Real
 from typing import Any
 
 import numpy as np
-from sklearn.base import BaseEstimator, OutlierMixin
-from sklearn.utils import check_random_state
-from sklearn.utils._param_validation import Interval, StrOptions
-from sklearn.utils.validation import check_is_fitted, validate_data
+
+try:
+    from sklearn.base import BaseEstimator, OutlierMixin
+    from sklearn.utils import check_random_state
+    from sklearn.utils._param_validation import Interval, StrOptions
+    from sklearn.utils.validation import check_is_fitted, validate_data
+except ImportError as exc:  # the classes derive from scikit-learn's: nothing works without it
+    raise ImportError(f"quillon.sklearn needs scikit-learn 1.6 or newer "
+                      f"({exc}): pip install 'quillon[sklearn]'") from exc
 
 import quillon
 
@@ -92,12 +99,13 @@ class _StreamingOutlierDetector(OutlierMixin, BaseEstimator):
         return self._stream(X, reset=not hasattr(self, "detector_"))
 
     def score_samples(self, X: Any) -> np.ndarray:
-        """The negated anomaly score of each row: higher is more normal. The detector is unchanged."""
+        """The negated anomaly score of each row: higher is more normal; the detector is unchanged."""
         check_is_fitted(self)
         X = validate_data(self, X, dtype=np.float64, reset=False)
         fitted = getattr(self, "_fitted_rows", None)
-        if fitted is not None and fitted[0] is self.detector_ and fitted[1] == self.detector_.entries_seen() \
-                and fitted[2].shape == X.shape and np.array_equal(fitted[2], X):
+        if (fitted is not None and fitted[0] is self.detector_
+                and fitted[1] == self.detector_.entries_seen()
+                and fitted[2].shape == X.shape and np.array_equal(fitted[2], X)):
             return -fitted[3]
         return -self._score(self.detector_, X)
 
@@ -136,7 +144,7 @@ class _StreamingOutlierDetector(OutlierMixin, BaseEstimator):
         self.labels_ = (raw > threshold).astype(np.int64)
         # What score_samples must match to reuse these scores: the same detector with as many rows
         # learned, and the same rows (a private copy, so that rows changed in place do not match).
-        self._fitted_rows = (detector, detector.entries_seen(), X.copy(), raw)
+        self._fitted_rows = (detector, detector.entries_seen(), X.copy(), raw.copy())
         return self
 
     def __getstate__(self) -> dict[str, Any]:
@@ -330,7 +338,9 @@ class FeatureSketchOutlierDetector(_StreamingOutlierDetector):
 
     def _events(self, X: np.ndarray) -> list[list[tuple[str, float]]]:
         names = getattr(self, "feature_names_in_", None)
-        names = [str(n) for n in names] if names is not None else [f"x{j}" for j in range(X.shape[1])]
+        if names is None:
+            names = [f"x{j}" for j in range(X.shape[1])]
+        names = [str(n) for n in names]
         # Sequences of pairs: the cheapest event form to build and to read.
         return [list(zip(names, row)) for row in X.tolist()]
 
