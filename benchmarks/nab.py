@@ -237,17 +237,24 @@ def check_published(tarball):
 # ---------------------------------------------------------------------------------------------
 # quillon on the corpus
 
-# The recipe: three Forests over the raw values with shingles of 1, 4 and 32, their scores graded
+# The recipe: Forests over the raw values with shingles of 1 and 32 and one over the first
+# differences (each row minus the one before it, 0 for the first) with shingle 1, their scores graded
 # together by one streaming threshold, quillon.Alerts (benchmarks/alerts_prototype.py is its reference).
-SHINGLES = (1, 4, 32)
+# The differences see level shifts and changes of slope that the raw values' forests take for noise.
+INPUTS = ((1, False), (32, False), (1, True))  # (shingle size, over the first differences)
 SEED = 1
 CACHE = HERE.parent / "build" / "nab-cache"
 
 
-def forest_scores(series, shingle):
+def first_differences(values):
+    return np.r_[0.0, np.diff(values)]
+
+
+def forest_scores(series, shingle, differenced=False):
     import quillon
 
-    path = CACHE / f"forest-{quillon.__version__}-shingle{shingle}-seed{SEED}.npz"
+    kind = "diff-" if differenced else ""
+    path = CACHE / f"forest-{quillon.__version__}-{kind}shingle{shingle}-seed{SEED}.npz"
     if path.exists():
         with np.load(path) as z:
             if all(s.name in z for s in series):
@@ -255,7 +262,8 @@ def forest_scores(series, shingle):
     out = {}
     for s in series:
         forest = quillon.Forest(1, shingle_size=shingle, seed=SEED)
-        out[s.name] = forest.update_and_score_many(s.values.reshape(-1, 1))
+        values = first_differences(s.values) if differenced else s.values
+        out[s.name] = forest.update_and_score_many(values.reshape(-1, 1))
     CACHE.mkdir(parents=True, exist_ok=True)
     np.savez(path, **out)
     return [out[s.name] for s in series]
@@ -265,7 +273,7 @@ def grade_corpus(series, prototype=False):
     """Each series' grades and alerts from quillon.Alerts, or from the reference prototype."""
     import quillon
 
-    columns = [forest_scores(series, k) for k in SHINGLES]
+    columns = [forest_scores(series, k, d) for k, d in INPUTS]
     grades, alerts = [], []
     for i in range(len(series)):
         if prototype:
@@ -275,7 +283,7 @@ def grade_corpus(series, prototype=False):
             g, a = alerts_prototype.run([c[i].tolist() for c in columns])
             g, a = np.array(g), np.array(a, dtype=bool)
         else:
-            g, a = quillon.Alerts(inputs=len(SHINGLES)).update_many(np.column_stack([c[i] for c in columns]))
+            g, a = quillon.Alerts(inputs=len(INPUTS)).update_many(np.column_stack([c[i] for c in columns]))
         grades.append(g)
         alerts.append(a)
     return grades, alerts
@@ -329,7 +337,7 @@ def main(argv=None):
     mine = {}
     for name, profile in profiles.items():
         mine[name] = (best_threshold(corpus, grades, profile)[1], score_decisions(corpus, alerts, profile))
-    label = f"quillon Forest {'+'.join(map(str, SHINGLES))}"
+    label = "quillon Forest " + "+".join(f"{'d' if d else ''}{k}" for k, d in INPUTS)
     print(f"{'detector':44s} " + " ".join(f"{p:>20s}" for p in PROFILES))
     for det, figures in rows:
         print(f"{det:44s} " + " ".join(f"{figures[p]:20.2f}" for p in PROFILES))
