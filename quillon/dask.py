@@ -2,8 +2,8 @@
 
 `score_by_key` groups the rows of a frame by a key column, feeds each key's rows in time order to
 that key's own detector through the detectors' batch methods, and returns the scores beside the
-input's index. Each key's final state can be saved as JSON and picked up by the next run, so a
-daily job gives exactly the scores of one long run.
+input's index. Each key's final state can be saved (as JSON, or in the compact binary form) and
+picked up by the next run, so a daily job gives exactly the scores of one long run.
 
 Needs the optional extra: ``pip install 'quillon[dask]'`` (pandas alone is enough for pandas
 frames).
@@ -24,7 +24,7 @@ from collections.abc import Iterable, Mapping
 from dataclasses import dataclass
 from typing import Any
 
-from quillon._detectors import BY_CLASS, feature_event
+from quillon._detectors import BINARY_SUFFIX, BY_CLASS, dump, feature_event, load
 from quillon._files import replace_all
 
 __all__ = ["key_seed", "score_by_key", "state_name"]
@@ -50,6 +50,7 @@ _ROW_NOTE = re.compile(r"while processing row (\d+)")
 # canonical encodings do, so pandas may group them itself; any other mix (1, 1.0 and True, which
 # pandas takes as one value; 0.0 and -0.0) is grouped by the encoding.
 _PLAIN_KEY_KINDS = frozenset({"string", "bytes", "integer", "boolean"})
+_STATE_FORMATS = ("json", "binary")
 
 
 def _missing_extra(exc: ImportError) -> ImportError:
@@ -204,10 +205,10 @@ def key_seed(seed: int, key: Any) -> int:
     return int.from_bytes(digest, "big")
 
 
-def state_name(key: Any) -> str:
+def state_name(key: Any, state_format: str = "json") -> str:
     """Return the file name under which `key`'s state is saved.
 
-    The name is ``"{readable}-{digest}.json"``: `digest` is the 32 lower-case hexadecimal digits
+    The name is ``"{readable}-{digest}.json"`` (``.qstate`` for the binary state): `digest` is the 32 lower-case hexadecimal digits
     of ``hashlib.blake2b(encoding, digest_size=16, person=b"quillon.state")`` over the key's
     canonical encoding (see `key_seed`), so distinct keys (``7``, ``"7"`` and ``7.0`` included)
     get distinct names, even on file systems that ignore case; `readable` is the key's text
@@ -220,6 +221,8 @@ def state_name(key: Any) -> str:
     ----------
     key : int, float, str, bytes, bool, datetime or date
         The key value.
+    state_format : {"json", "binary"}, optional
+        The form of the state the file holds (default "json").
 
     Returns
     -------
@@ -232,10 +235,20 @@ def state_name(key: Any) -> str:
     >>> state_name("eu/host 1").startswith("eu_host_1-")
     True
     """
+    if state_format not in _STATE_FORMATS:
+        raise ValueError(f"state_format must be 'json' or 'binary', not {state_format!r}")
+    suffix = BINARY_SUFFIX if state_format == "binary" else ".json"
     encoded, text = _canonical_key(key)
     digest = hashlib.blake2b(encoded, digest_size=16, person=b"quillon.state").hexdigest()
     readable = _UNSAFE.sub("_", text).lstrip(".-")[:_READABLE_LENGTH]
-    return f"{readable}-{digest}.json" if readable else f"{digest}.json"
+    return f"{readable}-{digest}{suffix}" if readable else f"{digest}{suffix}"
+
+
+def _other_form(name: str) -> str:
+    """The name of the same key's state in the other form."""
+    if name.endswith(BINARY_SUFFIX):
+        return name.removesuffix(BINARY_SUFFIX) + ".json"
+    return name.removesuffix(".json") + BINARY_SUFFIX
 
 
 def _local_path(location: str) -> str | None:
@@ -278,12 +291,11 @@ class _Folder:
         except FileNotFoundError:
             return None
 
-    def write(self, name: str, text: str) -> None:
+    def write(self, name: str, data: bytes) -> None:
         """Write a file of a staging folder, which only `_commit` reads."""
         # The commit sees the old file or the new one, never half of one; the temporary name is
         # unique, so two runs of one task cannot clash either. No sync: the commit syncs what it
         # places.
-        data = text.encode()
         final = self.path(name)
         temporary = self.path(f".{name}.{uuid.uuid4().hex}.tmp")
         if self.fs:
@@ -306,6 +318,17 @@ class _Folder:
             return []
         return sorted(n for n in found if not n.startswith("."))
 
+    def unlink(self, name: str) -> None:
+        """Remove a file if it is there."""
+        try:
+            if self.fs:
+                if self.fs.exists(self.path(name)):
+                    self.fs.rm(self.path(name))
+            else:
+                os.unlink(self.path(name))
+        except FileNotFoundError:
+            pass
+
     def remove(self) -> None:
         if self.fs:
             if self.fs.exists(self.root):
@@ -326,11 +349,14 @@ def _commit(staging: str, states_out: str, *_after) -> None:
     if target.fs:
         for name in names:
             target.fs.mv(source.path(name), target.path(name))
-        source.remove()
-        return
-    # Every target is checked by the rules of save_json (links followed, modes kept) before the
-    # first rename; plain files take the staged file itself.
-    replace_all([(source.path(name), target.path(name)) for name in names])
+    else:
+        # Every target is checked by the rules of save_json (links followed, modes kept) before
+        # the first rename; plain files take the staged file itself.
+        replace_all([(source.path(name), target.path(name)) for name in names])
+    # A key's state in the other form is now out of date: a run reading that form would resume
+    # from it.
+    for name in names:
+        target.unlink(_other_form(name))
     source.remove()
 
 
@@ -347,17 +373,21 @@ class _Plan:
     states_in: str | None
     states_out: str | None
     staging: str | None  # where this run's states wait until every key is scored
+    state_format: str = "json"
 
     def build(self, key: Any, states_in: _Folder | None):
         import quillon
 
         cls = getattr(quillon, self.detector)
         if states_in is not None:
-            name = state_name(key)
-            saved = states_in.read(name)
-            if saved is not None:
+            # The run's own form first; a state in the other form is read as well.
+            name = state_name(key, self.state_format)
+            for name in (name, _other_form(name)):
+                saved = states_in.read(name)
+                if saved is None:
+                    continue
                 try:
-                    return cls.from_json(saved)
+                    return load(cls, saved)
                 except ValueError as exc:
                     where = states_in.path(name)
                     exc.add_note(f"while reading the state of key {key!r} from {where}")
@@ -422,7 +452,8 @@ class _Plan:
                     _note_row(exc, key, part.index, order[start:stop])
                     raise
                 if staging is not None:
-                    staging.write(state_name(key), detector.to_json())
+                    staging.write(state_name(key, self.state_format),
+                                  dump(detector, self.state_format == "binary"))
             scores[order] = ordered
         result[_SCORE] = scores
         return result
@@ -539,8 +570,11 @@ def _feature_name(column, name: str) -> str:
 
 
 def _plan(frame_columns, dtypes, key, detector, params, time, columns, categorical,
-          states_in, states_out, lazy) -> _Plan:
+          states_in, states_out, lazy, state_format="json") -> _Plan:
     import quillon
+
+    if state_format not in _STATE_FORMATS:
+        raise ValueError(f"state_format must be 'json' or 'binary', not {state_format!r}")
 
     if isinstance(detector, str):
         if detector not in _DETECTORS:
@@ -621,7 +655,7 @@ def _plan(frame_columns, dtypes, key, detector, params, time, columns, categoric
         local = _local_path(folders[1])
         staging = (f"{folders[1].rstrip('/')}/{hidden}" if local is None
                    else os.path.join(local, hidden))
-    return _Plan(name, params, key, time, columns, categorical, *folders, staging)
+    return _Plan(name, params, key, time, columns, categorical, *folders, staging, state_format)
 
 
 def _same_place(a: str, b: str) -> bool:
@@ -642,6 +676,7 @@ def score_by_key(
     categorical=None,
     states_in=None,
     states_out=None,
+    state_format="json",
 ):
     """Score every key's rows with that key's own detector.
 
@@ -683,16 +718,23 @@ def score_by_key(
         `MStream`: its integer categorical columns. `FeatureSketch`: columns whose value becomes
         an indicator feature ``"{column}={value}"`` of value 1.0. Not accepted by the others.
     states_in : str or path-like, optional
-        Folder (or fsspec URL) of saved states: a key whose state file (`state_name`) exists
-        there resumes from it, and `params` do not apply to it; other keys start fresh.
+        Folder (or fsspec URL) of saved states: a key whose state file (`state_name`, in either
+        form) exists there resumes from it, and `params` do not apply to it; other keys start
+        fresh.
     states_out : str or path-like, optional
         Folder (or fsspec URL, created if needed) where each key of `frame` gets its final state
-        as JSON. All or nothing: the states wait in a hidden staging folder inside `states_out`
-        until every key is scored, then replace the files of the same keys (computing a Dask
-        result twice writes the same files twice); if any key fails, no file in `states_out`
+        (as JSON, or binary: see `state_format`). All or nothing: the states wait in a hidden
+        staging folder inside `states_out` until every key is scored, then replace the files of
+        the same keys (computing a Dask result twice writes the same files twice); if any key
+        fails, no file in `states_out`
         changes. Files of keys that `frame` lacks stay as they were, so `states_out` may be a
         copy of `states_in`, or, for a pandas frame, `states_in` itself. For a Dask frame it must
         differ from `states_in`, so that a rerun of a lost task reads what the first run read.
+    state_format : {"json", "binary"}, optional
+        The form of the states written to `states_out`: JSON text in ``.json`` files (the
+        default), or the compact binary state (`to_bytes`) in ``.qstate`` files, several times
+        smaller and faster to read and write. A key's file in the other form is removed when its
+        new state is put in place. States in either form are read from `states_in`.
 
     Returns
     -------
@@ -736,7 +778,7 @@ def score_by_key(
     numpy, pandas = _pandas()
     if isinstance(frame, pandas.DataFrame):
         plan = _plan(frame.columns, frame.dtypes, key, detector, params, time, columns, categorical,
-                     states_in, states_out, lazy=False)
+                     states_in, states_out, lazy=False, state_format=state_format)
         if plan.staging is None:
             return plan.score(_tag_positions(frame))
         try:
@@ -754,7 +796,7 @@ def score_by_key(
         raise TypeError(f"frame must be a dask or pandas DataFrame, not {type(frame).__name__}")
     meta = frame._meta
     plan = _plan(meta.columns, meta.dtypes, key, detector, params, time, columns, categorical,
-                 states_in, states_out, lazy=True)
+                 states_in, states_out, lazy=True, state_format=state_format)
     # Only the columns the detectors read travel through the shuffle.
     used = [key, *([] if time is None else [time]), *plan.columns, *plan.categorical]
     used = list(dict.fromkeys(used))

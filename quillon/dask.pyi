@@ -13,7 +13,7 @@ _Columns = Hashable | Sequence[Hashable]
 _Location = str | PathLike[str]
 
 def key_seed(seed: int, key: _Key) -> int: ...
-def state_name(key: _Key) -> str: ...
+def state_name(key: _Key, state_format: Literal["json", "binary"] = "json") -> str: ...
 def score_by_key(
     frame: _Frame,
     key: Hashable,
@@ -29,4 +29,5 @@ def score_by_key(
     categorical: _Columns | None = None,
     states_in: _Location | None = None,
     states_out: _Location | None = None,
+    state_format: Literal["json", "binary"] = "json",
 ) -> _Frame: ...

@@ -44,7 +44,9 @@ categorical codes:
 
 saved states:
   with --state-in the detector keeps its saved configuration; --param values must agree with it
-  (seed, which only starts a new detector, is not saved and is accepted as it is).
+  (seed, which only starts a new detector, is not saved and is accepted as it is). A --state-out
+  name ending in .qstate gets the compact binary state, any other name JSON; --state-in reads
+  either, whatever its name.
 
 output:
   the time column (if any), the input columns and "score", one row per input row, scores written
@@ -134,8 +136,10 @@ def build_parser() -> argparse.ArgumentParser:
                        help="output file (default: standard output)")
     score.add_argument("--format", choices=["csv", "jsonl"], default="csv",
                        help="output format (default: csv)")
-    score.add_argument("--state-in", metavar="FILE", help="start from a detector saved as JSON")
-    score.add_argument("--state-out", metavar="FILE", help="save the detector as JSON at the end")
+    score.add_argument("--state-in", metavar="FILE",
+                       help="start from a saved detector (JSON or binary)")
+    score.add_argument("--state-out", metavar="FILE",
+                       help="save the detector at the end (binary for a name ending in .qstate)")
     score.add_argument("--plot", metavar="FILE.png",
                        help=f"plot the series and its scores (needs matplotlib: {PLOT_EXTRA})")
     score.add_argument("--top", type=_positive_int, metavar="N",
