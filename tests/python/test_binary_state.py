@@ -126,7 +126,7 @@ SHARED_REFUSALS = [
     ("Forest", 48, "<d", 2.5, ('"time_decay":0.0', '"time_decay":-2.5')),
     ("MStream", 48, "<d", 1.5, ('"alpha":0.8', '"alpha":1.5')),
     ("OnlineIForest", 32, "<Q", 2, ('"window_size":16', '"window_size":2')),
-    ("FeatureSketch", 16, "<Q", 2, ('"format_version":1', '"format_version":2')),
+    ("FeatureSketch", 16, "<I", 2, ('"format_version":1', '"format_version":2')),
 ]
 
 
