@@ -133,7 +133,10 @@ PyMethodDef methods[] = {
     Persist::save_bytes<"Serialize the detector state to a binary file (see `to_bytes()`).">(),
     Persist::load_bytes<
         "Deserialize the detector from a binary file previously written by `save_bytes()`.">(),
-    Persist::heap_bytes<"Approximate bytes of memory the detector holds outside the object itself.">(),
+    Persist::heap_bytes<"Approximate bytes of memory the detector holds outside the object itself.\n\n"
+                        "Its two sketch ensembles: about 32 * chains_per_ensemble * chain_depth * "
+                        "sketch_rows *\n"
+                        "(sketch_buckets + 2) bytes. sys.getsizeof() adds the object itself.">(),
     Persist::sizeof_(),
     Persist::copy(),
     Persist::deepcopy(),

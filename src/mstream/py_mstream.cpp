@@ -183,7 +183,10 @@ PyMethodDef methods[] = {
     Persist::load_bytes<
         "Deserialize the detector from a binary file previously written by `save_bytes()`.">(),
     Persist::heap_bytes<"Approximate bytes of memory the detector holds outside the object itself.\n\n"
-                        "16 * r * b * (1 + n + k) + 8 * r * (k + (b.bit_length() - 1) * n) + ... bytes">(),
+                        "Its sketches: about 16 * b * (r + n + r * k) + 16 * r * n * log2(b) "
+                        "bytes, for\n"
+                        "r = num_rows, b = num_buckets, n = numeric_dim, k = categorical_dim.\n"
+                        "sys.getsizeof() adds the object itself.">(),
     Persist::sizeof_(),
     QUILLON_COPY_AND_PICKLE_METHODS(Persist),
     {nullptr, nullptr, 0, nullptr},

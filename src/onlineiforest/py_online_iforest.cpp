@@ -109,7 +109,13 @@ PyMethodDef methods[] = {
     Persist::save_bytes<"Serialize the detector state to a binary file (see `to_bytes()`).">(),
     Persist::load_bytes<
         "Deserialize the detector from a binary file previously written by `save_bytes()`.">(),
-    Persist::heap_bytes<"Approximate bytes of memory the detector holds outside the object itself.">(),
+    Persist::heap_bytes<"Approximate bytes of memory the detector holds outside the object itself.\n\n"
+                        "Its window and trees: about 4 * d * (w + 1) + T * N * (32 + 8 * d) bytes, "
+                        "for\n"
+                        "d = input_dim, w = window_size, T = num_trees and N the nodes of a tree, "
+                        "about\n"
+                        "2 * min(entries_seen, w) / max_leaf_samples. sys.getsizeof() adds the "
+                        "object itself.">(),
     Persist::sizeof_(),
     QUILLON_COPY_AND_PICKLE_METHODS(Persist),
     {nullptr, nullptr, 0, nullptr},

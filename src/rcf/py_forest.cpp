@@ -240,10 +240,12 @@ PyMethodDef methods[] = {
     Persist::load_bytes<
         "Deserialize the forest from a binary file previously written by `save_bytes()`.">(),
     Persist::heap_bytes<"Approximate bytes of memory the forest holds outside the object itself.\n\n"
-                        "About T * c * (80 + 8 * d) + (rows) * (4 * d + 9) bytes once every tree is full, "
-                        "for T = num_trees, c = capacity,\n"
-                        "d = input_dim * shingle_size and rows the distinct points the trees hold "
-                        "(at most T * c + 1).">(),
+                        "Its trees, samplers and point store: with full samplers about\n"
+                        "T * c * (92 + 8 * d) + R * (4 * d + 16) bytes, for T = num_trees, "
+                        "c = capacity,\n"
+                        "d = input_dim * shingle_size and R the distinct points held (at most "
+                        "T * c + 1).\n"
+                        "sys.getsizeof() adds the object itself.">(),
     Persist::sizeof_(),
     QUILLON_COPY_AND_PICKLE_METHODS(Persist),
     {nullptr, nullptr, 0, nullptr},
