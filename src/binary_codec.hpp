@@ -221,7 +221,9 @@ bool read_elements(Reader& r, Vec& out, uint64_t count) {
     if (!r.bytes(out.data(), count * sizeof(T))) return false;
     return check_finite(r, out.data(), count, start);
   } else {
-    out.reserve(count);
+    // Elements larger in memory than in the input grow the list as they are read, so that a
+    // count the input cannot back reserves little.
+    out.reserve(count < 1024 ? count : 1024);
     for (uint64_t i = 0; i < count; ++i) {
       T element{};
       if (!Codec<T>::read(r, element)) return false;

@@ -32,6 +32,30 @@ bool same_bits(std::span<const float> a, const float* b) {
   return std::memcmp(a.data(), b, a.size() * sizeof(float)) == 0;
 }
 
+// What the reader may add beyond the bytes it was given: the padding of lists to the lengths
+// JSON lists them at, and the boxes it recomputes. A consistent state needs no more than a
+// forest of its configuration holds, so a short input cannot claim gigabytes; beyond that (and
+// beyond the machine's memory) the state is refused.
+class Budget {
+ public:
+  explicit Budget(const RcfConfig& config) {
+    const ByteCount footprint = forest_footprint(config);
+    left_ = footprint.saturated() ? ~ByteSize{0} : ByteSize{footprint.bytes()} + (ByteSize{64} << 20);
+  }
+  bool take(bin::Reader& r, ByteSize bytes, std::string_view what) {
+    require_memory(bytes, what);
+    if (bytes > left_) {
+      return r.fail("the " + std::string(what) + " would take more memory than a forest of this "
+                    "configuration holds");
+    }
+    left_ -= bytes;
+    return true;
+  }
+
+ private:
+  ByteSize left_ = 0;
+};
+
 // A list written as (length, held, the held elements): the elements beyond `held` up to `length`
 // are `fill`, which is how the JSON form lists them.
 template <class T>
@@ -42,13 +66,14 @@ void write_padded(bin::Writer& w, uint64_t length, const std::vector<T>& values,
 }
 
 template <class T>
-bool read_padded(bin::Reader& r, std::vector<T>& out, T fill, std::string_view what) {
+bool read_padded(bin::Reader& r, std::vector<T>& out, T fill, std::string_view what,
+                 Budget& budget) {
   uint64_t length = 0, held = 0;
   if (!r.raw(length) || !r.count(held, sizeof(T))) return false;
   if (held > length) return r.fail("more " + std::string(what) + " held than listed");
   if (!bin::read_elements<T>(r, out, held)) return false;
   // The full list, as JSON gives it to the checks (which then trim it again).
-  require_memory(ByteSize{length} * sizeof(T), what);
+  if (!budget.take(r, ByteSize{length - held} * sizeof(T), what)) return false;
   out.resize(length, fill);
   return true;
 }
@@ -97,7 +122,7 @@ void write_store(bin::Writer& w, const PointStore& s) {
   w.u64(s.entries_seen);
 }
 
-bool read_store(bin::Reader& r, PointStore& s) {
+bool read_store(bin::Reader& r, PointStore& s, Budget& budget) {
   if (!r.raw(s.dim) || !r.raw(s.input_dim) || !r.raw(s.shingle_size) ||
       !r.boolean(s.internal_shingling)) {
     return false;
@@ -110,21 +135,22 @@ bool read_store(bin::Reader& r, PointStore& s) {
     return r.fail("data and dimension must match in size");
   }
   if (!bin::read_elements<float>(r, s.store.data, held_cells)) return false;
-  require_memory(ByteSize{cells} * sizeof(float), "the point store");
+  if (!budget.take(r, ByteSize{cells - held_cells} * sizeof(float), "point store")) return false;
   s.store.data.resize(cells, 0.0f);
   s.store.rows = rows;
   s.store.cols = cols;
   uint64_t length = 0;
   if (!r.raw(length) || !r.count(held, 1)) return false;
   if (held > length) return r.fail("more occupied flags held than listed");
-  require_memory(ByteSize{length} / 8 + 1, "the point store");
+  if (!budget.take(r, ByteSize{length} / 8 + 1, "occupied flags")) return false;
   s.occupied.assign(length, false);
   for (uint64_t i = 0; i < held; ++i) {
     bool flag = false;
     if (!r.boolean(flag)) return false;
     s.occupied[i] = flag;
   }
-  return read_padded<uint64_t>(r, s.ref_count, 0, "reference counts") && r.raw(s.next_free) &&
+  return read_padded<uint64_t>(r, s.ref_count, 0, "reference counts", budget) &&
+         r.raw(s.next_free) &&
          bin::read(r, s.free_list) && r.raw(s.size) && r.raw(s.capacity) &&
          bin::read(r, s.shingle_buf) && r.raw(s.entries_seen);
 }
@@ -137,9 +163,10 @@ void write_sampler(bin::Writer& w, const Sampler& s) {
   w.u64(s.size);
 }
 
-bool read_sampler(bin::Reader& r, Sampler& s) {
-  return r.raw(s.capacity) && read_padded<double>(r, s.weights, 0.0, "sampler weights") &&
-         read_padded<uint64_t>(r, s.point_indices, kNoIndex, "sampler rows") && r.raw(s.size);
+bool read_sampler(bin::Reader& r, Sampler& s, Budget& budget) {
+  return r.raw(s.capacity) && read_padded<double>(r, s.weights, 0.0, "sampler weights", budget) &&
+         read_padded<uint64_t>(r, s.point_indices, kNoIndex, "sampler rows", budget) &&
+         r.raw(s.size);
 }
 
 // The box the reader will recompute for internal slot i: its left child's widened by its right
@@ -210,7 +237,7 @@ struct ArenaRead {
   std::vector<uint8_t> range_written;   // per box entry
 };
 
-bool read_arena(bin::Reader& r, NodeArena& a, ArenaRead& read) {
+bool read_arena(bin::Reader& r, NodeArena& a, ArenaRead& read, Budget& budget) {
   uint64_t box_dim = 0, slots = 0;
   if (!r.raw(box_dim) || !r.count(slots, 1)) return false;
   if (slots > kMaxSlots) return r.fail("too many nodes");
@@ -249,8 +276,9 @@ bool read_arena(bin::Reader& r, NodeArena& a, ArenaRead& read) {
         if (box_floats > r.remaining() / sizeof(float)) {
           return r.fail("unexpected end of data in a bounding box");
         }
+      } else if (!budget.take(r, ByteSize{box_floats} * sizeof(float), "bounding boxes")) {
+        return false;
       }
-      require_memory((ByteSize{entry} + 1) * box_floats * sizeof(float), "bounding boxes");
       const size_t start = a.boxes.size();
       a.boxes.resize(start + box_floats, 0.0f);
       if (flags & kBoxWritten) {
@@ -359,22 +387,24 @@ Result<Forest> Forest::from_bytes(std::string_view data) {
   Forest f;
   std::vector<ArenaRead> arenas;
   uint64_t count = 0;
-  bool ok = bin::read(r, f.config) && r.count(count, 1);
+  // A tree takes at least 80 bytes (five counts and words, a generator), a sampler 48.
+  bool ok = bin::read(r, f.config) && r.count(count, 80);
+  Budget budget(f.config);
   if (ok) {
     f.trees.resize(count);
     arenas.resize(count);
     for (uint64_t i = 0; ok && i < count; ++i) {
       RcfTree& t = f.trees[i];
-      ok = r.raw(t.root) && r.raw(t.tree_mass) && read_arena(r, t.arena, arenas[i]) &&
+      ok = r.raw(t.root) && r.raw(t.tree_mass) && read_arena(r, t.arena, arenas[i], budget) &&
            bin::read(r, t.rng) && r.raw(t.dims);
     }
   }
-  ok = ok && r.count(count, 1);
+  ok = ok && r.count(count, 48);
   if (ok) {
     f.samplers.resize(count);
-    for (uint64_t i = 0; ok && i < count; ++i) ok = read_sampler(r, f.samplers[i]);
+    for (uint64_t i = 0; ok && i < count; ++i) ok = read_sampler(r, f.samplers[i], budget);
   }
-  ok = ok && read_store(r, f.point_store) && r.raw(f.entries_seen) && bin::read(r, f.rng) &&
+  ok = ok && read_store(r, f.point_store, budget) && r.raw(f.entries_seen) && bin::read(r, f.rng) &&
        r.finish();
   if (!ok) return fail(DetectorError::invalid_argument(std::string(kBytesPrefix) + r.error()));
   for (uint64_t i = 0; i < f.trees.size(); ++i) {
