@@ -214,7 +214,8 @@ def main():
     for label, runs in table.items():
         print(f"\n{label}  (two plain loops in two threads: {ceilings[label]:.2f}x one)")
         heap, text, data = keys_memory[label]
-        print(f"  per key after the day: heap {heap / 1024:,.0f} KiB, state JSON {text / 1024:,.0f} "
+        print(f"  per key after the day: heap {heap / 1024:,.0f} KiB, state JSON "
+              f"{text / 1024:,.0f} "
               f"KiB, binary {data / 1024:,.0f} KiB ({data / text:.0%} of the JSON); state files "
               f"per key: JSON {folder_bytes[(label, 'json')] / 1024:,.0f} KiB, binary "
               f"{folder_bytes[(label, 'binary')] / 1024:,.0f} KiB")

@@ -2,8 +2,9 @@
 
 For each detector, after a stream (Forest(1, shingle_size=8) and OnlineIForest(1) take 600 points
 of one value, MStream(1, 1) 600 records, FeatureSketch() 600 events of three features):
-  heap (RSS)        growth of this process's resident memory while 200 such detectors (fewer when
-                    that would take more than --budget-mb) are built and fed, divided by their number
+  heap (RSS)        growth of this process's resident memory while 200 such detectors (fewer
+                    when that would take more than --budget-mb) are built and fed, divided by
+                    their number
   heap_bytes()      the detector's own report
   JSON, binary      bytes of to_json() (UTF-8) and to_bytes()
   write, read       the fastest of --repeat calls of to_json / to_bytes and from_json / from_bytes

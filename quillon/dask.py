@@ -208,14 +208,15 @@ def key_seed(seed: int, key: Any) -> int:
 def state_name(key: Any, state_format: str = "json") -> str:
     """Return the file name under which `key`'s state is saved.
 
-    The name is ``"{readable}-{digest}.json"`` (``.qstate`` for the binary state): `digest` is the 32 lower-case hexadecimal digits
-    of ``hashlib.blake2b(encoding, digest_size=16, person=b"quillon.state")`` over the key's
-    canonical encoding (see `key_seed`), so distinct keys (``7``, ``"7"`` and ``7.0`` included)
-    get distinct names, even on file systems that ignore case; `readable` is the key's text
-    (decimal for integers, ``repr`` for floats, ISO 8601 for dates) with every character other
-    than ASCII letters, digits, ``_``, ``.`` and ``-`` replaced by ``_``, leading dots and dashes
-    removed, cut to 48 characters; it is left out (with its dash) when nothing remains, as for
-    bytes keys. Names never contain a path separator and stay well under 255 bytes.
+    The name is ``"{readable}-{digest}.json"`` (``.qstate`` for the binary state): `digest` is
+    the 32 lower-case hexadecimal digits of ``hashlib.blake2b(encoding, digest_size=16,
+    person=b"quillon.state")`` over the key's canonical encoding (see `key_seed`), so distinct
+    keys (``7``, ``"7"`` and ``7.0`` included) get distinct names, even on file systems that
+    ignore case; `readable` is the key's text (decimal for integers, ``repr`` for floats, ISO
+    8601 for dates) with every character other than ASCII letters, digits, ``_``, ``.`` and ``-``
+    replaced by ``_``, leading dots and dashes removed, cut to 48 characters; it is left out
+    (with its dash) when nothing remains, as for bytes keys. Names never contain a path
+    separator and stay well under 255 bytes.
 
     Parameters
     ----------

@@ -57,7 +57,8 @@ bool Reader::tag(uint8_t& v, uint8_t limit, std::string_view what) {
   const size_t at = offset();
   if (!raw(v)) return false;
   if (v < limit) return true;
-  return fail_at(at, "invalid value: byte " + std::to_string(v) + ", expected " + std::string(what));
+  return fail_at(at,
+                 "invalid value: byte " + std::to_string(v) + ", expected " + std::string(what));
 }
 
 bool Reader::f64(double& v) {

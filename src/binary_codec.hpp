@@ -122,7 +122,8 @@ class Reader {
 };
 
 // The payload of a state of `kind`, or an error telling why the header refuses it.
-Result<std::string_view> open_payload(std::string_view data, StateKind kind, std::string_view prefix);
+Result<std::string_view> open_payload(std::string_view data, StateKind kind,
+                                      std::string_view prefix);
 
 template <class T, class Enable = void>
 struct Codec;

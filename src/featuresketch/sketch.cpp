@@ -355,7 +355,8 @@ bool Codec<fsketch::EnsembleSketch>::read(Reader& r, fsketch::EnsembleSketch& sk
 
 namespace quillon::bin {
 
-static_assert(sizeof(fsketch::DecayedValue) == 16 && std::is_trivially_copyable_v<fsketch::DecayedValue>,
+static_assert(sizeof(fsketch::DecayedValue) == 16 &&
+                  std::is_trivially_copyable_v<fsketch::DecayedValue>,
               "cells are copied as they stand: a 64-bit value, then a 64-bit epoch");
 
 void Codec<fsketch::EnsembleSketch>::write(Writer& w, const fsketch::EnsembleSketch& sketch) {

@@ -40,7 +40,8 @@ class Budget {
  public:
   explicit Budget(const RcfConfig& config) {
     const ByteCount footprint = forest_footprint(config);
-    left_ = footprint.saturated() ? ~ByteSize{0} : ByteSize{footprint.bytes()} + (ByteSize{64} << 20);
+    left_ = footprint.saturated() ? ~ByteSize{0}
+                                  : ByteSize{footprint.bytes()} + (ByteSize{64} << 20);
   }
   bool take(bin::Reader& r, ByteSize bytes, std::string_view what) {
     require_memory(bytes, what);
@@ -195,7 +196,8 @@ bool box_recomputes(const NodeArena& a, const PointStore& s, const Node& n, uint
     scratch[d] = bound_min(lmin[d], rmin[d]);
     scratch[dim + d] = bound_max(lmax[d], rmax[d]);
   }
-  return same_bits(a.box_min(slot), scratch.data()) && same_bits(a.box_max(slot), scratch.data() + dim);
+  return same_bits(a.box_min(slot), scratch.data()) &&
+         same_bits(a.box_max(slot), scratch.data() + dim);
 }
 
 void write_arena(bin::Writer& w, const NodeArena& a, const PointStore& s) {
