@@ -27,9 +27,8 @@ std::string Writer::finish() {
   return std::move(out_);
 }
 
-bool Reader::need(size_t n) {
+bool Reader::refuse_short(size_t n) {
   if (failed_) return false;
-  if (n <= remaining()) return true;
   failed_ = true;
   error_ = "unexpected end of data at byte " + std::to_string(base_ + data_.size()) +
            ": a value of " + std::to_string(n) + " bytes starts at byte " +

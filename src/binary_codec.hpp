@@ -112,7 +112,11 @@ class Reader {
   bool fail_at(size_t offset, std::string_view message);
 
  private:
-  bool need(size_t n);
+  bool need(size_t n) {
+    if (!failed_ && n <= remaining()) [[likely]] return true;
+    return refuse_short(n);
+  }
+  bool refuse_short(size_t n);
 
   std::string_view data_;
   size_t base_;
