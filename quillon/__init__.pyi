@@ -1,4 +1,4 @@
-from collections.abc import Iterable, Mapping, Sequence
+from collections.abc import Buffer, Iterable, Mapping, Sequence
 from os import PathLike
 from typing import Any, Self, SupportsFloat, SupportsIndex, TypedDict, final
 
@@ -34,8 +34,8 @@ class _DetailedScore(TypedDict):
     numeric_features: list[float]
     categorical_features: list[float]
 
-# The detector classes below cannot be subclassed, and their from_json and load_json are static
-# methods (each returns its own class).
+# The detector classes below cannot be subclassed, and their from_json, load_json, from_bytes and
+# load_bytes are static methods (each returns its own class).
 class _Persistent:
     def to_json(self) -> str: ...
     def save_json(self, path: _Path) -> None: ...
@@ -44,12 +44,23 @@ class _Persistent:
     def __getstate__(self) -> str: ...
     def __setstate__(self, state: str) -> None: ...
 
+# The detectors also save a compact binary state and report their memory.
+class _Detector(_Persistent):
+    def to_bytes(self) -> bytes: ...
+    def save_bytes(self, path: _Path) -> None: ...
+    def heap_bytes(self) -> int: ...
+    def __sizeof__(self) -> int: ...
+
 @final
-class Forest(_Persistent):
+class Forest(_Detector):
     @staticmethod
     def from_json(json: _JsonText) -> Forest: ...
     @staticmethod
     def load_json(path: _Path) -> Forest: ...
+    @staticmethod
+    def from_bytes(data: Buffer) -> Forest: ...
+    @staticmethod
+    def load_bytes(path: _Path) -> Forest: ...
     def __new__(
         cls,
         input_dim: SupportsIndex,
@@ -84,11 +95,15 @@ class Forest(_Persistent):
     def __getnewargs__(self) -> tuple[int]: ...
 
 @final
-class MStream(_Persistent):
+class MStream(_Detector):
     @staticmethod
     def from_json(json: _JsonText) -> MStream: ...
     @staticmethod
     def load_json(path: _Path) -> MStream: ...
+    @staticmethod
+    def from_bytes(data: Buffer) -> MStream: ...
+    @staticmethod
+    def load_bytes(path: _Path) -> MStream: ...
     def __new__(
         cls,
         numeric_dim: SupportsIndex,
@@ -126,11 +141,15 @@ class MStream(_Persistent):
 _FeatureEvent = Mapping[str, SupportsFloat] | Sequence[tuple[str, SupportsFloat]]
 
 @final
-class FeatureSketch(_Persistent):
+class FeatureSketch(_Detector):
     @staticmethod
     def from_json(json: _JsonText) -> FeatureSketch: ...
     @staticmethod
     def load_json(path: _Path) -> FeatureSketch: ...
+    @staticmethod
+    def from_bytes(data: Buffer) -> FeatureSketch: ...
+    @staticmethod
+    def load_bytes(path: _Path) -> FeatureSketch: ...
     def __new__(
         cls,
         value_projection_dims: SupportsIndex = 32,
@@ -152,11 +171,15 @@ class FeatureSketch(_Persistent):
     def entries_seen(self) -> int: ...
 
 @final
-class OnlineIForest(_Persistent):
+class OnlineIForest(_Detector):
     @staticmethod
     def from_json(json: _JsonText) -> OnlineIForest: ...
     @staticmethod
     def load_json(path: _Path) -> OnlineIForest: ...
+    @staticmethod
+    def from_bytes(data: Buffer) -> OnlineIForest: ...
+    @staticmethod
+    def load_bytes(path: _Path) -> OnlineIForest: ...
     def __new__(
         cls,
         input_dim: SupportsIndex,

@@ -10,10 +10,17 @@ from __future__ import annotations
 
 import hashlib
 import json
+import struct
 from dataclasses import dataclass
 from typing import Any, Iterable
 
 _CATEGORICAL_KEY = b"quillon-categorical"
+
+# The binary state (docs/binary-state.md): files whose name ends in BINARY_SUFFIX are written in
+# it; a state is read as binary when it starts with the magic bytes, whatever its name.
+BINARY_SUFFIX = ".qstate"
+BINARY_MAGIC = b"\x89QLN"
+_HEADER = struct.Struct("<4sHBBQ")  # magic, format version, detector kind, flags, payload length
 
 
 @dataclass(frozen=True)
@@ -31,6 +38,10 @@ class Kind:
     fields: tuple[str, ...]
     marker: str
     config: tuple[str, ...]
+    # In the binary state: the detector's kind byte, and where and how its config record lies
+    # (little-endian fixed-width fields in the order of `config`).
+    binary_kind: int
+    binary_config: tuple[int, str]
 
     @property
     def cls(self) -> type:
@@ -73,22 +84,43 @@ KINDS = (
     Kind("forest", "Forest", ("input_dim",), False, False, False,
          ("config", "trees", "samplers", "point_store", "entries_seen", "rng"), "samplers",
          ("input_dim", "shingle_size", "capacity", "num_trees", "time_decay", "output_after",
-          "internal_shingling", "initial_accept_fraction")),
+          "internal_shingling", "initial_accept_fraction"), 1, (16, "<QQQQdQ?d")),
     Kind("online-iforest", "OnlineIForest", ("input_dim",), False, False, False,
          ("config", "trees", "window", "entries_seen"), "window",
-         ("input_dim", "num_trees", "window_size", "max_leaf_samples")),
+         ("input_dim", "num_trees", "window_size", "max_leaf_samples"), 4, (16, "<QQQQ")),
     Kind("mstream", "MStream", ("numeric_dim", "categorical_dim"), True, True, False,
          ("config", "clock", "entries_seen", "record_counts", "numeric_counts", "categorical_counts",
           "numeric_normalizer"), "clock",
-         ("numeric_dim", "categorical_dim", "num_rows", "num_buckets", "alpha")),
+         ("numeric_dim", "categorical_dim", "num_rows", "num_buckets", "alpha"), 2, (16, "<QQQQd")),
     Kind("feature-sketch", "FeatureSketch", (), True, False, True,
          ("format_version", "config", "projection_seeds", "value_layout", "presence_layout",
           "value_sketch", "presence_sketch", "current_epoch", "entries_seen"), "projection_seeds",
          ("value_projection_dims", "presence_projection_dims", "chains_per_ensemble", "chain_depth",
-          "sketch_rows", "sketch_buckets", "decay_half_life")),
+          "sketch_rows", "sketch_buckets", "decay_half_life"), 3, (20, "<QQQQQQQ")),
 )
 BY_NAME = {kind.name: kind for kind in KINDS}
 BY_CLASS = {kind.class_name: kind for kind in KINDS}
+_BY_BINARY_KIND = {kind.binary_kind: kind for kind in KINDS}
+
+
+def is_binary(data: bytes) -> bool:
+    """Whether a saved state is in the binary form (a JSON text never starts with its magic)."""
+    return data[:len(BINARY_MAGIC)] == BINARY_MAGIC
+
+
+def binary_path(path: str) -> bool:
+    """Whether a state file of this name is written in the binary form."""
+    return str(path).endswith(BINARY_SUFFIX)
+
+
+def load(cls: type, data: bytes) -> Any:
+    """The detector of class `cls` that a saved state holds, in either form."""
+    return cls.from_bytes(data) if is_binary(data) else cls.from_json(data)
+
+
+def dump(detector: Any, binary: bool) -> bytes:
+    """A detector's state, binary or as JSON text."""
+    return detector.to_bytes() if binary else detector.to_json().encode()
 
 
 def category_text(value: Any) -> str:
@@ -173,9 +205,12 @@ PAIRED_FIELDS = frozenset({"detector", "state", "alerts"})
 def read_state(text: bytes | str) -> SavedState:
     """Tell a saved state's detector and configuration from one JSON parse.
 
-    Only the top-level shape is looked at; the detector's own `from_json` checks the rest.
+    Only the top-level shape is looked at; the detector's own `from_json` checks the rest. A
+    binary state is told by its header, and its configuration read from the record after it.
     Raises StateError when the text is not recognisably any detector's state.
     """
+    if isinstance(text, bytes) and is_binary(text):
+        return _read_binary_state(text)
     try:
         record = json.loads(text)
     except (ValueError, RecursionError, MemoryError):  # malformed, too deep, oversized integers
@@ -215,6 +250,21 @@ def _shape(record: Any) -> tuple[Kind, dict[str, Any] | None] | None:
     if not isinstance(config, dict):
         return kind, None
     return kind, {name: config[name] for name in kind.config if name in config}
+
+
+def _read_binary_state(data: bytes) -> SavedState:
+    if len(data) < _HEADER.size:
+        raise StateError("not a saved quillon detector: a truncated binary header")
+    _, _, kind_byte, _, _ = _HEADER.unpack_from(data)
+    kind = _BY_BINARY_KIND.get(kind_byte)
+    if kind is None:
+        raise StateError("not a saved quillon detector: an unknown binary detector kind")
+    offset, layout = kind.binary_config
+    try:
+        values = struct.unpack_from(layout, data, offset)
+    except struct.error:
+        values = ()  # cut short: the detector's own reader says where
+    return SavedState(kind, dict(zip(kind.config, values)))
 
 
 def disagreements(saved: dict[str, Any], given: dict[str, Any]) -> list[tuple[str, Any, Any]]:

@@ -13,7 +13,7 @@ _Columns = Hashable | Sequence[Hashable]
 _Location = str | PathLike[str]
 
 def key_seed(seed: int, key: _Key) -> int: ...
-def state_name(key: _Key) -> str: ...
+def state_name(key: _Key, state_format: Literal["json", "binary"] = "json") -> str: ...
 def score_by_key(
     frame: _Frame,
     key: Hashable,
@@ -30,4 +30,5 @@ def score_by_key(
     states_in: _Location | None = None,
     states_out: _Location | None = None,
     alerts: bool | float | Mapping[str, Any] | None = None,
+    state_format: Literal["json", "binary"] = "json",
 ) -> _Frame: ...

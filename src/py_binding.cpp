@@ -626,6 +626,20 @@ bool convert(PyObject* obj, Text& out) {
   return utf8_of(obj, out.utf8);
 }
 
+bool convert(PyObject* obj, BytesArg& out) {
+  if (PyUnicode_Check(obj)) return not_instance(obj, "bytes");
+  Py_buffer view;
+  if (PyObject_GetBuffer(obj, &view, PyBUF_C_CONTIGUOUS) != 0) return false;
+  try {
+    out.bytes.assign(static_cast<const char*>(view.buf), static_cast<size_t>(view.len));
+  } catch (...) {
+    PyBuffer_Release(&view);
+    throw;
+  }
+  PyBuffer_Release(&view);
+  return true;
+}
+
 bool convert(PyObject* obj, Path& out) {
   PyObject* fs = PyOS_FSPath(obj);
   if (fs == nullptr) return false;

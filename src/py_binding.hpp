@@ -92,6 +92,14 @@ struct FeatureEvent {
   std::vector<std::pair<std::string, double>> items;
 };
 struct AnyArg {};
+// A binary state: any object with a contiguous buffer (bytes, bytearray, memoryview), copied.
+struct BytesArg {
+  std::string bytes;
+};
+// A result returned as a new `bytes` object.
+struct Bytes {
+  std::string data;
+};
 
 // What a batch argument reads in place: the exported buffer, and the array made by
 // numpy.asarray for objects that only offer __array__ (pandas). Released when the converted
@@ -310,6 +318,7 @@ bool convert(PyObject* obj, Seed& out);
 bool convert(PyObject* obj, TextOrBytes& out);
 bool convert(PyObject* obj, Text& out);
 bool convert(PyObject* obj, Path& out);
+bool convert(PyObject* obj, BytesArg& out);
 bool convert(PyObject* obj, FeatureEvent& out);
 inline bool convert(PyObject*, AnyArg&) { return true; }
 bool convert(PyObject* obj, PointRows& out);
@@ -327,6 +336,9 @@ inline PyObject* to_python(const std::string& v) {
   return PyUnicode_FromStringAndSize(v.data(), static_cast<Py_ssize_t>(v.size()));
 }
 PyObject* to_python(const NewArgs& v);
+inline PyObject* to_python(const Bytes& v) {
+  return PyBytes_FromStringAndSize(v.data.data(), static_cast<Py_ssize_t>(v.data.size()));
+}
 PyObject* to_python(const Scores& v);
 template <class T>
 PyObject* to_python(const std::vector<T>& v);
@@ -889,6 +901,23 @@ struct PersistenceMethods {
     if (!text) return fail(text.error());
     return Core::from_json(*text);
   }
+  static Bytes to_bytes(const Core& c) { return {c.to_bytes()}; }
+  static Result<Core> from_bytes(BytesArg data) { return Core::from_bytes(data.bytes); }
+  static Status save_bytes(const Core& c, Path path) {
+    const std::string data = c.to_bytes();
+    return detached_io(
+        [&](const InterruptCheck& check) { return write_file(path.bytes, data, check); });
+  }
+  static Result<Core> load_bytes(Path path) {
+    auto data =
+        detached_io([&](const InterruptCheck& check) { return read_file(path.bytes, check); });
+    if (!data) return fail(data.error());
+    return Core::from_bytes(*data);
+  }
+  static uint64_t heap_bytes(const Core& c) { return c.heap_bytes(); }
+  // What sys.getsizeof reports (it adds the garbage collector's header): the instance and the
+  // heap memory its state holds.
+  static uint64_t sizeof_(const Core& c) { return sizeof(Instance<Core>) + c.heap_bytes(); }
   static Core copy(const Core& c) { return c; }
   static Core deepcopy(const Core& c, AnyArg) { return c; }
   static Status setstate(Core& c, Text state) {
@@ -919,6 +948,32 @@ struct PersistenceTable {
   template <Literal Doc>
   static constexpr PyMethodDef load_json() {
     return D::template method<&M::load_json, "load_json(path)", Doc>();
+  }
+  // The binary state's methods, with the interpreter lock released while the state is encoded
+  // or decoded.
+  template <Literal Doc>
+  static constexpr PyMethodDef to_bytes() {
+    return D::template method<&M::to_bytes, "to_bytes()", Doc, kReleaseLock>();
+  }
+  template <Literal Doc>
+  static constexpr PyMethodDef from_bytes() {
+    return D::template method<&M::from_bytes, "from_bytes(data)", Doc, kReleaseLock>();
+  }
+  template <Literal Doc>
+  static constexpr PyMethodDef save_bytes() {
+    return D::template method<&M::save_bytes, "save_bytes(path)", Doc>();
+  }
+  template <Literal Doc>
+  static constexpr PyMethodDef load_bytes() {
+    return D::template method<&M::load_bytes, "load_bytes(path)", Doc>();
+  }
+  template <Literal Doc>
+  static constexpr PyMethodDef heap_bytes() {
+    return D::template method<&M::heap_bytes, "heap_bytes()", Doc>();
+  }
+  static constexpr PyMethodDef sizeof_() {
+    return D::template method<&M::sizeof_, "__sizeof__()",
+                              "Size of the object in memory, in bytes, with its state's heap.">();
   }
   static constexpr PyMethodDef copy() { return D::template method<&M::copy, "__copy__()", "">(); }
   static constexpr PyMethodDef deepcopy() {

@@ -46,11 +46,13 @@ categorical codes:
 
 saved states:
   with --state-in the detector keeps its saved configuration; --param values must agree with it
-  (seed, which only starts a new detector, is not saved and is accepted as it is). With alerts,
-  --state-out saves detector and alerts together, as quillon.Monitor.save_json does
-  ({"detector": ..., "state": ..., "alerts": ...}); without them, the detector alone, as before.
-  A state saved with alerts resumes them (and so writes the alert columns), and --alert-risk must
-  agree with its risk; a detector-only state given with --alerts starts new alerts.
+  (seed, which only starts a new detector, is not saved and is accepted as it is). A --state-out
+  name ending in .qstate gets the compact binary state, any other name JSON; --state-in reads
+  either, whatever its name. With alerts, --state-out saves detector and alerts together as JSON,
+  as quillon.Monitor.save_json does ({"detector": ..., "state": ..., "alerts": ...}); binary
+  states hold a detector only. Without alerts the detector alone is saved, as before. A state
+  saved with alerts resumes them (and so writes the alert columns), and --alert-risk must agree
+  with its risk; a detector-only state given with --alerts starts new alerts.
 
 output:
   the time column (if any), the input columns and "score" (then "grade" and "alert" with
@@ -142,9 +144,11 @@ def build_parser() -> argparse.ArgumentParser:
     score.add_argument("--format", choices=["csv", "jsonl"], default="csv",
                        help="output format (default: csv)")
     score.add_argument("--state-in", metavar="FILE",
-                       help="start from a detector saved as JSON (and its alerts, if saved with them)")
+                       help="start from a saved detector (JSON or binary; and its alerts, if saved "
+                            "with them)")
     score.add_argument("--state-out", metavar="FILE",
-                       help="save the detector (and its alerts, if on) as JSON at the end")
+                       help="save the detector (and its alerts, if on) at the end: binary for a name "
+                            "ending in .qstate, JSON otherwise; alerts are saved only as JSON")
     score.add_argument("--alerts", action="store_true",
                        help="add the columns grade and alert (0 or 1) after score")
     score.add_argument("--alert-risk", type=_risk, metavar="R",

@@ -4,7 +4,7 @@ from __future__ import annotations
 
 from typing import Any
 
-from quillon._detectors import BY_NAME, Kind, SavedState, StateError, disagreements, read_state
+from quillon._detectors import BY_NAME, Kind, SavedState, StateError, disagreements, load, read_state
 from quillon.cli.arguments import UserError, one_line
 from quillon.cli.layout import Layout
 
@@ -39,7 +39,7 @@ def load_state(path: str, name: str | None) -> tuple[SavedState, Any, Any]:
             monitor = Monitor.from_json(text)
             detector, alerts = monitor.detector, monitor.alerts
         else:
-            detector = kind.cls.from_json(text)
+            detector = load(kind.cls, text)
     except (ValueError, RuntimeError, OverflowError, MemoryError) as error:
         raise UserError(f"state {path} is not a saved {kind.class_name}: {one_line(error)}") from None
     if saved is None:  # the detector reads it although its shape looked unfamiliar

@@ -13,7 +13,7 @@ import threading
 from collections.abc import Iterator
 from typing import Any
 
-from quillon._detectors import BY_NAME
+from quillon._detectors import BINARY_SUFFIX, BY_NAME, binary_path
 from quillon.cli.arguments import UserError, parse_params
 from quillon.cli.detector import (check_alerts, check_params, check_state_fits, load_state, new_alerts,
                                   new_detector)
@@ -49,6 +49,10 @@ def score(args: argparse.Namespace, outputs_seen: list) -> int:
         check_alerts(alerts, args.alert_risk, args.state_in)
     elif args.alerts or args.alert_risk is not None or args.alerts_only:
         alerts = new_alerts(args.alert_risk)
+    if alerts is not None and args.state_out and binary_path(args.state_out):
+        # A binary state holds the detector alone: saving there would drop the alerts.
+        raise UserError(f"--state-out {args.state_out}: a binary state cannot hold alerts; "
+                        f"save them as JSON (a name not ending in {BINARY_SUFFIX})")
     kind = kind or BY_NAME["forest"]
     params = parse_params(kind.cls, args.param)
     if saved is not None:

@@ -12,6 +12,7 @@ import signal
 import sys
 from typing import IO, Any
 
+from quillon._detectors import binary_path
 from quillon._files import StagedFile
 from quillon.cli.arguments import UserError, one_line
 from quillon.cli.layout import Batch
@@ -163,7 +164,8 @@ class Outputs:
     """The run's output, plot and state files, opened before the work and committed together.
 
     Output and plot go to temporary files beside their targets; the state is saved by the
-    detector's own `save_json` into a temporary file too. `commit` writes the plot and the state,
+    detector's own `save_json` (or `save_bytes`, for a name ending in ``.qstate``) into a
+    temporary file too. `commit` writes the plot and the state,
     then renames all of them into place with signals held back, the state last.
     """
 
@@ -246,8 +248,12 @@ class Outputs:
 
     @staticmethod
     def _save(detector: Any, path: str, shown: str) -> None:
+        # The name the user gave picks the form: the binary state for its suffix, else JSON.
         try:
-            detector.save_json(path)
+            if binary_path(shown):
+                detector.save_bytes(path)
+            else:
+                detector.save_json(path)
         except (OSError, RuntimeError) as error:
             raise UserError(f"cannot write state {shown}: {one_line(error)}") from None
 

@@ -187,7 +187,47 @@ Result<FeatureSketch> FeatureSketch::create(const FeatureSketchConfig& config,
 }
 
 Result<FeatureSketch> FeatureSketch::from_json(std::string_view text) {
-  auto parsed = json::parse_state<FeatureSketchState>(text, kJsonPrefix);
+  return from_parsed(json::parse_state<FeatureSketchState>(text, kJsonPrefix));
+}
+
+constexpr std::string_view kBytesPrefix = "invalid FeatureSketch bytes: ";
+
+Result<FeatureSketch> FeatureSketch::from_bytes(std::string_view data) {
+  auto loaded = from_parsed(
+      bin::parse_state<FeatureSketchState>(data, bin::StateKind::FeatureSketch, kBytesPrefix));
+  if (!loaded) return fail(bin::rename_refusal(loaded.error(), kJsonPrefix, kBytesPrefix));
+  return loaded;
+}
+
+std::string FeatureSketch::to_bytes() const {
+  return bin::write_state(state_, bin::StateKind::FeatureSketch);
+}
+
+namespace {
+
+template <class T, class A>
+size_t vector_bytes(const std::vector<T, A>& v) {
+  return v.capacity() * sizeof(T);
+}
+
+size_t ensemble_bytes(const EnsembleSketch& e) {
+  size_t bytes = vector_bytes(e.levels) + vector_bytes(e.reference_masses) + vector_bytes(e.cells);
+  for (const LevelSketch& level : e.levels) bytes += vector_bytes(level.row_hash_seeds.seeds);
+  return bytes;
+}
+
+size_t layout_bytes(const ChainLayout& l) { return vector_bytes(l.levels); }
+
+}  // namespace
+
+size_t FeatureSketch::heap_bytes() const {
+  return ensemble_bytes(state_.value_sketch) + ensemble_bytes(state_.presence_sketch) +
+         layout_bytes(state_.value_layout) + layout_bytes(state_.presence_layout) +
+         layout_bytes(value_reads_.layout) + layout_bytes(presence_reads_.layout) +
+         vector_bytes(value_reads_.coordinates) + vector_bytes(presence_reads_.coordinates);
+}
+
+Result<FeatureSketch> FeatureSketch::from_parsed(Result<FeatureSketchState> parsed) {
   if (!parsed) return fail(parsed.error());
   FeatureSketchState& state = *parsed;
   if (state.format_version != 1) return fail(bad_state("unsupported format version"));

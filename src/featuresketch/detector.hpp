@@ -84,6 +84,11 @@ class FeatureSketch {
   // Refuses texts whose layouts and sketches do not fit their configuration.
   static Result<FeatureSketch> from_json(std::string_view text);
   std::string to_json() const;
+  // The same state in the compact binary form, checked as from_json checks it.
+  static Result<FeatureSketch> from_bytes(std::string_view data);
+  std::string to_bytes() const;
+  // Approximate bytes held on the heap: both ensembles' cells, seeds and layouts.
+  size_t heap_bytes() const;
 
   // Pairs may repeat names (they are summed); a mapping's pairs arrive sorted and unique.
   Result<double> score(std::span<const FeaturePair> feature) const;
@@ -109,6 +114,8 @@ class FeatureSketch {
 
  private:
   explicit FeatureSketch(FeatureSketchState state);
+  // The checks shared by both readers.
+  static Result<FeatureSketch> from_parsed(Result<FeatureSketchState> parsed);
   ProjectionPlan plan() const;
   Result<ProjectedEvent> project_event(std::span<const FeaturePair> feature) const;
   Status check_clock() const;

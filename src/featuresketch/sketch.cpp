@@ -352,3 +352,57 @@ bool Codec<fsketch::EnsembleSketch>::read(Reader& r, fsketch::EnsembleSketch& sk
 }
 
 }  // namespace quillon::json
+
+namespace quillon::bin {
+
+static_assert(sizeof(fsketch::DecayedValue) == 16 &&
+                  std::is_trivially_copyable_v<fsketch::DecayedValue>,
+              "cells are copied as they stand: a 64-bit value, then a 64-bit epoch");
+
+void Codec<fsketch::EnsembleSketch>::write(Writer& w, const fsketch::EnsembleSketch& sketch) {
+  w.u64(sketch.levels.size());
+  for (size_t i = 0; i < sketch.levels.size(); ++i) {
+    const fsketch::LevelSketch& level = sketch.levels[i];
+    w.u64(level.rows);
+    w.u64(level.buckets);
+    bin::write(w, level.row_hash_seeds);
+    const auto cells = sketch.level_cells(i);
+    w.u64(cells.size());
+    w.bytes(cells.data(), cells.size_bytes());
+  }
+  bin::write(w, sketch.reference_masses);
+}
+
+// Levels are packed into one buffer in level order, as the JSON reader packs them.
+bool Codec<fsketch::EnsembleSketch>::read(Reader& r, fsketch::EnsembleSketch& sketch) {
+  uint64_t levels = 0;
+  if (!r.count(levels, 3 * sizeof(uint64_t))) return false;
+  sketch.levels.clear();
+  sketch.levels.reserve(levels);
+  sketch.cells.clear();
+  for (uint64_t i = 0; i < levels; ++i) {
+    fsketch::LevelSketch level;
+    uint64_t cells = 0;
+    if (!r.raw(level.rows) || !r.raw(level.buckets) || !bin::read(r, level.row_hash_seeds) ||
+        !r.count(cells, sizeof(fsketch::DecayedValue))) {
+      return false;
+    }
+    const size_t start = sketch.cells.size();
+    const size_t at = r.offset();
+    sketch.cells.resize(start + cells);
+    if (!r.bytes(sketch.cells.data() + start, cells * sizeof(fsketch::DecayedValue))) return false;
+    for (uint64_t c = 0; c < cells; ++c) {
+      if (!std::isfinite(sketch.cells[start + c].value)) {
+        return r.fail_at(at + c * sizeof(fsketch::DecayedValue),
+                         "invalid value: a non-finite float, expected a finite f64");
+      }
+    }
+    level.first_cell = start;
+    level.cell_count = cells;
+    sketch.levels.push_back(std::move(level));
+  }
+  return bin::read(r, sketch.reference_masses);
+}
+
+}  // namespace quillon::bin
+

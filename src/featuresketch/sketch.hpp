@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "featuresketch/chain.hpp"
+#include "binary_codec.hpp"
 #include "json_codec.hpp"
 #include "keyed_hash.hpp"
 #include "rng.hpp"
@@ -185,3 +186,15 @@ struct Codec<fsketch::EnsembleSketch> {
 };
 
 }  // namespace quillon::json
+
+namespace quillon::bin {
+
+// Each level's rows, buckets and row seeds, then its cells (a count and 16 bytes each: the value
+// and its epoch), then the reference masses: the JSON record with its cells in place.
+template <>
+struct Codec<fsketch::EnsembleSketch> {
+  static void write(Writer& w, const fsketch::EnsembleSketch& sketch);
+  static bool read(Reader& r, fsketch::EnsembleSketch& sketch);
+};
+
+}  // namespace quillon::bin

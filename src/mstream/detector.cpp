@@ -493,11 +493,58 @@ std::string MStream::repr() const {
 std::string MStream::to_json() const { return json::write_state(*this); }
 
 Result<MStream> MStream::from_json(std::string_view text) {
-  auto parsed = json::parse_state<MStream>(text, "invalid MStream JSON: ");
+  return from_parsed(json::parse_state<MStream>(text, "invalid MStream JSON: "));
+}
+
+std::string MStream::to_bytes() const {
+  return bin::write_state(*this, bin::StateKind::MStream);
+}
+
+Result<MStream> MStream::from_bytes(std::string_view data) {
+  auto loaded = from_parsed(bin::parse_state<MStream>(data, bin::StateKind::MStream,
+                                                      "invalid MStream bytes: "));
+  if (!loaded) {
+    return fail(bin::rename_refusal(loaded.error(), "invalid MStream JSON: ",
+                                    "invalid MStream bytes: "));
+  }
+  return loaded;
+}
+
+Result<MStream> MStream::from_parsed(Result<MStream> parsed) {
   if (!parsed) return parsed;
   if (auto ok = parsed->check_consistency(); !ok) return fail(ok.error());
   parsed->derive_hashing();
   return parsed;
+}
+
+namespace {
+
+template <class T>
+size_t vector_bytes(const std::vector<T>& v) {
+  return v.capacity() * sizeof(T);
+}
+
+size_t sketch_bytes(const RecordSketch& s) {
+  return vector_bytes(s.numeric_planes.data) + vector_bytes(s.categorical_coeffs.data) +
+         vector_bytes(s.count.data);
+}
+size_t sketch_bytes(const NumericSketch& s) { return vector_bytes(s.count.data); }
+size_t sketch_bytes(const CategoricalSketch& s) {
+  return vector_bytes(s.hash_a.data) + vector_bytes(s.hash_b.data) + vector_bytes(s.count.data);
+}
+
+}  // namespace
+
+size_t MStream::heap_bytes() const {
+  size_t bytes = sketch_bytes(record_counts_.current) + sketch_bytes(record_counts_.total) +
+                 vector_bytes(numeric_counts_) + vector_bytes(categorical_counts_) +
+                 vector_bytes(numeric_normalizer_.min_numeric) +
+                 vector_bytes(numeric_normalizer_.max_numeric);
+  for (const auto& c : numeric_counts_) bytes += sketch_bytes(c.current) + sketch_bytes(c.total);
+  for (const auto& c : categorical_counts_) {
+    bytes += sketch_bytes(c.current) + sketch_bytes(c.total);
+  }
+  return bytes;
 }
 
 Status MStream::check_consistency() const {

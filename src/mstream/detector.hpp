@@ -117,6 +117,11 @@ class MStream {
   // Parses a saved state and refuses one whose configuration breaks the constructor's rules or
   // whose arrays do not match its configuration.
   static Result<MStream> from_json(std::string_view text);
+  // The same state in the compact binary form, checked as from_json checks it.
+  std::string to_bytes() const;
+  static Result<MStream> from_bytes(std::string_view data);
+  // Approximate bytes held on the heap: the sketches, the normaliser and the hashing tables.
+  size_t heap_bytes() const;
 
   // Bytes held by the sketches, normaliser and planes of a detector with this configuration,
   // saturating instead of wrapping for absurd sizes.
@@ -152,6 +157,8 @@ class MStream {
   template <class D>
   struct Batch;
   Status check_consistency() const;
+  // The checks and derived members shared by both readers.
+  static Result<MStream> from_parsed(Result<MStream> parsed);
   // Sets the members derived from the configuration and sketches (never saved).
   void derive_hashing();
 

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "binary_codec.hpp"
 #include "json_codec.hpp"
 
 namespace quillon::mstream {
@@ -124,3 +125,29 @@ struct Codec<mstream::NdArray<T, N>> {
 };
 
 }  // namespace quillon::json
+
+namespace quillon::bin {
+
+// The dimensions, then the data as a list; their agreement is checked as in JSON.
+template <class T, size_t N>
+struct Codec<mstream::NdArray<T, N>> {
+  static void write(Writer& w, const mstream::NdArray<T, N>& a) {
+    bin::write(w, a.dim);
+    bin::write(w, a.data);
+  }
+  static bool read(Reader& r, mstream::NdArray<T, N>& a) {
+    std::array<uint64_t, N> dim{};
+    if (!bin::read(r, dim) || !bin::read(r, a.data)) return false;
+    uint64_t cells = 1;
+    bool overflow = false;
+    for (uint64_t d : dim) overflow = overflow || __builtin_mul_overflow(cells, d, &cells);
+    for (uint64_t d : dim) cells = d == 0 ? 0 : cells;
+    if ((overflow && cells != 0) || cells != a.data.size()) {
+      return r.fail("data and dimension must match in size");
+    }
+    a.dim = dim;
+    return true;
+  }
+};
+
+}  // namespace quillon::bin

@@ -136,3 +136,38 @@ bool Codec<mstream::NumericRangeNormalizer>::read(Reader& r, mstream::NumericRan
 }
 
 }  // namespace quillon::json
+
+namespace quillon::bin {
+
+namespace {
+
+bool read_bounds(Reader& r, std::vector<double>& out, double infinity) {
+  uint64_t n = 0;
+  if (!r.count(n, sizeof(double))) return false;
+  const size_t start = r.offset();
+  out.resize(n);
+  if (!r.bytes(out.data(), n * sizeof(double))) return false;
+  for (uint64_t i = 0; i < n; ++i) {
+    if (!std::isfinite(out[i]) && out[i] != infinity) {
+      return r.fail_at(start + i * sizeof(double),
+                       "invalid value: a non-finite bound other than the starting infinity");
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+void Codec<mstream::NumericRangeNormalizer>::write(Writer& w,
+                                                  const mstream::NumericRangeNormalizer& n) {
+  bin::write(w, n.min_numeric);
+  bin::write(w, n.max_numeric);
+}
+
+bool Codec<mstream::NumericRangeNormalizer>::read(Reader& r, mstream::NumericRangeNormalizer& n) {
+  return read_bounds(r, n.min_numeric, std::numeric_limits<double>::infinity()) &&
+         read_bounds(r, n.max_numeric, -std::numeric_limits<double>::infinity());
+}
+
+}  // namespace quillon::bin
+

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "detector_error.hpp"
+#include "binary_codec.hpp"
 #include "json_codec.hpp"
 
 namespace quillon::mstream {
@@ -78,3 +79,14 @@ struct Codec<mstream::NumericRangeNormalizer> {
 };
 
 }  // namespace quillon::json
+
+namespace quillon::bin {
+
+// Bounds as two lists of floats; like JSON's null, the starting infinity of each side reads back.
+template <>
+struct Codec<mstream::NumericRangeNormalizer> {
+  static void write(Writer& w, const mstream::NumericRangeNormalizer& n);
+  static bool read(Reader& r, mstream::NumericRangeNormalizer& n);
+};
+
+}  // namespace quillon::bin

@@ -172,6 +172,22 @@ PyMethodDef methods[] = {
     Persist::save_json<"Serialize the detector state to a JSON file.">(),
     Persist::load_json<
         "Deserialize detector state from a JSON file previously written by `save_json()`.">(),
+    Persist::to_bytes<"Serialize the detector state to compact binary bytes.\n\n"
+                      "The bytes hold exactly what `to_json()` holds, in a versioned little-endian "
+                      "format\n"
+                      "a fraction of the size, and are read back by `from_bytes()`.">(),
+    Persist::from_bytes<"Deserialize the detector from bytes previously written by `to_bytes()`.\n\n"
+                        "`data` is any bytes-like object. The state is checked as `from_json()` "
+                        "checks it.">(),
+    Persist::save_bytes<"Serialize the detector state to a binary file (see `to_bytes()`).">(),
+    Persist::load_bytes<
+        "Deserialize the detector from a binary file previously written by `save_bytes()`.">(),
+    Persist::heap_bytes<"Approximate bytes of memory the detector holds outside the object itself.\n\n"
+                        "Its sketches: about 16 * b * (r + n + r * k) + 16 * r * n * log2(b) "
+                        "bytes, for\n"
+                        "r = num_rows, b = num_buckets, n = numeric_dim, k = categorical_dim.\n"
+                        "sys.getsizeof() adds the object itself.">(),
+    Persist::sizeof_(),
     QUILLON_COPY_AND_PICKLE_METHODS(Persist),
     {nullptr, nullptr, 0, nullptr},
 };

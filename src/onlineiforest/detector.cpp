@@ -7,14 +7,12 @@
 #include <type_traits>
 #include <utility>
 
+#include "binary_codec.hpp"
 #include "json_codec.hpp"
 #include "memory_budget.hpp"
 #include "rng.hpp"
 
 namespace quillon::oif {
-namespace {
-
-constexpr std::string_view kJsonPrefix = "invalid OnlineIForest JSON: ";
 
 // The saved state as read, before it is checked against its configuration.
 struct ParsedState {
@@ -32,6 +30,11 @@ struct ParsedState {
     field("entries_seen", self.entries_seen);
   }
 };
+
+namespace {
+
+constexpr std::string_view kJsonPrefix = "invalid OnlineIForest JSON: ";
+
 
 std::string memory_label(const OnlineIForestConfig& config) {
   return "input_dim=" + std::to_string(config.input_dim) +
@@ -327,7 +330,37 @@ std::string OnlineIForest::to_json() const {
 Result<OnlineIForest> OnlineIForest::from_json(std::string_view text) {
   auto parsed = json::parse_state<ParsedState>(text, kJsonPrefix);
   if (!parsed) return fail(parsed.error());
-  ParsedState& s = *parsed;
+  return from_parsed(*parsed);
+}
+
+std::string OnlineIForest::to_bytes() const {
+  bin::Writer w(bin::StateKind::OnlineIForest,
+                json::SizeHint<bin::BytesOf<OnlineIForest>>::get());
+  bin::write(w, config_);
+  w.u64(trees_.size());
+  for (const OnlineITree& tree : trees_) tree.write_bytes(w);
+  w.u64(window_.size());
+  for (uint64_t i = 0; i < window_.size(); ++i) {
+    const auto point = window_.at(i);
+    w.u64(point.size());
+    w.bytes(point.data(), point.size() * sizeof(float));
+  }
+  w.u64(entries_seen_);
+  std::string out = w.finish();
+  json::SizeHint<bin::BytesOf<OnlineIForest>>::set(out.size());
+  return out;
+}
+
+Result<OnlineIForest> OnlineIForest::from_bytes(std::string_view data) {
+  constexpr std::string_view kBytesPrefix = "invalid OnlineIForest bytes: ";
+  auto parsed = bin::parse_state<ParsedState>(data, bin::StateKind::OnlineIForest, kBytesPrefix);
+  if (!parsed) return fail(parsed.error());
+  auto loaded = from_parsed(*parsed);
+  if (!loaded) return fail(bin::rename_refusal(loaded.error(), kJsonPrefix, kBytesPrefix));
+  return loaded;
+}
+
+Result<OnlineIForest> OnlineIForest::from_parsed(ParsedState& s) {
   const OnlineIForestConfig& config = s.config;
   if (Status ok = validate(config); !ok) return fail(refuse(ok.error().message));
   if (s.trees.size() != config.num_trees) {

@@ -63,6 +63,9 @@ class PointWindow {
   std::vector<float> data_;
 };
 
+// The saved state as read (detector.cpp).
+struct ParsedState;
+
 class OnlineIForest {
  public:
   // Validates, resolves the seed (operating-system entropy when absent) and derives one
@@ -98,6 +101,12 @@ class OnlineIForest {
   std::string to_json() const;
   // Refuses states that disagree with their own configuration (see from_json in detector.cpp).
   static Result<OnlineIForest> from_json(std::string_view text);
+  // The same state in the compact binary form, checked as from_json checks it.
+  std::string to_bytes() const;
+  static Result<OnlineIForest> from_bytes(std::string_view data);
+  size_t heap_bytes() const { return memory_bytes() - sizeof(*this); }
+  // The checks shared by both readers, and the detector they build.
+  static Result<OnlineIForest> from_parsed(ParsedState& s);
   std::vector<uint64_t> newargs() const { return {config_.input_dim}; }
 
  private:

@@ -337,6 +337,39 @@ void OnlineITree::write_json(json::Writer& w) const {
   w.put('}');
 }
 
+void OnlineITree::write_bytes(bin::Writer& w) const {
+  const uint64_t dim = arena_.input_dim();
+  std::vector<uint64_t> order;
+  if (!arena_.empty()) {
+    std::vector<uint64_t> stack{0};
+    while (!stack.empty()) {
+      const uint64_t slot = stack.back();
+      stack.pop_back();
+      order.push_back(slot);
+      const Node& n = arena_.node(slot);
+      if (!n.is_leaf()) {
+        stack.push_back(n.right());
+        stack.push_back(n.left());
+      }
+    }
+  }
+  w.u64(order.size());
+  for (const uint64_t slot : order) {
+    const Node& n = arena_.node(slot);
+    w.u64(n.height);
+    w.u64(dim);
+    w.bytes(arena_.min(slot), dim * sizeof(float));
+    w.u64(dim);
+    w.bytes(arena_.max(slot), dim * sizeof(float));
+    w.u8(n.is_leaf() ? 0 : 1);
+    if (!n.is_leaf()) {
+      w.u64(n.split_dimension);
+      w.f32(n.split_value);
+    }
+  }
+  bin::write(w, rng_);
+}
+
 Result<OnlineITree> OnlineITree::from_parsed(ParsedTree&& parsed, uint64_t input_dim,
                                              uint64_t max_leaf_samples, double depth_limit,
                                              std::span<const std::vector<float>> window) {
@@ -574,3 +607,49 @@ bool Codec<oif::ParsedRoot>::read(Reader& r, oif::ParsedRoot& root) {
 }
 
 }  // namespace quillon::json
+
+namespace quillon::bin {
+
+// Pre-order nodes with their children's indices recovered as the nesting of JSON gives them: a
+// split's left child follows it, its right child follows the left child's subtree.
+bool Codec<oif::ParsedRoot>::read(Reader& r, oif::ParsedRoot& root) {
+  root.nodes.clear();
+  uint64_t count = 0;
+  // A node takes at least its height, two list lengths and its tag.
+  if (!r.count(count, 3 * sizeof(uint64_t) + 1)) return false;
+  root.nodes.reserve(count);
+  std::vector<size_t> open;  // splits still waiting for a child
+  std::vector<uint8_t> has_left;
+  for (uint64_t i = 0; i < count; ++i) {
+    if (i != 0) {
+      if (open.empty()) return r.fail("a node after the last subtree of the tree");
+      oif::ParsedNode& parent = root.nodes[open.back()];
+      if (!has_left.back()) {
+        parent.left = i;
+        has_left.back() = 1;
+      } else {
+        parent.right = i;
+        open.pop_back();
+        has_left.pop_back();
+      }
+    }
+    oif::ParsedNode n;
+    uint8_t split = 0;
+    if (!r.raw(n.height) || !bin::read(r, n.min) || !bin::read(r, n.max) ||
+        !r.tag(split, 2, "0 (a leaf) or 1 (a split)")) {
+      return false;
+    }
+    n.has_split = split == 1;
+    if (n.has_split && (!r.raw(n.split_dimension) || !r.f32(n.split_value))) return false;
+    root.nodes.push_back(std::move(n));
+    if (root.nodes.back().has_split) {
+      open.push_back(i);
+      has_left.push_back(0);
+    }
+  }
+  if (!open.empty()) return r.fail("a split without both of its children");
+  return true;
+}
+
+}  // namespace quillon::bin
+

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "detector_error.hpp"
+#include "binary_codec.hpp"
 #include "json_codec.hpp"
 #include "onlineiforest/node.hpp"
 #include "rng.hpp"
@@ -83,6 +84,9 @@ class OnlineITree {
 
   // Nested {"root":Node|null,"rng":{...}} text, written without recursion.
   void write_json(json::Writer& w) const;
+  // The same tree in the binary form: the node count, then the nodes in pre-order, each its
+  // height, its box as two lists, and a tag byte 0 (leaf) or 1 (split, then dimension and value).
+  void write_bytes(bin::Writer& w) const;
   // Checks a parsed tree against the configuration and the detector's window (whose points the
   // counts must account for) and builds it; the error text names what is wrong.
   static Result<OnlineITree> from_parsed(ParsedTree&& parsed, uint64_t input_dim,
@@ -110,3 +114,12 @@ struct Codec<oif::ParsedRoot> {
 };
 
 }  // namespace quillon::json
+
+namespace quillon::bin {
+
+template <>
+struct Codec<oif::ParsedRoot> {
+  static bool read(Reader& r, oif::ParsedRoot& root);
+};
+
+}  // namespace quillon::bin

@@ -229,6 +229,24 @@ PyMethodDef methods[] = {
     Persist::save_json<"Serialize the entire forest state to a JSON file.">(),
     Persist::load_json<
         "Deserialize a forest from a JSON file previously written by `save_json()`.">(),
+    Persist::to_bytes<"Serialize the forest state to compact binary bytes.\n\n"
+                      "The bytes hold exactly what `to_json()` holds, in a versioned little-endian "
+                      "format\n"
+                      "a fraction of the size, and are read back by `from_bytes()`.">(),
+    Persist::from_bytes<"Deserialize the forest from bytes previously written by `to_bytes()`.\n\n"
+                        "`data` is any bytes-like object. The state is checked as `from_json()` "
+                        "checks it.">(),
+    Persist::save_bytes<"Serialize the forest state to a binary file (see `to_bytes()`).">(),
+    Persist::load_bytes<
+        "Deserialize the forest from a binary file previously written by `save_bytes()`.">(),
+    Persist::heap_bytes<"Approximate bytes of memory the forest holds outside the object itself.\n\n"
+                        "Its trees, samplers and point store: with full samplers about\n"
+                        "T * c * (92 + 8 * d) + R * (4 * d + 16) bytes, for T = num_trees, "
+                        "c = capacity,\n"
+                        "d = input_dim * shingle_size and R the distinct points held (at most "
+                        "T * c + 1).\n"
+                        "sys.getsizeof() adds the object itself.">(),
+    Persist::sizeof_(),
     QUILLON_COPY_AND_PICKLE_METHODS(Persist),
     {nullptr, nullptr, 0, nullptr},
 };

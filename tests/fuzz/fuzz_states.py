@@ -1,26 +1,31 @@
 #!/usr/bin/env python3
-"""Mutation fuzzer over saved detector states.
+"""Mutation fuzzer over saved detector states, in both forms.
 
 Builds varied valid states of every detector, edits their JSON (numbers to extremes, broken
 number texts, deletions, duplications, type swaps, list truncation and extension, swapped or
-transplanted fields, small steps of one record's numbers) and runs each edited state through ``from_json``, then ``--updates``
-``update_and_score`` calls (some previewed with ``score``), the read-only queries and save/reload
-round trips. Every case runs in a worker process with a memory limit and a time limit; a worker
+transplanted fields, small steps of one record's numbers) or their binary form (bytes, words and
+floats at random offsets set to extremes or nudged, bit flips, cuts, insertions, deleted,
+repeated or transplanted ranges, mostly with the header's length kept right so that the edit
+reaches the payload) and runs each edited state through ``from_json`` or ``from_bytes``, then
+``--updates`` ``update_and_score`` calls (some previewed with ``score``), the read-only queries
+and save/reload round trips in both forms. Every case runs in a worker process with a memory limit and a time limit; a worker
 that crashes or hangs is replaced.
 
 A case fails when the worker crashes or hangs, when an internal failure (PanicException) or an
 unexpected exception class comes out, when a refused or read-only call changes the detector, when
 ``score`` and ``update_and_score`` disagree on the same input, when a loaded detector gives a NaN
 or infinite score for a finite input, or when it cannot save itself and reload to the identical
-text (after loading, after a few of the updates and after all of them). The run exits with status 1 if any case failed. Everything is deterministic from
+text and bytes, through either form (after loading, after a few of the updates and after all of
+them). The run exits with status 1 if any case failed. Everything is deterministic from
 ``--seed``: case N of a detector is the same input whatever the time budget.
 
     python -P tests/fuzz/fuzz_states.py --seed 1 --seconds 60
     python -P tests/fuzz/fuzz_states.py --detector OnlineIForest --cases 2000 --keep failures/
     python -P tests/fuzz/fuzz_states.py --detector Forest --seed 1 --only 4711 -v
+    python -P tests/fuzz/fuzz_states.py --format binary --seconds 120
 
-Inputs kept with ``--keep`` have the layout of tests/fuzz/regressions/*.json, which
-tests/python/test_fuzz_regressions.py replays.
+Inputs kept with ``--keep`` have the layout of tests/fuzz/regressions/*.json (a binary state as
+"state_hex"), which tests/python/test_fuzz_regressions.py replays.
 """
 
 import argparse
@@ -32,12 +37,16 @@ import pathlib
 import random
 import re
 import select
+import struct
 import subprocess
 import sys
 import tempfile
 import time
 
 DETECTORS = ("Forest", "MStream", "FeatureSketch", "OnlineIForest", "Alerts")
+# Alerts are saved as JSON only; the detectors in both forms.
+BINARY = ("Forest", "MStream", "FeatureSketch", "OnlineIForest")
+FORMATS = ("json", "binary")
 REGRESSIONS = pathlib.Path(__file__).resolve().parent / "regressions"
 
 # Exceptions a well-behaved detector may raise: refusals of a state or of an input.
@@ -154,17 +163,19 @@ BUILDERS = {"Forest": _forest, "MStream": _mstream, "FeatureSketch": _sketch, "O
             "Alerts": _alerts}
 
 
-def base_states(detector, seed, count=16):
-    """`count` valid state texts of one detector, the same for the same seed."""
+def base_states(detector, seed, count=16, form="json"):
+    """`count` valid states of one detector (texts, or bytes for the binary form), the same for
+    the same seed."""
     import quillon
 
     rng = random.Random(f"base:{seed}:{detector}")
     out = []
     while len(out) < count:
         try:
-            out.append(BUILDERS[detector](quillon, rng).to_json())
+            det = BUILDERS[detector](quillon, rng)
         except ValueError:
-            pass  # a configuration the constructor refuses; draw another
+            continue  # a configuration the constructor refuses; draw another
+        out.append(det.to_bytes() if form == "binary" else det.to_json())
     return out
 
 
@@ -371,7 +382,96 @@ def mutate_once(tree, rng, donors):
     return tree
 
 
-def make_case(detector, seed, index, bases):
+# ---------------------------------------------------------------------------------------------
+# Mutations of the binary form, on its bytes.
+
+HEADER = 16
+
+
+def _fix_length(data):
+    """The header's payload length set to what follows it."""
+    if len(data) < HEADER:
+        return data
+    return data[:8] + struct.pack("<Q", len(data) - HEADER) + data[HEADER:]
+
+
+def mutate_bytes_once(data, rng, donors):
+    data = bytearray(data)
+    if not data:
+        return bytes(rng.randbytes(rng.randrange(1, 40)))
+    op = rng.choices(["u64", "u32", "f64", "f32", "byte", "bit", "nudge", "cut", "insert", "delete",
+                      "repeat", "transplant"],
+                     weights=[20, 10, 8, 8, 12, 8, 12, 3, 3, 5, 4, 7])[0]
+    # Edits land mostly past the header, where the records are.
+    lo = HEADER if len(data) > HEADER and rng.random() < 0.95 else 0
+    at = rng.randrange(lo, len(data))
+    if op == "u64":
+        v = rng.choice(INT_EXTREMES) % 2**64
+        data[at:at + 8] = struct.pack("<Q", v)[:len(data[at:at + 8])]
+    elif op == "u32":
+        v = rng.choice(INT_EXTREMES) % 2**32
+        data[at:at + 4] = struct.pack("<I", v)[:len(data[at:at + 4])]
+    elif op == "f64":
+        v = rng.choice(FLOAT_EXTREMES + [math.nan, math.inf, -math.inf])
+        data[at:at + 8] = struct.pack("<d", v)[:len(data[at:at + 8])]
+    elif op == "f32":
+        v = rng.choice(FLOAT_EXTREMES[:9] + [math.nan, math.inf, -math.inf, 1.5, -2.0])
+        try:
+            packed = struct.pack("<f", v)
+        except OverflowError:
+            packed = struct.pack("<f", math.copysign(math.inf, v))
+        data[at:at + 4] = packed[:len(data[at:at + 4])]
+    elif op == "byte":
+        data[at] = rng.choice([0, 1, 2, 3, 0x10, 0x12, 0x22, 0x32, 0x7F, 0x80, 0xFF])
+    elif op == "bit":
+        data[at] ^= 1 << rng.randrange(8)
+    elif op == "nudge":
+        # A small step of a little-endian word: sizes, indices and counts off by a few.
+        width = rng.choice([4, 8])
+        if at + width <= len(data):
+            fmt = "<I" if width == 4 else "<Q"
+            (v,) = struct.unpack_from(fmt, data, at)
+            v = (v + rng.choice([-2, -1, 1, 2, 3, 64])) % (2 ** (8 * width))
+            struct.pack_into(fmt, data, at, v)
+    elif op == "cut":
+        del data[at:]
+    elif op == "insert":
+        data[at:at] = rng.randbytes(rng.choice([1, 4, 8, 16]))
+    elif op == "delete":
+        del data[at:at + rng.choice([1, 4, 8, 16, 64])]
+    elif op == "repeat":
+        piece = data[at:at + rng.choice([4, 8, 16, 64, 256])]
+        data[at:at] = piece
+    else:
+        # A range of another valid state at the same offset: parts of a different shape.
+        donor = rng.choice(donors)
+        if len(donor) > lo:
+            start = rng.randrange(lo, len(donor))
+            piece = donor[start:start + rng.choice([8, 64, 512, 4096])]
+            data[at:at + len(piece)] = piece
+    return bytes(data)
+
+
+def make_binary_case(rng, bases):
+    base = rng.choice(bases)
+    data = base
+    for _ in range(rng.choice([1, 1, 1, 2, 2, 3, 5])):
+        data = mutate_bytes_once(data, rng, bases)
+    if rng.random() < 0.85:
+        data = _fix_length(data)
+    return data
+
+
+def make_case(detector, seed, index, bases, form="json"):
+    """The `index`-th edited state of `detector` (a text, or bytes for the binary form), and the
+    seed of its input stream."""
+    if form == "binary":
+        rng = random.Random(f"binary-case:{seed}:{detector}:{index}")
+        return make_binary_case(rng, bases), rng.getrandbits(63)
+    return _make_json_case(detector, seed, index, bases)
+
+
+def _make_json_case(detector, seed, index, bases):
     """The `index`-th edited state of `detector`, and the seed of its input stream."""
     rng = random.Random(f"case:{seed}:{detector}:{index}")
     base = rng.choice(bases)
@@ -444,25 +544,40 @@ def _inputs(detector, det, rng):
 
 
 def _round_trip(cls, det, folder, when):
-    """None when the detector saves itself and reloads to the identical text, else the problem."""
+    """None when the detector saves itself and reloads to the identical text and bytes, through
+    either form (JSON only for a class without the binary one), else the problem. Each reloaded
+    detector is dropped before the next is made: a legitimately large one (a wide window, say)
+    must fit beside the original only once."""
+    binary_form = hasattr(cls, "from_bytes")
     try:
         text = det.to_json()
+        data = det.to_bytes() if binary_form else None
     except BaseException as e:
-        return f"{when}: to_json raised {type(e).__name__}: {e}"
-    try:
-        again = cls.from_json(text)
-    except BaseException as e:
-        return f"{when}: its own text is refused: {type(e).__name__}: {e}"
-    if again.to_json() != text:
-        return f"{when}: the reloaded detector writes a different text"
-    path = os.path.join(folder, "state.json")
-    try:
-        det.save_json(path)
-        loaded = cls.load_json(path)
-    except BaseException as e:
-        return f"{when}: save_json/load_json raised {type(e).__name__}: {e}"
-    if loaded.to_json() != text or copy.deepcopy(det).to_json() != text:
-        return f"{when}: the file or the copy differs from to_json"
+        return f"{when}: to_json or to_bytes raised {type(e).__name__}: {e}"
+    forms = [("text", cls.from_json, text)]
+    files = [(det.save_json, cls.load_json, os.path.join(folder, "state.json"))]
+    if binary_form:
+        forms.append(("bytes", cls.from_bytes, data))
+        files.append((det.save_bytes, cls.load_bytes, os.path.join(folder, "state.qstate")))
+    for form, load, saved in forms:
+        try:
+            again = load(saved)
+        except BaseException as e:
+            return f"{when}: its own {form} are refused: {type(e).__name__}: {e}"
+        same = again.to_json() == text and (not binary_form or again.to_bytes() == data)
+        del again
+        if not same:
+            return f"{when}: the detector reloaded from its {form} writes a different text or bytes"
+    for save, load, target in files:
+        try:
+            save(target)
+            same = load(target).to_json() == text
+        except BaseException as e:
+            return f"{when}: saving or loading a file raised {type(e).__name__}: {e}"
+        if not same:
+            return f"{when}: a file differs from to_json"
+    if copy.deepcopy(det).to_json() != text:
+        return f"{when}: the copy differs from to_json"
     return None
 
 
@@ -510,9 +625,12 @@ def _exercise(detector, det, next_args, updates, check_rng, result):
         if applied in RELOAD_AFTER:
             try:
                 again = type(det).from_json(before).to_json()
+                again_binary = (type(det).from_bytes(det.to_bytes()).to_json()  # one at a time
+                                if hasattr(det, "to_bytes") else before)
             except BaseException as e:
-                return f"after {applied} updates: its own text is refused: {type(e).__name__}: {e}"
-            if again != before:
+                return (f"after {applied} updates: its own text or bytes are refused: "
+                        f"{type(e).__name__}: {e}")
+            if again != before or again_binary != before:
                 return f"after {applied} updates: the reloaded detector writes a different text"
         preview = None
         if detector not in ("OnlineIForest", "Alerts") and check_rng.random() < 0.25:
@@ -547,19 +665,26 @@ def _exercise(detector, det, next_args, updates, check_rng, result):
 
 
 def run_case(detector, text, stream_seed, updates, folder):
+    """`text` is a JSON text, or bytes for a binary state."""
     import quillon
 
     cls = getattr(quillon, detector)
     result = {"outcome": "refused", "detail": "", "update_errors": 0, "nonfinite": 0}
+    binary = isinstance(text, bytes)
     try:
-        det = cls.from_json(text)
+        det = cls.from_bytes(text) if binary else cls.from_json(text)
     except BaseException as e:
         name = type(e).__name__
-        result["detail"] = f"from_json: {name}: {e}"
+        result["detail"] = f"{'from_bytes' if binary else 'from_json'}: {name}: {e}"
         if name not in REFUSED_LOAD:
             result["outcome"] = "failure"
         return result
     result["outcome"] = "loaded"
+    if det.heap_bytes() > WORKER_MEMORY // 4:
+        # A legitimately large detector (an OnlineIForest(1, window_size=2**27) holds 512 MiB):
+        # its copies would not fit in the worker beside it, which says nothing of the state.
+        result["detail"] = f"loaded, {det.heap_bytes()} bytes: too large to reload in the worker"
+        return result
     problem = _round_trip(cls, det, folder, "after loading")
     if not problem:
         try:
@@ -581,10 +706,15 @@ def run_case(detector, text, stream_seed, updates, folder):
     return result
 
 
+# The worker's address-space limit in bytes (set by worker_main).
+WORKER_MEMORY = 2048 << 20
+
+
 def worker_main(memory_mb, updates):
     import resource
 
-    limit = memory_mb << 20
+    global WORKER_MEMORY
+    limit = WORKER_MEMORY = memory_mb << 20
     resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
     resource.setrlimit(resource.RLIMIT_CORE, (0, 0))
     import quillon  # noqa: F401  (after the limit, so that it covers the import too)
@@ -592,9 +722,9 @@ def worker_main(memory_mb, updates):
     with tempfile.TemporaryDirectory(prefix="fuzz-states-") as folder:
         for line in sys.stdin:
             case = json.loads(line)
+            text = case["text"] if "text" in case else bytes.fromhex(case["hex"])
             try:
-                result = run_case(case["detector"], case["text"], case["stream_seed"], updates,
-                                  folder)
+                result = run_case(case["detector"], text, case["stream_seed"], updates, folder)
             except Exception:
                 import traceback
 
@@ -636,7 +766,11 @@ class Worker:
     def run(self, detector, text, stream_seed, timeout):
         if self.proc is None:
             self.start()
-        case = {"detector": detector, "text": text, "stream_seed": stream_seed}
+        case = {"detector": detector, "stream_seed": stream_seed}
+        if isinstance(text, bytes):
+            case["hex"] = text.hex()
+        else:
+            case["text"] = text
         try:
             self.proc.stdin.write(json.dumps(case) + "\n")
             self.proc.stdin.flush()
@@ -660,7 +794,11 @@ def keep_case(folder, detector, text, stream_seed, label, detail):
     folder = pathlib.Path(folder)
     folder.mkdir(parents=True, exist_ok=True)
     record = {"detector": detector, "stream_seed": stream_seed, "found_by": label,
-              "failure": detail, "state": text}
+              "failure": detail}
+    if isinstance(text, bytes):
+        record["state_hex"] = text.hex()
+    else:
+        record["state"] = text
     name = f"{detector}-{label.replace(' ', '-')}.json"
     (folder / name).write_text(json.dumps(record, indent=1) + "\n")
 
@@ -670,8 +808,9 @@ def fuzz(args):
     totals = {}
     failed = False
     try:
-        for detector in args.detectors:
-            bases = base_states(detector, args.seed)
+        for detector, form in [(d, f) for d in args.detectors for f in args.formats
+                               if f == "json" or d in BINARY]:
+            bases = base_states(detector, args.seed, form=form)
             counts = {"tried": 0, "loaded": 0, "refused": 0, "failures": 0}
             extra = {"update_errors": 0, "nonfinite": 0}
             started = time.monotonic()
@@ -685,14 +824,14 @@ def fuzz(args):
                     break
                 elif args.cases is None and time.monotonic() - started >= args.seconds:
                     break
-                text, stream_seed = make_case(detector, args.seed, index, bases)
+                text, stream_seed = make_case(detector, args.seed, index, bases, form)
                 result = worker.run(detector, text, stream_seed, args.timeout)
                 counts["tried"] += 1
                 outcome = result["outcome"]
                 counts["failures" if outcome == "failure" else outcome] += 1
                 for k in extra:
                     extra[k] += result.get(k, 0)
-                label = f"seed {args.seed} case {index}"
+                label = f"seed {args.seed} {form} case {index}"
                 if outcome == "failure":
                     print(f"FAIL {detector} {label}: {result['detail']}", flush=True)
                     if args.keep:
@@ -702,9 +841,9 @@ def fuzz(args):
                     print(f"{outcome} {detector} {label}: {detail}", flush=True)
                 index += 1
             counts["seconds"] = round(time.monotonic() - started, 1)
-            totals[detector] = {**counts, **extra}
+            totals[f"{detector} {form}"] = {**counts, **extra}
             failed = failed or counts["failures"] > 0
-            print(f"{detector:14s} tried {counts['tried']:6d}  loaded {counts['loaded']:6d}  "
+            print(f"{detector:14s} {form:6s} tried {counts['tried']:6d}  loaded {counts['loaded']:6d}  "
                   f"refused {counts['refused']:6d}  failures {counts['failures']:4d}  "
                   f"(refused updates {extra['update_errors']}, non-finite scores "
                   f"{extra['nonfinite']}, {counts['seconds']} s)", flush=True)
@@ -721,8 +860,9 @@ def replay(paths, memory_mb=2048, updates=50, timeout=60):
     try:
         for path in paths:
             record = json.loads(pathlib.Path(path).read_text())
-            yield path, worker.run(record["detector"], record["state"], record["stream_seed"],
-                                   timeout)
+            state = (bytes.fromhex(record["state_hex"]) if "state_hex" in record
+                     else record["state"])
+            yield path, worker.run(record["detector"], state, record["stream_seed"], timeout)
     finally:
         worker.stop()
 
@@ -733,12 +873,14 @@ def main(argv=None):
                                 epilog="example: python -P tests/fuzz/fuzz_states.py --seed 7")
     p.add_argument("--seed", type=int, default=1, help="seed of the inputs (default 1)")
     p.add_argument("--seconds", type=float, default=60.0,
-                   help="time budget per detector (default 60)")
+                   help="time budget per detector and form (default 60)")
     p.add_argument("--cases", type=int, help="a fixed number of cases per detector instead")
     p.add_argument("--start", type=int, default=0, help="first case index (default 0)")
     p.add_argument("--only", type=int, help="run just this case index (to reproduce a failure)")
     p.add_argument("--detector", dest="detectors", action="append", choices=DETECTORS,
                    help="fuzz only this detector (repeatable; default all four)")
+    p.add_argument("--format", dest="formats", action="append", choices=FORMATS,
+                   help="fuzz only this form of the state (repeatable; default both)")
     p.add_argument("--updates", type=int, default=50,
                    help="update_and_score calls after a successful load (default 50)")
     p.add_argument("--timeout", type=float, default=20.0,
@@ -755,6 +897,7 @@ def main(argv=None):
         worker_main(args.memory_mb, args.updates)
         return 0
     args.detectors = args.detectors or list(DETECTORS)
+    args.formats = args.formats or list(FORMATS)
     return fuzz(args)
 
 

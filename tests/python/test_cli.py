@@ -161,8 +161,9 @@ def test_scores_equal_a_python_loop_bit_for_bit(tmp_path, case, chunk_rows):
     assert max(scores) > min(scores)
 
 
+@pytest.mark.parametrize("forms", [("json", "json"), ("qstate", "qstate"), ("qstate", "json")])
 @pytest.mark.parametrize("case", CASES, ids=lambda c: c.name)
-def test_resuming_from_a_saved_state_equals_one_pass(tmp_path, case):
+def test_resuming_from_a_saved_state_equals_one_pass(tmp_path, case, forms):
     path = case.write(tmp_path, random.Random(2), 120)
     lines = path.read_text().splitlines(keepends=True)
     header = [] if path.suffix == ".jsonl" else lines[:1]
@@ -171,15 +172,30 @@ def test_resuming_from_a_saved_state_equals_one_pass(tmp_path, case):
     first.write_text("".join(header + body[:53]))
     second.write_text("".join(header + body[53:]))
 
+    # A name ending in .qstate takes the binary state; --state-in reads either form.
+    half, end = f"half.{forms[0]}", f"end.{forms[1]}"
     whole = run(["score", *case.options, "--state-out", "whole.json", path.name], tmp_path)
-    a = run(["score", *case.options, "--state-out", "half.json", first.name], tmp_path)
+    a = run(["score", *case.options, "--state-out", half, first.name], tmp_path)
     # The daily job: the same options, parameters included, plus the saved state.
-    b = run(["score", *case.options, "--state-in", "half.json", "--state-out", "half.json", second.name], tmp_path)
+    b = run(["score", *case.options, "--state-in", half, "--state-out", end, second.name], tmp_path)
     for result in (whole, a, b):
         assert result.returncode == 0, result.stderr
     assert scores_of(a.stdout)[1] + scores_of(b.stdout)[1] == scores_of(whole.stdout)[1]
-    assert (tmp_path / "half.json").read_text() == (tmp_path / "whole.json").read_text()
+    saved = (tmp_path / end).read_bytes()
+    assert saved.startswith(b"\x89QLN") == (forms[1] == "qstate")
+    assert (tmp_path / half).read_bytes().startswith(b"\x89QLN") == (forms[0] == "qstate")
+    whole_text = (tmp_path / "whole.json").read_text()
+    if forms[1] == "json":
+        assert saved.decode() == whole_text
+    else:
+        cls = next(c for c in (quillon.Forest, quillon.MStream, quillon.FeatureSketch, quillon.OnlineIForest)
+                   if _holds(c, saved))
+        assert cls.from_bytes(saved).to_json() == whole_text
     assert sorted(p.name for p in tmp_path.iterdir() if p.name.startswith(".")) == []  # no temp files left
+
+
+def _holds(cls, data):
+    return data[6] == {"Forest": 1, "MStream": 2, "FeatureSketch": 3, "OnlineIForest": 4}[cls.__name__]
 
 
 def test_mstream_without_a_tick_column_counts_rows_across_a_resume(tmp_path):
@@ -356,6 +372,9 @@ def _files(folder):
     quillon.OnlineIForest(3, seed=1).save_json(str(folder / "oif3.json"))
     quillon.Monitor(quillon.Forest(3, seed=1)).save_json(str(folder / "paired.json"))
     write_csv(folder / "graded.csv", ["x", "grade"], [["1", "2"]])
+    quillon.MStream(1, 1, seed=1).save_bytes(str(folder / "mstream.qstate"))
+    quillon.OnlineIForest(3, seed=1).save_bytes(str(folder / "oif3.qstate"))
+    (folder / "cut.qstate").write_bytes(quillon.MStream(1, 1, seed=1).to_bytes()[:40])
 
 
 ERRORS = [
@@ -383,6 +402,14 @@ ERRORS = [
      "--param alpha=0.5 disagrees with state mstream.json, which was saved with alpha=0.8"),
     (["--state-in", "oif3.json", "--param", "input_dim=2", "ok.csv"],
      "--param input_dim=2 disagrees with state oif3.json, which was saved with input_dim=3"),
+    # Binary states are told apart and checked the same way.
+    (["--state-in", "mstream.qstate", "--detector", "forest", "ok.csv"],
+     "state mstream.qstate holds an MStream, not a Forest (use --detector mstream)"),
+    (["--state-in", "mstream.qstate", "--param", "alpha=0.5", "--param", "seed=9", "ok.csv"],
+     "--param alpha=0.5 disagrees with state mstream.qstate, which was saved with alpha=0.8"),
+    (["--state-in", "oif3.qstate", "--columns", "x,y", "ok.csv"], "state oif3.qstate takes 3 values per row"),
+    (["--state-in", "cut.qstate", "ok.csv"],
+     "state cut.qstate is not a saved MStream: invalid MStream bytes: unexpected end of data at byte 40"),
     (["--detector", "mstream", "--tick-column", "tick", "--categorical", "c", "ticks.csv"],
      "ticks.csv, line 4: tick 4 comes after tick 5"),
     (["--detector", "mstream", "--tick-column", "tick", "--categorical", "c", "zero.csv"],
@@ -393,6 +420,11 @@ ERRORS = [
      "--alert-risk 0.001 disagrees with state paired.json, which was saved with risk 0.002"),
     (["--state-in", "paired.json", "--detector", "mstream", "ok.csv"],
      "state paired.json holds a Forest, not an MStream"),
+    (["--alerts", "--state-out", "s.qstate", "ok.csv"],
+     "--state-out s.qstate: a binary state cannot hold alerts; save them as JSON (a name not "
+     "ending in .qstate)"),
+    (["--state-in", "paired.json", "--state-out", "s.qstate", "ok.csv"],
+     "--state-out s.qstate: a binary state cannot hold alerts"),
     (["--state-out", "gone/s.json", "ok.csv"], "--state-out gone/s.json: no such folder"),
     (["--columns", "x,x", "ok.csv"], "column 'x' is given more than one role"),
     (["broken.jsonl"], "broken.jsonl, line 2: invalid JSON"),

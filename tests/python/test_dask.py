@@ -251,6 +251,10 @@ def test_wrong_alerts_are_refused_before_anything_runs(tmp_path, alerts, error, 
     with pytest.raises(ValueError, match="cannot be named 'grade'"):
         score_by_key(make_frame([1], 10, seed=0).rename(columns={"t": "grade"}), "k", "Forest",
                      time="grade", alerts=True)
+    with pytest.raises(ValueError, match="alerts are saved only as JSON"):
+        run(make_frame([1], 10, seed=0), CASES[0], states_out=tmp_path, alerts=True,
+            state_format="binary")
+    assert os.listdir(tmp_path) == []
 
 
 @pytest.mark.parametrize("frame_kind", ["pandas", "dask"])
@@ -491,6 +495,30 @@ def test_states_in_may_be_states_out_for_a_pandas_frame(tmp_path):
     run(day1, case, states_out=tmp_path)
     same_scores(run(day2, case, states_in=tmp_path, states_out=tmp_path), expected)
     assert _listing(tmp_path) == {state_name(k): d.to_json().encode() for k, d in states.items()}
+
+
+@pytest.mark.parametrize("case", CASES, ids=lambda c: c.detector)
+def test_binary_states_resume_like_json_and_replace_the_other_form(client, tmp_path, case):
+    day1 = make_frame(list(range(4)), 40, seed=1)
+    day2 = make_frame(list(range(1, 5)), 40, seed=2, first_tick=int(day1["t"].max()) + 1)
+    states = {}
+    plain_loop(day1, case, states)
+    after_day1 = {k: d.to_bytes() for k, d in states.items()}
+    expected = plain_loop(day2, case, states)
+    folder = tmp_path / "states"
+    run(to_dask(day1, npartitions=2), case, states_out=folder, state_format="binary").compute()
+    assert _listing(folder) == {state_name(k, "binary"): after_day1[k] for k in range(4)}
+    # The next day reads the binary states and writes JSON: each key keeps one file, in the form
+    # it was last written in.
+    same_scores(run(day2, case, states_in=folder, states_out=folder), expected)
+    assert _listing(folder) == {state_name(0, "binary"): after_day1[0],
+                                **{state_name(k): states[k].to_json().encode() for k in range(1, 5)}}
+    for wrong in ("pickle", "JSON"):
+        with pytest.raises(ValueError, match="state_format must be 'json' or 'binary'"):
+            run(day2, case, states_out=folder, state_format=wrong)
+        with pytest.raises(ValueError, match="state_format must be 'json' or 'binary'"):
+            state_name(1, wrong)
+    assert state_name("a", "binary") == state_name("a").removesuffix(".json") + ".qstate"
 
 
 def test_the_commit_checks_every_target_first_follows_links_and_keeps_modes(tmp_path):

@@ -31,3 +31,12 @@ def test_cases_are_reproducible_from_the_seed():
     first = [fuzz.make_case("MStream", 3, i, bases) for i in range(50)]
     assert first == [fuzz.make_case("MStream", 3, i, bases) for i in range(50)]
     assert len({text for text, _ in first}) > 40
+
+
+def test_binary_cases_are_reproducible_from_the_seed():
+    fuzz = _fuzzer()
+    bases = fuzz.base_states("OnlineIForest", seed=3, count=4, form="binary")
+    assert all(b.startswith(b"\x89QLN") for b in bases)
+    first = [fuzz.make_case("OnlineIForest", 3, i, bases, "binary") for i in range(50)]
+    assert first == [fuzz.make_case("OnlineIForest", 3, i, bases, "binary") for i in range(50)]
+    assert len({data for data, _ in first}) > 40

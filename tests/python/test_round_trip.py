@@ -1,8 +1,9 @@
-"""Every detector that exists can save itself and load back to the same text.
+"""Every detector that exists can save itself and load back to the same text, in either form.
 
 Random configurations (down to the edges the constructors accept) and random streams (down to the
 largest values the detectors accept): after construction and after every call, accepted or not,
-`from_json(to_json())` writes the same text again.
+`from_json(to_json())` writes the same text again, and `from_bytes(to_bytes())` gives a detector
+that writes the same text and the same bytes.
 """
 
 import sys
@@ -23,6 +24,11 @@ def assert_round_trip(det):
     text = det.to_json()
     again = type(det).from_json(text)
     assert again.to_json() == text
+    data = det.to_bytes()
+    from_bytes = type(det).from_bytes(data)
+    assert from_bytes.to_json() == text
+    assert from_bytes.to_bytes() == data
+    assert again.to_bytes() == data
 
 
 def run(det, calls):

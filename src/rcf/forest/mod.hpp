@@ -120,6 +120,12 @@ struct Forest {
   // Parses and checks the consistency of a saved state; refuses with "invalid forest JSON: ...".
   // Throws MemoryRefused when the described forest would not fit in the memory available.
   static Result<Forest> from_json(std::string_view text);
+  // The same state in the compact binary form (forest/binary_state.cpp), refused with
+  // "invalid forest bytes: ..." where the JSON form would be.
+  std::string to_bytes() const;
+  static Result<Forest> from_bytes(std::string_view data);
+  // The consistency checks and finishing steps shared by both readers.
+  static Result<Forest> from_parsed(Forest&& parsed);
 
   static constexpr std::string_view kJsonName = "Forest";
   template <class Self, class Field>

@@ -292,14 +292,17 @@ std::string Forest::to_json() const {
 Result<Forest> Forest::from_json(std::string_view text) {
   auto parsed = json::parse_state<Forest>(text, kPrefix);
   if (!parsed) return fail(parsed.error());
-  Forest& f = *parsed;
+  return from_parsed(std::move(*parsed));
+}
+
+Result<Forest> Forest::from_parsed(Forest&& f) {
   if (auto ok = check_forest(f); !ok) return fail(ok.error());
   require_addressable(f.config);
   ensure_memory(forest_footprint(f.config), memory_label(f.config));
   for (auto& tree : f.trees) tree.arena.set_box_dim(tree.dims);
   f.point_store.recount_zero_coordinates();
   f.reserve_working_memory();
-  return std::move(*parsed);
+  return std::move(f);
 }
 
 }  // namespace quillon::rcf
