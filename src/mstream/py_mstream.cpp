@@ -174,7 +174,7 @@ PyMethodDef methods[] = {
         "Deserialize detector state from a JSON file previously written by `save_json()`.">(),
     Persist::to_bytes<"Serialize the detector state to compact binary bytes.\n\n"
                       "The bytes hold exactly what `to_json()` holds, in a versioned little-endian "
-                      "format\n"
+                      "format,\n"
                       "a fraction of the size, and are read back by `from_bytes()`.">(),
     Persist::from_bytes<"Deserialize the detector from bytes previously written by `to_bytes()`.\n\n"
                         "`data` is any bytes-like object. The state is checked as `from_json()` "
