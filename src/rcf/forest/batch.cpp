@@ -3,11 +3,11 @@
 #include <type_traits>
 #include <vector>
 
+#include "helper_thread.hpp"
 #include "rcf/forest/mod.hpp"
 #include "rcf/forest/query.hpp"
 
 namespace quillon::rcf {
-namespace {
 
 // `F` is const for score_many, which changes nothing.
 template <class F>
@@ -49,10 +49,98 @@ struct ForestBatch {
   void finish() const {}
 };
 
+// A batch whose rows each spread over two threads: the first trees on a helper thread, the rest on
+// the caller's. Per row, the caller plans the update alone (every check and decision, nothing
+// changed), then both threads score their trees and mutate the ones that admit the new point, and
+// the caller settles the store and samplers in tree order. Each thread touches only its own
+// trees and reads the store, which nothing changes meanwhile, and the score's terms are summed
+// in tree order: the results are those of the single calls, bit for bit.
+template <class F>
+struct SplitBatch {
+  SplitBatch(const ForestBatch<F>& batch, HelperThread& thread)
+      : rows(batch), helper(thread), split(batch.forest.trees.size() / 2),
+        terms(batch.forest.trees.size(), 0.0) {}
+
+  ForestBatch<F> rows;
+  HelperThread& helper;
+  size_t split = 0;  // trees [0, split) on the helper
+  std::vector<float> query_scratch;
+  std::vector<double> terms;
+  MixScratch walks[2];
+  TreeMutations mutations[2];
+  // The row in progress.
+  const float* query = nullptr;
+  uint64_t new_row = kNoIndex;
+  size_t admission_split = 0;  // admissions [0, admission_split) are the helper's
+
+  BatchStatus before() const { return rows.before(); }
+  Status check(size_t i) const { return rows.check(i); }
+  void finish() const {}
+
+  Status apply(size_t i, double* score_out) {
+    F& forest = rows.forest;
+    const std::span<const float> row = rows.points[i];
+    query = nullptr;
+    if (score_out != nullptr) {
+      auto q = forest.query_point(row, query_scratch);
+      if (!q) return fail(q.error());
+      query = q->data();
+    }
+    new_row = kNoIndex;
+    admission_split = 0;
+    if constexpr (!std::is_const_v<F>) {
+      if (ingests(rows.mode)) {
+        if (auto ok = forest.plan_update(row); !ok) return ok;
+        new_row = forest.begin_planned_update(row);
+      }
+      if (new_row != kNoIndex) {
+        while (admission_split < forest.admissions_.size() &&
+               forest.admissions_[admission_split].tree < split) {
+          ++admission_split;
+        }
+      }
+    }
+    helper.run_pair(*this);
+    if constexpr (!std::is_const_v<F>) {
+      if (new_row != kNoIndex) forest.finish_planned_update(new_row);
+    }
+    if (score_out != nullptr) {
+      double sum = 0.0;
+      for (const double term : terms) sum += term;
+      *score_out = sum / static_cast<double>(forest.trees.size());
+    }
+    return {};
+  }
+
+  // Part 1 is the helper's: trees [0, split); part 0 the caller's: the rest.
+  void run(int part) {
+    F& forest = rows.forest;
+    const size_t first = part == 1 ? 0 : split;
+    const size_t last = part == 1 ? split : forest.trees.size();
+    if (query != nullptr) score_contributions(forest, query, first, last, terms, walks[part]);
+    if constexpr (!std::is_const_v<F>) {
+      if (new_row != kNoIndex) {
+        const size_t from = part == 1 ? 0 : admission_split;
+        const size_t to = part == 1 ? admission_split : forest.admissions_.size();
+        if (from < to) forest.mutate_planned_trees(from, to, new_row, mutations[part]);
+      }
+    }
+  }
+};
+
+namespace {
+
 template <class F>
 BatchResult<Scores> run(F& forest, const Rows<float>& points, BatchMode mode,
                         const BatchInterrupt& interrupt) {
   ForestBatch<F> batch{forest, points, mode};
+  if (batch_helper_wanted(points.size(), forest.trees.size())) {
+    HelperThread helper;
+    if (helper.start()) {
+      SplitBatch<F> split(batch, helper);
+      return run_batch(split, points.size(), mode, interrupt);
+    }
+  }
   return run_batch(batch, points.size(), mode, interrupt);
 }
 

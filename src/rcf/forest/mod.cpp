@@ -100,8 +100,8 @@ Result<Forest> Forest::create(const RcfConfig& config, uint64_t seed) {
   f.admissions_.reserve(config.num_trees);
   f.evicting_trees_.reserve(config.num_trees);
   f.evicted_rows_.reserve(config.num_trees);
-  f.inserting_trees_.reserve(config.num_trees);
-  f.inserted_rows_.reserve(config.num_trees);
+  f.mutations_.trees.reserve(config.num_trees);
+  f.mutations_.rows.reserve(config.num_trees);
   return f;
 }
 
@@ -138,15 +138,15 @@ void Forest::reserve_working_memory() {
   admissions_.reserve(trees.size());
   evicting_trees_.reserve(trees.size());
   evicted_rows_.reserve(trees.size());
-  inserting_trees_.reserve(trees.size());
-  inserted_rows_.reserve(trees.size());
+  mutations_.trees.reserve(trees.size());
+  mutations_.rows.reserve(trees.size());
 }
 
 size_t Forest::heap_bytes() const {
   size_t bytes = trees.capacity() * sizeof(RcfTree) + samplers.capacity() * sizeof(Sampler) +
                  point_store.heap_bytes() + admissions_.capacity() * sizeof(Admission) +
-                 (evicting_trees_.capacity() + inserting_trees_.capacity()) * sizeof(RcfTree*) +
-                 (evicted_rows_.capacity() + inserted_rows_.capacity()) * sizeof(uint64_t);
+                 (evicting_trees_.capacity() + mutations_.trees.capacity()) * sizeof(RcfTree*) +
+                 (evicted_rows_.capacity() + mutations_.rows.capacity()) * sizeof(uint64_t);
   for (const RcfTree& tree : trees) bytes += tree.heap_bytes();
   for (const Sampler& sampler : samplers) bytes += sampler.heap_bytes();
   return bytes;

@@ -49,6 +49,14 @@ struct Admission {
   bool evicts = false;
   uint64_t evicted = kNoIndex;
   double weight = 0.0;
+  uint64_t held = kNoIndex;  // the row the tree holds for the new point, once inserted
+};
+
+// The trees of one update an admission list names, with the scratch their descents use; two of
+// these may mutate disjoint trees of one forest at the same time.
+struct TreeMutations {
+  std::vector<RcfTree*> trees;
+  std::vector<uint64_t> rows;
 };
 
 struct Forest {
@@ -143,12 +151,26 @@ struct Forest {
   // copy or a load).
   void reserve_working_memory();
 
+  // The update in phases (forest/update.cpp), so that a batch can spread the trees' part over
+  // two threads. plan_update makes every check and decision and changes nothing;
+  // begin_planned_update commits the forest-wide part and returns the new point's row (kNoIndex
+  // when no tree admitted it); mutate_planned_trees runs the admissions [first, last), which
+  // touch their own trees only and read the store; finish_planned_update settles the store and
+  // the samplers in tree order.
+  Status plan_update(std::span<const float> observation);
+  uint64_t begin_planned_update(std::span<const float> observation);
+  void mutate_planned_trees(size_t first, size_t last, uint64_t h, TreeMutations& scratch);
+  void finish_planned_update(uint64_t h);
+  // The batches that run those phases on two threads (forest/batch.cpp).
+  template <class F>
+  friend struct SplitBatch;
+
   // Scratch of update, not part of the state.
   std::vector<Admission> admissions_;
+  Xoshiro256PlusPlus planned_rng_;  // the generator after the planned update's decisions
   std::vector<RcfTree*> evicting_trees_;
   std::vector<uint64_t> evicted_rows_;
-  std::vector<RcfTree*> inserting_trees_;
-  std::vector<uint64_t> inserted_rows_;
+  TreeMutations mutations_;
 };
 
 // Bytes a forest of this (validated) configuration reserves; saturates instead of overflowing.

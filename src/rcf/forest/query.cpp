@@ -59,6 +59,18 @@ struct MergedNeighbor {
 
 }  // namespace
 
+void score_contributions(const Forest& forest, const float* query, size_t first, size_t last,
+                         std::span<double> out, MixScratch& scratch) {
+  const auto trees = std::span<const RcfTree>(forest.trees).subspan(first, last - first);
+  const auto values = out.subspan(first, last - first);
+  mixing_walks<AnomalyRule>(trees, forest.point_store, query, values, scratch);
+  for (size_t i = 0; i < trees.size(); ++i) {
+    values[i] = has_points(trees[i])
+                    ? AnomalyRule::normalise(static_cast<double>(trees[i].tree_mass), values[i])
+                    : 0.0;
+  }
+}
+
 Result<double> score(const Forest& forest, std::span<const float> values) {
   return forest_value<AnomalyRule>(forest, values);
 }

@@ -10,6 +10,7 @@
 
 #include "detector_error.hpp"
 #include "rcf/forest/mod.hpp"
+#include "rcf/tree/traversal.hpp"
 
 namespace quillon::rcf {
 
@@ -33,6 +34,13 @@ struct Neighbor {
 Result<double> score(const Forest& forest, std::span<const float> values);
 Result<double> displacement_score(const Forest& forest, std::span<const float> values);
 Result<double> density(const Forest& forest, std::span<const float> values);
+// The anomaly score's terms: for trees [first, last), the contribution of each tree to the query
+// point `query` (what score() sums in tree order and divides by the number of trees), in the same
+// positions of `out` (one entry per tree of the forest). Walks use `scratch`, so that two threads
+// may fill disjoint ranges at once.
+void score_contributions(const Forest& forest, const float* query, size_t first, size_t last,
+                         std::span<double> out, MixScratch& scratch);
+
 // dim pairs, element i for coordinate i of the (shingled) point.
 Result<std::vector<AttributionPair>> attribution(const Forest& forest,
                                                  std::span<const float> values);

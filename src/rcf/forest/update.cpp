@@ -14,6 +14,15 @@ Status Forest::check_observation(std::span<const float> observation) const {
 }
 
 Status Forest::update(std::span<const float> observation) {
+  if (auto ok = plan_update(observation); !ok) return ok;
+  const uint64_t h = begin_planned_update(observation);
+  if (h == kNoIndex) return {};
+  mutate_planned_trees(0, admissions_.size(), h, mutations_);
+  finish_planned_update(h);
+  return {};
+}
+
+Status Forest::plan_update(std::span<const float> observation) {
   if (auto ok = check_observation(observation); !ok) return ok;
   if (auto ok = check_entries_room(entries_seen, 1, "Forest"); !ok) return ok;
   if (auto ok = check_entries_room(point_store.entries_seen, 1, "Forest"); !ok) return ok;
@@ -21,12 +30,12 @@ Status Forest::update(std::span<const float> observation) {
   const uint64_t t = entries_seen + 1;
   const uint64_t warm_up = config.internal_shingling ? config.shingle_size - 1 : 0;
   admissions_.clear();
-  Xoshiro256PlusPlus working = rng;
+  planned_rng_ = rng;
   if (t > warm_up) {
     const double lambda = effective_time_decay();
     for (uint64_t i = 0; i < samplers.size(); ++i) {
       const SamplerDecision d =
-          samplers[i].decide(working, t, lambda, config.initial_accept_fraction);
+          samplers[i].decide(planned_rng_, t, lambda, config.initial_accept_fraction);
       if (d.kind == SamplerDecision::Kind::Reject) continue;
       admissions_.push_back({i, d.kind == SamplerDecision::Kind::AdmitEvict, d.evicted, d.weight});
     }
@@ -56,45 +65,55 @@ Status Forest::update(std::span<const float> observation) {
       samplers[a.tree].make_room();
     }
   }
-
   for (const RcfTree* tree : evicting_trees_) tree->prefetch_removal(point_store);
+  return {};
+}
 
+uint64_t Forest::begin_planned_update(std::span<const float> observation) {
   if (config.internal_shingling) point_store.advance_shingle(observation);
-  entries_seen = t;
-  rng = working;
+  ++entries_seen;
+  rng = planned_rng_;
   ++point_store.entries_seen;
-  if (admissions_.empty()) return {};
-
+  if (admissions_.empty()) return kNoIndex;
   const std::span<const float> point =
       config.internal_shingling ? std::span<const float>(point_store.shingle_buf) : observation;
   auto added = point_store.add(point);
   QUILLON_INVARIANT(added.has_value(), "point store add failed after its checks");
-  const uint64_t h = *added;
-  // Trees share nothing but the store, whose rows the removals only release and the insertions
-  // only retain, so all removals may run first; then the new point's descents in every admitting
-  // tree are walked side by side.
-  inserting_trees_.clear();
-  inserted_rows_.clear();
-  for (const Admission& a : admissions_) {
+  return *added;
+}
+
+void Forest::mutate_planned_trees(size_t first, size_t last, uint64_t h, TreeMutations& scratch) {
+  // The store only changes in finish_planned_update: a row a removal gives up is released
+  // there, before any row is retained, as if right after its removal, since no insertion reads
+  // a row that no tree holds. The new point's descents in every admitting tree are walked side
+  // by side.
+  scratch.trees.clear();
+  scratch.rows.clear();
+  for (size_t k = first; k < last; ++k) {
+    const Admission& a = admissions_[k];
     RcfTree& tree = trees[a.tree];
-    if (a.evicts) {
-      tree.remove(a.evicted, point_store);
-      point_store.release(a.evicted);
-    }
-    inserting_trees_.push_back(&tree);
-    inserted_rows_.push_back(h);
+    if (a.evicts) tree.remove(a.evicted, point_store);
+    scratch.trees.push_back(&tree);
+    scratch.rows.push_back(h);
   }
-  RcfTree::prepare_inserts(inserting_trees_, inserted_rows_, point_store);
+  RcfTree::prepare_inserts(scratch.trees, scratch.rows, point_store);
+  for (size_t k = first; k < last; ++k) {
+    Admission& a = admissions_[k];
+    a.held = trees[a.tree].insert(h, point_store);
+  }
+}
+
+void Forest::finish_planned_update(uint64_t h) {
+  for (const Admission& a : admissions_) {
+    if (a.evicts) point_store.release(a.evicted);
+  }
   bool referenced = false;
   for (const Admission& a : admissions_) {
-    RcfTree& tree = trees[a.tree];
-    const uint64_t held = tree.insert(h, point_store);
-    point_store.retain(held);
-    samplers[a.tree].commit(a.weight, held);
-    referenced = referenced || held == h;
+    point_store.retain(a.held);
+    samplers[a.tree].commit(a.weight, a.held);
+    referenced = referenced || a.held == h;
   }
   if (!referenced) point_store.release(h);
-  return {};
 }
 
 }  // namespace quillon::rcf

@@ -171,6 +171,49 @@ TEST(ForestMemory, HeldMemoryFollowsThePointsAndRestoresKeepEveryValue) {
   }
 }
 
+// Batches long enough to take a helper thread give the single calls' scores and leave the same
+// state, whatever the configuration and however the stream is cut into batches.
+TEST(ForestMemory, BatchesOnTwoThreadsMatchTheSingleCalls) {
+  for (const Case& c : kCases) {
+    const RcfConfig config = config_of(c);
+    auto one = Forest::create(config, c.seed);
+    auto many = Forest::create(config, c.seed);
+    ASSERT_TRUE(one.has_value() && many.has_value()) << c.name;
+    Xoshiro256PlusPlus g = Xoshiro256PlusPlus::from_seed(c.seed);
+    const size_t width = one->observation_width();
+    const size_t lengths[] = {16, 61, 200, 17};
+    size_t chunk = 0;
+    for (int done = 0; done < c.points; ++chunk) {
+      const size_t rows = lengths[chunk % 4];
+      const int mode = static_cast<int>(chunk % 3);  // update-and-score, update, score
+      std::vector<float> values(rows * width);
+      for (float& v : values) v = draw(g, c.ternary);
+      const auto batch = Rows<float>::uniform(values, rows, width, false);
+      std::vector<double> expected;
+      for (size_t i = 0; i < rows; ++i) {
+        const std::span<const float> row(values.data() + i * width, width);
+        if (mode != 1) expected.push_back(*score(*one, row));
+        if (mode != 2) {
+          ASSERT_TRUE(one->update(row).has_value()) << c.name;
+        }
+      }
+      if (mode == 1) {
+        ASSERT_TRUE(many->update_many(batch).has_value()) << c.name;
+      } else {
+        auto got = mode == 0 ? many->update_and_score_many(batch) : many->score_many(batch);
+        ASSERT_TRUE(got.has_value()) << c.name;
+        ASSERT_EQ(got->values.size(), expected.size()) << c.name;
+        for (size_t i = 0; i < rows; ++i) {
+          EXPECT_EQ(std::bit_cast<uint64_t>(got->values[i]), std::bit_cast<uint64_t>(expected[i]))
+              << c.name << " chunk " << chunk << " row " << i;
+        }
+      }
+      if (mode != 2) done += static_cast<int>(rows);
+    }
+    EXPECT_EQ(many->to_json(), one->to_json()) << c.name;
+  }
+}
+
 #ifdef QUILLON_PRINT_DIGESTS
 TEST(ForestMemory, PrintDigests) {
   for (const Case& c : kCases) std::printf("%s\n", digest(c).c_str());
