@@ -58,8 +58,16 @@ struct ForestBatch {
 template <class F>
 struct SplitBatch {
   SplitBatch(const ForestBatch<F>& batch, HelperThread& thread)
-      : rows(batch), helper(thread), split(batch.forest.trees.size() / 2),
+      : rows(batch), helper(thread), split(helper_share(batch)),
         terms(batch.forest.trees.size(), 0.0) {}
+
+  // The caller also plans and settles each update alone, so the helper takes more of the trees
+  // when rows are ingested.
+  static size_t helper_share(const ForestBatch<F>& batch) {
+    const size_t trees = batch.forest.trees.size();
+    return ingests(batch.mode) ? trees * kHelperShareOfUpdates / 100 : trees / 2;
+  }
+  static constexpr size_t kHelperShareOfUpdates = 60;
 
   ForestBatch<F> rows;
   HelperThread& helper;
