@@ -3,6 +3,9 @@
 Run with the module on the path, e.g.
     PYTHONPATH=build/python .venv/bin/python benchmarks/bench_forest.py
 Every figure is printed next to its target; nothing here asserts.
+
+With --baseline DIR the update rates are also measured, in the same run, with the quillon package
+in DIR (an earlier build, e.g. `pip install --target DIR <earlier wheel>`), and printed beside.
 """
 
 import os
@@ -12,6 +15,9 @@ os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
 
 import argparse
 import gc
+import json
+import subprocess
+import sys
 import random
 import resource
 import statistics
@@ -195,11 +201,39 @@ def persistence_time(updates):
     return best * 1000.0, len(forest.to_json())
 
 
+def update_rates(n):
+    """The per-call and batch update rates, as {row name: updates per second}."""
+    rates = {"update_and_score, input_dim=1, shingle_size=8": rate_update_and_score(1, 8, n),
+             "update_and_score, input_dim=16, shingle_size=1": rate_update_and_score(16, 1, n // 2)}
+    for method, input_dim, shingle_size, rows in (("update_and_score", 1, 8, n), ("update", 1, 8, n),
+                                                  ("update_and_score", 16, 1, n // 2)):
+        loop, batch = rate_batch_vs_loop(method, input_dim, shingle_size, rows)
+        rates[f"{method} loop, input_dim={input_dim}, shingle_size={shingle_size}"] = loop
+        rates[f"{method}_many, input_dim={input_dim}, shingle_size={shingle_size}"] = batch
+    return rates
+
+
+def baseline_rows(directory, n):
+    """update_rates of this build and of the build in `directory`, measured one after the other."""
+    here = update_rates(n)
+    env = dict(os.environ, PYTHONPATH=directory)
+    out = subprocess.run([sys.executable, "-P", os.path.abspath(__file__), "--rates-only", "--n", str(n)],
+                         env=env, check=True, capture_output=True, text=True).stdout
+    there = json.loads(out.splitlines()[-1])
+    return [(name, f"{rate:,.0f} /s", f"{there[name]:,.0f} /s ({rate / there[name]:.2f}x)")
+            for name, rate in here.items()]
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--n", type=int, default=40000, help="observations per timed run")
+    parser.add_argument("--baseline", metavar="DIR", help="an earlier quillon package to compare with")
+    parser.add_argument("--rates-only", action="store_true", help=argparse.SUPPRESS)
     args = parser.parse_args()
     n = args.n
+    if args.rates_only:
+        print(json.dumps(update_rates(n)))
+        return
 
     # Memory first, before other forests have grown the heap.
     mem = memory_of_default_forest()
@@ -224,6 +258,12 @@ def main():
     width = max(len(r[0]) for r in rows)
     for name, value, target in rows:
         print(f"  {name:<{width}}  {value:>28}   target {target}")
+    if args.baseline:
+        print(f"Update rates beside the build in {args.baseline} (best of 3 passes each)")
+        compared = baseline_rows(args.baseline, n)
+        width = max(len(r[0]) for r in compared)
+        for name, value, old in compared:
+            print(f"  {name:<{width}}  {value:>14}   earlier {old}")
 
 
 if __name__ == "__main__":
