@@ -31,9 +31,10 @@ class HelperThread {
 
   // Runs job.run(0) on the caller's thread and job.run(1) on the helper's (or the caller's, after
   // its own, when the helper has not taken it), and returns when both are done. The two may run
-  // at the same time. An exception of either half is rethrown here, the caller's first.
+  // at the same time. An exception of either half is rethrown here, the caller's first. Returns
+  // whether the helper ran its half.
   template <class Job>
-  void run_pair(Job& job) {
+  bool run_pair(Job& job) {
     fn_ = [](void* context, int part) { static_cast<Job*>(context)->run(part); };
     context_ = &job;
     const uint32_t generation = post();
@@ -45,7 +46,8 @@ class HelperThread {
     }
     // The second half is claimed even after a failure, so that it cannot start once the job is
     // gone.
-    if (claim(generation)) {
+    const bool mine = claim(generation);
+    if (mine) {
       if (!error) {
         try {
           job.run(1);
@@ -59,6 +61,7 @@ class HelperThread {
       helper_error_ = nullptr;
     }
     if (error) std::rethrow_exception(error);
+    return !mine;
   }
 
  private:

@@ -80,6 +80,11 @@ struct SplitBatch {
   const float* query = nullptr;
   uint64_t new_row = kNoIndex;
   size_t admission_split = 0;  // admissions [0, admission_split) are the helper's
+  // Rows in a row whose half the helper missed, and rows left to run without it.
+  size_t helped = 0;
+  size_t alone = 0;
+  static constexpr size_t kMissesBeforeAlone = 8;
+  static constexpr size_t kRowsAlone = 512;
 
   BatchStatus before() const { return rows.before(); }
   Status check(size_t i) const { return rows.check(i); }
@@ -108,7 +113,19 @@ struct SplitBatch {
         }
       }
     }
-    helper.run_pair(*this);
+    if (alone > 0) {
+      --alone;
+      run(0);
+      run(1);
+    } else {
+      // A helper that keeps missing its half (the machine is busy) costs a wake-up per row and
+      // a spinning thread: the caller then runs a stretch of rows alone before it asks again.
+      helped = helper.run_pair(*this) ? 0 : helped + 1;
+      if (helped >= kMissesBeforeAlone) {
+        helped = 0;
+        alone = kRowsAlone;
+      }
+    }
     if constexpr (!std::is_const_v<F>) {
       if (new_row != kNoIndex) forest.finish_planned_update(new_row);
     }
