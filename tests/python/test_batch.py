@@ -2,6 +2,7 @@
 
 import copy
 import math
+import os
 import subprocess
 import sys
 import threading
@@ -105,6 +106,33 @@ def test_point_batches_equal_the_loop(cls, configs, data):
     same_scores(batch_det.update_and_score_many(batch),
                 [loop_det.update_and_score(r) for r in row_values(batch)])
     assert batch_det.to_json() == loop_det.to_json()
+
+
+FOREST_BATCH_SCRIPT = """
+import hashlib, sys
+import numpy as np
+import quillon
+rng = np.random.default_rng(5)
+digest = hashlib.sha256()
+for shingle, trees, capacity in ((8, 50, 256), (1, 7, 16), (3, 2, 1)):
+    forest = quillon.Forest(2, shingle_size=shingle, num_trees=trees, capacity=capacity, seed=11)
+    for rows in (600, 16, 300):
+        values = rng.normal(size=(rows, 2))
+        digest.update(forest.update_and_score_many(values).tobytes())
+        forest.update_many(values[::-1])
+        digest.update(forest.score_many(values).tobytes())
+    digest.update(forest.to_json().encode())
+print(digest.hexdigest())
+"""
+
+
+def test_forest_batches_agree_with_and_without_their_helper_thread():
+    # Long Forest batches share their trees with a helper thread unless QUILLON_BATCH_THREADS=1.
+    runs = [subprocess.run([sys.executable, "-P", "-c", FOREST_BATCH_SCRIPT], check=True,
+                           capture_output=True, text=True,
+                           env={**os.environ, "QUILLON_BATCH_THREADS": threads}).stdout
+            for threads in ("1", "2")]
+    assert runs[0] == runs[1] and len(runs[0].strip()) == 64
 
 
 @SETTINGS
