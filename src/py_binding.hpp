@@ -5,7 +5,7 @@
 // interpreter lock around the core's work, converting the result and mapping errors.
 //
 //   // 1. The class's identity: ClassInfo<oif::OnlineIForest>::type() declared in py_classes.hpp
-//   //    and defined at the end of src/<component>/py_<class>.cpp with make_type_for<Core, Def>.
+//   //    and defined at the end of src/<component>/py_<class>.cpp by class_type<Core, Def>.
 //
 //   // 2. The class, declared by its constructor as Python shows it.
 //   using Def = py::ClassDef<"OnlineIForest(input_dim, num_trees=32, seed=None)">;
@@ -1034,10 +1034,14 @@ constexpr auto method_table(const Parts&... parts) {
 PyTypeObject* make_type(const char* qualified_name, const char* doc, int basicsize, newfunc tp_new,
                         destructor tp_dealloc, reprfunc tp_repr, PyMethodDef* methods);
 
+// The type object of class `D` over `Core`, created by the first call (from its arguments) and
+// kept for the life of the process: ClassInfo<Core>::type() of each class returns it.
 template <class Core, class D>
-PyTypeObject* make_type_for(const char* doc, newfunc tp_new, PyMethodDef* methods) {
-  return make_type(D::qualified_name(), doc, static_cast<int>(sizeof(Instance<Core>)),
-                   tp_new, &dealloc_slot<Core>, &repr_slot<Core>, methods);
+PyTypeObject* class_type(const char* doc, newfunc tp_new, PyMethodDef* methods) {
+  static PyTypeObject* const type =
+      make_type(D::qualified_name(), doc, static_cast<int>(sizeof(Instance<Core>)), tp_new,
+                &dealloc_slot<Core>, &repr_slot<Core>, methods);
+  return type;
 }
 
 }  // namespace quillon::py

@@ -155,9 +155,7 @@ auto methods = method_table(
 
 template <>
 PyTypeObject* ClassInfo<Alerts>::type() {
-  static PyTypeObject* t =
-      make_type_for<Alerts, Def>(kClassDoc, Def::constructor<&construct>(), methods.data());
-  return t;
+  return class_type<Alerts, Def>(kClassDoc, Def::constructor<&construct>(), methods.data());
 }
 
 }  // namespace quillon::py

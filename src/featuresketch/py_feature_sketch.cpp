@@ -127,9 +127,7 @@ auto methods = method_table(
 
 template <>
 PyTypeObject* ClassInfo<FeatureSketch>::type() {
-  static PyTypeObject* t =
-      make_type_for<FeatureSketch, Def>(kClassDoc, Def::constructor<&construct>(), methods.data());
-  return t;
+  return class_type<FeatureSketch, Def>(kClassDoc, Def::constructor<&construct>(), methods.data());
 }
 
 }  // namespace quillon::py

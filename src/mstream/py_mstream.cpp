@@ -177,9 +177,7 @@ auto methods = method_table(
 
 template <>
 PyTypeObject* ClassInfo<MStream>::type() {
-  static PyTypeObject* t =
-      make_type_for<MStream, Def>(kClassDoc, Def::constructor<&construct>(), methods.data());
-  return t;
+  return class_type<MStream, Def>(kClassDoc, Def::constructor<&construct>(), methods.data());
 }
 
 }  // namespace quillon::py

@@ -104,9 +104,7 @@ auto methods = method_table(
 
 template <>
 PyTypeObject* ClassInfo<OnlineIForest>::type() {
-  static PyTypeObject* t =
-      make_type_for<OnlineIForest, Def>(kClassDoc, Def::constructor<&construct>(), methods.data());
-  return t;
+  return class_type<OnlineIForest, Def>(kClassDoc, Def::constructor<&construct>(), methods.data());
 }
 
 }  // namespace quillon::py

@@ -235,9 +235,7 @@ auto methods = method_table(
 
 template <>
 PyTypeObject* ClassInfo<Forest>::type() {
-  static PyTypeObject* t =
-      make_type_for<Forest, Def>(kClassDoc, Def::constructor<&construct>(), methods.data());
-  return t;
+  return class_type<Forest, Def>(kClassDoc, Def::constructor<&construct>(), methods.data());
 }
 
 }  // namespace quillon::py
