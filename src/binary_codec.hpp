@@ -342,6 +342,20 @@ Result<T> parse_state(std::string_view data, StateKind kind, std::string_view pr
   return value;
 }
 
+// A consistency refusal of the shared checks names the JSON format; from bytes it names bytes.
+DetectorError rename_refusal(DetectorError e, std::string_view json_prefix,
+                             std::string_view bytes_prefix);
+
+// A detector from a binary state: the payload decoded as a T, then `build` (the detector's own
+// checks, the ones its JSON state passes, taking the Result<T>).
+template <class T, class Build>
+auto load_state(std::string_view data, StateKind kind, std::string_view json_prefix,
+                std::string_view bytes_prefix, Build&& build) {
+  auto loaded = build(parse_state<T>(data, kind, bytes_prefix));
+  if (!loaded) loaded = fail(rename_refusal(loaded.error(), json_prefix, bytes_prefix));
+  return loaded;
+}
+
 template <class T>
 struct BytesOf {};
 
@@ -355,9 +369,5 @@ std::string write_state(const T& value, StateKind kind) {
   json::SizeHint<BytesOf<T>>::set(out.size());
   return out;
 }
-
-// A consistency refusal of the shared checks names the JSON format; from bytes it names bytes.
-DetectorError rename_refusal(DetectorError e, std::string_view json_prefix,
-                             std::string_view bytes_prefix);
 
 }  // namespace quillon::bin

@@ -337,55 +337,50 @@ bool Reader::fail_invalid_type(std::string_view expected) {
   return fail_peek("expected value");
 }
 
-bool Reader::read_u64(uint64_t& out, std::string_view expected) {
+bool Reader::expect_number(Number& n, std::string_view expected) {
   if (failed_) return false;
   const int c = peek();
   if (c != '-' && !is_digit(c)) return fail_invalid_type(expected);
-  Number n;
-  if (!parse_number(n)) return false;
+  return parse_number(n);
+}
+
+// A number that is not an integer of 64 bits is reported as the value it is; one out of the
+// field's range as an invalid value.
+bool Reader::integer_refused(const Number& n, std::string_view expected) {
   if (n.is_integer && n.fits) {
-    if (n.negative && n.magnitude != 0) {
-      return invalid_value(backticked("integer", text_.substr(n.start, n.end - n.start)), expected);
-    }
-    out = n.magnitude;
-    return true;
+    return invalid_value(backticked("integer", text_.substr(n.start, n.end - n.start)), expected);
   }
   pos_ = n.start;
   return fail_invalid_type(expected);
+}
+
+bool Reader::read_u64(uint64_t& out, std::string_view expected) {
+  Number n;
+  if (!expect_number(n, expected)) return false;
+  if (!n.is_integer || !n.fits || (n.negative && n.magnitude != 0)) {
+    return integer_refused(n, expected);
+  }
+  out = n.magnitude;
+  return true;
 }
 
 bool Reader::read_i64(int64_t& out, std::string_view expected) {
-  if (failed_) return false;
-  const int c = peek();
-  if (c != '-' && !is_digit(c)) return fail_invalid_type(expected);
   Number n;
-  if (!parse_number(n)) return false;
-  if (n.is_integer && n.fits) {
-    const uint64_t limit = n.negative ? (uint64_t{1} << 63) : (uint64_t{1} << 63) - 1;
-    if (n.magnitude > limit) {
-      return invalid_value(backticked("integer", text_.substr(n.start, n.end - n.start)), expected);
-    }
-    out = n.negative ? static_cast<int64_t>(0 - n.magnitude) : static_cast<int64_t>(n.magnitude);
-    return true;
-  }
-  pos_ = n.start;
-  return fail_invalid_type(expected);
+  if (!expect_number(n, expected)) return false;
+  const uint64_t limit = n.negative ? (uint64_t{1} << 63) : (uint64_t{1} << 63) - 1;
+  if (!n.is_integer || !n.fits || n.magnitude > limit) return integer_refused(n, expected);
+  out = n.negative ? static_cast<int64_t>(0 - n.magnitude) : static_cast<int64_t>(n.magnitude);
+  return true;
 }
 
 bool Reader::read_f64(double& out) {
-  if (failed_) return false;
-  const int c = peek();
-  if (c != '-' && !is_digit(c)) return fail_invalid_type("f64");
   Number n;
-  return parse_number(n) && number_to_double(n, out);
+  return expect_number(n, "f64") && number_to_double(n, out);
 }
 
 bool Reader::read_f32(float& out) {
-  if (failed_) return false;
-  const int c = peek();
-  if (c != '-' && !is_digit(c)) return fail_invalid_type("f32");
   Number n;
-  if (!parse_number(n)) return false;
+  if (!expect_number(n, "f32")) return false;
   double wide = 0;
   if (fast_double(n, wide)) {
     // The double is the correctly rounded decimal; rounding it again to 32 bits can only go

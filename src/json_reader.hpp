@@ -91,6 +91,10 @@ class Reader {
     }
   }
   bool parse_number(Number& n);
+  // The number token where a number is expected (any other value is an invalid type naming
+  // `expected`), and the refusal of one that the caller's type cannot hold.
+  bool expect_number(Number& n, std::string_view expected);
+  bool integer_refused(const Number& n, std::string_view expected);
   bool parse_ident(std::string_view rest);
   bool parse_string_raw(std::string_view& raw, bool& has_escape);
   bool unescape(std::string_view raw, std::string& out);

@@ -43,8 +43,9 @@ int add_to_module(PyObject* module, const char* name, PyObject* value) {
   return PyModule_Add(module, name, value);
 }
 
-int add_class(PyObject* module, const char* name, PyTypeObject* (*make)(), bool listed = true) {
-  PyTypeObject* type = make();
+template <class Core>
+int add_class(PyObject* module, const char* name, bool listed = true) {
+  PyTypeObject* type = quillon::py::ClassInfo<Core>::type();
   if (type == nullptr) {
     PyObject* cause = PyErr_GetRaisedException();
     PyErr_Format(PyExc_RuntimeError, "An error occurred while initializing class %s", name);
@@ -61,14 +62,15 @@ int add_class(PyObject* module, const char* name, PyTypeObject* (*make)(), bool 
 }
 
 int quillon_exec(PyObject* module) {
-  if (quillon::py::panic_exception_type() == nullptr) return -1;
-  if (add_class(module, "FeatureSketch", &quillon::py::feature_sketch_type) < 0) return -1;
-  if (add_class(module, "OnlineIForest", &quillon::py::online_iforest_type) < 0) return -1;
-  if (add_class(module, "MStream", &quillon::py::mstream_type) < 0) return -1;
-  if (add_class(module, "Forest", &quillon::py::forest_type) < 0) return -1;
+  using namespace quillon;
+  if (py::panic_exception_type() == nullptr) return -1;
+  if (add_class<fsketch::FeatureSketch>(module, "FeatureSketch") < 0) return -1;
+  if (add_class<oif::OnlineIForest>(module, "OnlineIForest") < 0) return -1;
+  if (add_class<mstream::MStream>(module, "MStream") < 0) return -1;
+  if (add_class<rcf::Forest>(module, "Forest") < 0) return -1;
   if (add_to_module(module, "__version__", PyUnicode_FromString(QUILLON_VERSION)) < 0) return -1;
   // An attribute but not in `__all__`: star imports and the list callers check stay as they were.
-  if (add_class(module, "Alerts", &quillon::py::alerts_type, false) < 0) return -1;
+  if (add_class<alerts::Alerts>(module, "Alerts", false) < 0) return -1;
   return 0;
 }
 

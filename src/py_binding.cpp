@@ -536,28 +536,29 @@ PyObject* to_python(const NewArgs& v) {
 
 // ----- conversions ------------------------------------------------------------------------------
 
+namespace {
+
+// A sequence converted element by element with `Push`, the length reserved up front.
+template <auto Push, class T>
+bool convert_vector(PyObject* obj, std::vector<T>& out) {
+  out.clear();
+  out.reserve(static_cast<size_t>(size_hint(obj)));
+  return extract_sequence(obj, [&](PyObject* item) { return Push(item, out); });
+}
+
+}  // namespace
+
 bool convert(PyObject* obj, std::vector<float>& out) {
-  out.clear();
-  out.reserve(static_cast<size_t>(size_hint(obj)));
-  return extract_sequence(obj, [&](PyObject* item) { return push_float(item, out); });
+  return convert_vector<push_float>(obj, out);
 }
-
 bool convert(PyObject* obj, std::vector<double>& out) {
-  out.clear();
-  out.reserve(static_cast<size_t>(size_hint(obj)));
-  return extract_sequence(obj, [&](PyObject* item) { return push_double(item, out); });
+  return convert_vector<push_double>(obj, out);
 }
-
 bool convert(PyObject* obj, std::vector<int64_t>& out) {
-  out.clear();
-  out.reserve(static_cast<size_t>(size_hint(obj)));
-  return extract_sequence(obj, [&](PyObject* item) { return push_int64(item, out); });
+  return convert_vector<push_int64>(obj, out);
 }
-
 bool convert(PyObject* obj, std::vector<uint64_t>& out) {
-  out.clear();
-  out.reserve(static_cast<size_t>(size_hint(obj)));
-  return extract_sequence(obj, [&](PyObject* item) { return push_unsigned(item, out); });
+  return convert_vector<push_unsigned>(obj, out);
 }
 
 bool convert(PyObject* obj, uint64_t& out) { return to_unsigned(obj, out); }

@@ -4,10 +4,8 @@
 // keyword arguments, taking the instance's access counter, converting arguments, releasing the
 // interpreter lock around the core's work, converting the result and mapping errors.
 //
-//   // 1. The class's identity (src/<component>/py_<class>.cpp).
-//   template <> struct py::ClassInfo<oif::OnlineIForest> {
-//     static PyTypeObject* type();            // created once with make_type_for<Core, Def>
-//   };
+//   // 1. The class's identity: ClassInfo<oif::OnlineIForest>::type() declared in py_classes.hpp
+//   //    and defined at the end of src/<component>/py_<class>.cpp by class_type<Core, Def>.
 //
 //   // 2. The class, declared by its constructor as Python shows it.
 //   using Def = py::ClassDef<"OnlineIForest(input_dim, num_trees=32, seed=None)">;
@@ -35,10 +33,13 @@
 //   Def::method<&oif::OnlineIForest::update_many, "update_many(points)", "...", py::kReleaseLock>()
 //
 // The constructor is Def::constructor<&construct>() with `Result<Core> construct(args...)`.
-// py::PersistenceTable<Core, Def> adds to_json, from_json, save_json, load_json, __copy__,
-// __deepcopy__, __getstate__, __setstate__ (and __getnewargs__ when the core has `newargs()`).
-// The core provides `std::string to_json() const`, `static Result<Core> from_json(std::string_view)`
-// and `std::string repr() const`.
+// The table is py::method_table(entries...), where py::PersistenceTable<Core, Def> gives groups
+// of entries: json<four docstrings>() (to_json, from_json, save_json, load_json),
+// binary<noun, heap formula>() (to_bytes, from_bytes, save_bytes, load_bytes, heap_bytes,
+// __sizeof__) and copy_and_pickle() (__copy__, __deepcopy__, __getstate__, __setstate__, and
+// __getnewargs__ when the core has `newargs()`). The core provides `std::string to_json() const`,
+// `static Result<Core> from_json(std::string_view)` and `std::string repr() const`; for binary,
+// `to_bytes`, `from_bytes` of the same shapes and `size_t heap_bytes() const`.
 //
 // A batch (a method taking rows, timestamps or events) first refuses a size the machine cannot
 // hold, then makes its one converted copy of array input, both with the lock released, and is
@@ -284,8 +285,11 @@ inline constexpr Signature signature_v = signature<Class, Decl, Release>();
 
 }  // namespace declaration
 
+// A core's Python class: type() is specialised for each class (py_classes.hpp).
 template <class Core>
-struct ClassInfo;  // type()
+struct ClassInfo {
+  static PyTypeObject* type();
+};
 
 // ---------------------------------------------------------------------------------------------
 // Shared pieces (py_binding.cpp).
@@ -888,32 +892,28 @@ auto detached_io(Io&& io) {
 
 template <class Core>
 struct PersistenceMethods {
-  static std::string to_json(const Core& c) { return c.to_json(); }
-  static Result<Core> from_json(TextOrBytes json) { return Core::from_json(json.bytes); }
-  static Status save_json(const Core& c, Path path) {
-    const std::string text = c.to_json();
-    return detached_io(
-        [&](const InterruptCheck& check) { return write_file(path.bytes, text, check); });
-  }
-  static Result<Core> load_json(Path path) {
-    auto text =
-        detached_io([&](const InterruptCheck& check) { return read_file(path.bytes, check); });
-    if (!text) return fail(text.error());
-    return Core::from_json(*text);
-  }
-  static Bytes to_bytes(const Core& c) { return {c.to_bytes()}; }
-  static Result<Core> from_bytes(BytesArg data) { return Core::from_bytes(data.bytes); }
-  static Status save_bytes(const Core& c, Path path) {
-    const std::string data = c.to_bytes();
+  // save_json and save_bytes, load_json and load_bytes: the same file handling around the
+  // format's serialiser `Write` and parser `Read`.
+  template <auto Write>
+  static Status save(const Core& c, Path path) {
+    const std::string data = (c.*Write)();
     return detached_io(
         [&](const InterruptCheck& check) { return write_file(path.bytes, data, check); });
   }
-  static Result<Core> load_bytes(Path path) {
+  template <auto Read>
+  static Result<Core> load(Path path) {
     auto data =
         detached_io([&](const InterruptCheck& check) { return read_file(path.bytes, check); });
     if (!data) return fail(data.error());
-    return Core::from_bytes(*data);
+    return Read(*data);
   }
+  // `Arg` is the argument kind the format accepts: text or bytes for JSON, a buffer for binary.
+  template <auto Read, class Arg>
+  static Result<Core> parse(Arg state) {
+    return Read(state.bytes);
+  }
+  static std::string to_json(const Core& c) { return c.to_json(); }
+  static Bytes to_bytes(const Core& c) { return {c.to_bytes()}; }
   static uint64_t heap_bytes(const Core& c) { return c.heap_bytes(); }
   // What sys.getsizeof reports (it adds the garbage collector's header): the instance and the
   // heap memory its state holds.
@@ -929,82 +929,119 @@ struct PersistenceMethods {
   static NewArgs getnewargs(const Core& c) { return NewArgs{c.newargs()}; }
 };
 
-// The persistence entries of the method table of class `D` (a ClassDef).
+// A docstring joined from pieces at compile time.
+template <Literal... Pieces>
+constexpr auto join() {
+  Literal<(Pieces.size + ... + 1)> out;
+  char* p = out.chars;
+  (declaration::append(p, Pieces.view()), ...);
+  return out;
+}
+
+// The persistence entries of the method table of class `D` (a ClassDef), in groups that every
+// class lists in the same order: json, then binary (where the core has a binary state), then
+// copy_and_pickle.
 template <class Core, class D>
 struct PersistenceTable {
   using M = PersistenceMethods<Core>;
-  template <Literal Doc>
-  static constexpr PyMethodDef to_json() {
-    return D::template method<&M::to_json, "to_json()", Doc>();
+
+  // to_json, from_json, save_json, load_json with the class's own docstrings.
+  template <Literal ToJson, Literal FromJson, Literal SaveJson, Literal LoadJson>
+  static constexpr std::array<PyMethodDef, 4> json() {
+    return {D::template method<&M::to_json, "to_json()", ToJson>(),
+            D::template method<&M::template parse<&Core::from_json, TextOrBytes>,
+                               "from_json(json)", FromJson>(),
+            D::template method<&M::template save<&Core::to_json>, "save_json(path)", SaveJson>(),
+            D::template method<&M::template load<&Core::from_json>, "load_json(path)",
+                               LoadJson>()};
   }
-  template <Literal Doc>
-  static constexpr PyMethodDef from_json() {
-    return D::template method<&M::from_json, "from_json(json)", Doc>();
+
+  // to_bytes, from_bytes, save_bytes, load_bytes, heap_bytes and __sizeof__. The docstrings name
+  // what the state belongs to (`Noun`: "detector", "forest"); `HeapFormula` follows heap_bytes'
+  // first paragraph. The interpreter lock is released while a state is encoded or decoded.
+  template <Literal Noun, Literal HeapFormula>
+  static constexpr std::array<PyMethodDef, 6> binary() {
+    return {
+        D::template method<&M::to_bytes, "to_bytes()",
+                           join<"Serialize the ", Noun, " state to compact binary bytes.\n\n"
+                                "The bytes hold exactly what `to_json()` holds, in a versioned "
+                                "little-endian format,\na fraction of the size, and are read back "
+                                "by `from_bytes()`.">(),
+                           kReleaseLock>(),
+        D::template method<&M::template parse<&Core::from_bytes, BytesArg>, "from_bytes(data)",
+                           join<"Deserialize the ", Noun,
+                                " from bytes previously written by `to_bytes()`.\n\n"
+                                "`data` is any bytes-like object. The state is checked as "
+                                "`from_json()` checks it.">(),
+                           kReleaseLock>(),
+        D::template method<&M::template save<&Core::to_bytes>, "save_bytes(path)",
+                           join<"Serialize the ", Noun,
+                                " state to a binary file (see `to_bytes()`).">()>(),
+        D::template method<&M::template load<&Core::from_bytes>, "load_bytes(path)",
+                           join<"Deserialize the ", Noun,
+                                " from a binary file previously written by `save_bytes()`.">()>(),
+        D::template method<&M::heap_bytes, "heap_bytes()",
+                           join<"Approximate bytes of memory the ", Noun,
+                                " holds outside the object itself.\n\n", HeapFormula>()>(),
+        D::template method<&M::sizeof_, "__sizeof__()",
+                           "Size of the object in memory, in bytes, with its state's heap.">()};
   }
-  template <Literal Doc>
-  static constexpr PyMethodDef save_json() {
-    return D::template method<&M::save_json, "save_json(path)", Doc>();
-  }
-  template <Literal Doc>
-  static constexpr PyMethodDef load_json() {
-    return D::template method<&M::load_json, "load_json(path)", Doc>();
-  }
-  // The binary state's methods, with the interpreter lock released while the state is encoded
-  // or decoded.
-  template <Literal Doc>
-  static constexpr PyMethodDef to_bytes() {
-    return D::template method<&M::to_bytes, "to_bytes()", Doc, kReleaseLock>();
-  }
-  template <Literal Doc>
-  static constexpr PyMethodDef from_bytes() {
-    return D::template method<&M::from_bytes, "from_bytes(data)", Doc, kReleaseLock>();
-  }
-  template <Literal Doc>
-  static constexpr PyMethodDef save_bytes() {
-    return D::template method<&M::save_bytes, "save_bytes(path)", Doc>();
-  }
-  template <Literal Doc>
-  static constexpr PyMethodDef load_bytes() {
-    return D::template method<&M::load_bytes, "load_bytes(path)", Doc>();
-  }
-  template <Literal Doc>
-  static constexpr PyMethodDef heap_bytes() {
-    return D::template method<&M::heap_bytes, "heap_bytes()", Doc>();
-  }
-  static constexpr PyMethodDef sizeof_() {
-    return D::template method<&M::sizeof_, "__sizeof__()",
-                              "Size of the object in memory, in bytes, with its state's heap.">();
-  }
-  static constexpr PyMethodDef copy() { return D::template method<&M::copy, "__copy__()", "">(); }
-  static constexpr PyMethodDef deepcopy() {
-    return D::template method<&M::deepcopy, "__deepcopy__(memo)", "">();
-  }
-  static constexpr PyMethodDef getstate() {
-    return D::template method<&M::to_json, "__getstate__()", "">();
-  }
-  static constexpr PyMethodDef setstate() {
-    return D::template method<&M::setstate, "__setstate__(state)", "">();
-  }
-  static constexpr PyMethodDef getnewargs() {
-    return D::template method<&M::getnewargs, "__getnewargs__()", "">();
+
+  // __copy__, __deepcopy__, __getstate__, __setstate__, and __getnewargs__ when the core has
+  // `newargs()` (a constructor with required arguments).
+  static constexpr auto copy_and_pickle() {
+    const std::array<PyMethodDef, 4> common = {
+        D::template method<&M::copy, "__copy__()", "">(),
+        D::template method<&M::deepcopy, "__deepcopy__(memo)", "">(),
+        D::template method<&M::to_json, "__getstate__()", "">(),
+        D::template method<&M::setstate, "__setstate__(state)", "">()};
+    if constexpr (requires(const Core& c) { c.newargs(); }) {
+      return std::array<PyMethodDef, 5>{
+          common[0], common[1], common[2], common[3],
+          D::template method<&M::getnewargs, "__getnewargs__()", "">()};
+    } else {
+      return common;
+    }
   }
 };
 
-// The copy and pickle entries of a method table, the same in every class whose core has
-// `newargs()`; `Persist` is the class's PersistenceTable.
-#define QUILLON_COPY_AND_PICKLE_METHODS(Persist)                                  \
-  Persist::copy(), Persist::deepcopy(), Persist::getstate(), Persist::setstate(), \
-      Persist::getnewargs()
+// A class's method table: entries and groups of entries in order, then the zeroed entry that
+// ends it. The result must live for the whole process (a namespace-scope variable).
+template <class... Parts>
+constexpr auto method_table(const Parts&... parts) {
+  constexpr auto count = []<class P>(const P*) -> size_t {
+    if constexpr (std::is_same_v<P, PyMethodDef>) {
+      return 1;
+    } else {
+      return std::tuple_size_v<P>;
+    }
+  };
+  std::array<PyMethodDef, (count(static_cast<const Parts*>(nullptr)) + ... + 1)> table{};
+  size_t at = 0;
+  const auto add = [&]<class P>(const P& part) {
+    if constexpr (std::is_same_v<P, PyMethodDef>) {
+      table[at++] = part;
+    } else {
+      for (const PyMethodDef& entry : part) table[at++] = entry;
+    }
+  };
+  (add(parts), ...);
+  return table;
+}
 
-// Creates the heap type "quillon.quillon.<name>". `methods` must end with a zeroed entry and,
-// like `doc`, live for the whole process.
+// Creates the heap type "quillon.quillon.<name>". `methods` must end with a zeroed entry (as
+// method_table's do) and, like `doc`, live for the whole process.
 PyTypeObject* make_type(const char* qualified_name, const char* doc, int basicsize, newfunc tp_new,
                         destructor tp_dealloc, reprfunc tp_repr, PyMethodDef* methods);
 
+// The type object of class `D` over `Core`, created by the first call (from its arguments) and
+// kept for the life of the process: ClassInfo<Core>::type() of each class returns it.
 template <class Core, class D>
-PyTypeObject* make_type_for(const char* doc, newfunc tp_new, PyMethodDef* methods) {
-  return make_type(D::qualified_name(), doc, static_cast<int>(sizeof(Instance<Core>)),
-                   tp_new, &dealloc_slot<Core>, &repr_slot<Core>, methods);
+PyTypeObject* class_type(const char* doc, newfunc tp_new, PyMethodDef* methods) {
+  static PyTypeObject* const type =
+      make_type(D::qualified_name(), doc, static_cast<int>(sizeof(Instance<Core>)), tp_new,
+                &dealloc_slot<Core>, &repr_slot<Core>, methods);
+  return type;
 }
 
 }  // namespace quillon::py

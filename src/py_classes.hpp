@@ -1,14 +1,36 @@
-// The class objects, created on first use and kept for the life of the process.
+// The classes the module registers. Each type object is created on first use and kept for the
+// life of the process; ClassInfo<Core>::type() is defined beside its class, in the core's folder.
 #pragma once
 
-#include "py_compat.hpp"
+#include "py_binding.hpp"
+
+namespace quillon::fsketch {
+class FeatureSketch;
+}
+namespace quillon::oif {
+class OnlineIForest;
+}
+namespace quillon::mstream {
+class MStream;
+}
+namespace quillon::rcf {
+struct Forest;
+}
+namespace quillon::alerts {
+class Alerts;
+}
 
 namespace quillon::py {
 
-PyTypeObject* feature_sketch_type();
-PyTypeObject* online_iforest_type();
-PyTypeObject* mstream_type();
-PyTypeObject* forest_type();
-PyTypeObject* alerts_type();
+template <>
+PyTypeObject* ClassInfo<fsketch::FeatureSketch>::type();
+template <>
+PyTypeObject* ClassInfo<oif::OnlineIForest>::type();
+template <>
+PyTypeObject* ClassInfo<mstream::MStream>::type();
+template <>
+PyTypeObject* ClassInfo<rcf::Forest>::type();
+template <>
+PyTypeObject* ClassInfo<alerts::Alerts>::type();
 
 }  // namespace quillon::py

@@ -43,11 +43,6 @@ namespace quillon::py {
 
 using alerts::Alerts;
 
-template <>
-struct ClassInfo<Alerts> {
-  static PyTypeObject* type();
-};
-
 namespace {
 
 // One step's scores: a number when there is one input, else a sequence of one per input.
@@ -129,7 +124,7 @@ constexpr const char* kClassDoc = Def::doc<
     "max_shape : float, optional\n"
     "    Upper clamp of the Pareto shape, 0 <= max_shape < 0.5 (default 0.45).">();
 
-PyMethodDef methods[] = {
+auto methods = method_table(
     Def::method<&update, "update(score)",
                 "Take one step's score and return `(grade, alert)`, a float and a bool.\n\n"
                 "`score` is a number when `inputs` is 1, else a sequence of `inputs` numbers.\n"
@@ -149,26 +144,18 @@ PyMethodDef methods[] = {
                 "Return True while an alert's episode is open.">(),
     Def::method<&inputs, "inputs()", "Number of scores per step.">(),
     Def::method<&risk, "risk()", "The expected false-alarm rate per step.">(),
-    Persist::to_json<"Serialize the state to JSON.">(),
-    Persist::from_json<"Deserialize a state from JSON previously written by `to_json()`.">(),
-    Persist::save_json<"Serialize the state to a JSON file.">(),
-    Persist::load_json<
+    Persist::json<
+        "Serialize the state to JSON.",
+        "Deserialize a state from JSON previously written by `to_json()`.",
+        "Serialize the state to a JSON file.",
         "Deserialize a state from a JSON file previously written by `save_json()`.">(),
-    Persist::copy(),
-    Persist::deepcopy(),
-    Persist::getstate(),
-    Persist::setstate(),
-    {nullptr, nullptr, 0, nullptr},
-};
+    Persist::copy_and_pickle());
 
 }  // namespace
 
+template <>
 PyTypeObject* ClassInfo<Alerts>::type() {
-  static PyTypeObject* t =
-      make_type_for<Alerts, Def>(kClassDoc, Def::constructor<&construct>(), methods);
-  return t;
+  return class_type<Alerts, Def>(kClassDoc, Def::constructor<&construct>(), methods.data());
 }
-
-PyTypeObject* alerts_type() { return ClassInfo<Alerts>::type(); }
 
 }  // namespace quillon::py

@@ -193,10 +193,8 @@ Result<FeatureSketch> FeatureSketch::from_json(std::string_view text) {
 constexpr std::string_view kBytesPrefix = "invalid FeatureSketch bytes: ";
 
 Result<FeatureSketch> FeatureSketch::from_bytes(std::string_view data) {
-  auto loaded = from_parsed(
-      bin::parse_state<FeatureSketchState>(data, bin::StateKind::FeatureSketch, kBytesPrefix));
-  if (!loaded) return fail(bin::rename_refusal(loaded.error(), kJsonPrefix, kBytesPrefix));
-  return loaded;
+  return bin::load_state<FeatureSketchState>(data, bin::StateKind::FeatureSketch, kJsonPrefix,
+                                             kBytesPrefix, from_parsed);
 }
 
 std::string FeatureSketch::to_bytes() const {

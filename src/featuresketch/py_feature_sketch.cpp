@@ -13,11 +13,6 @@ namespace quillon::py {
 using fsketch::FeatureSketch;
 using fsketch::FeatureSketchConfig;
 
-template <>
-struct ClassInfo<FeatureSketch> {
-  static PyTypeObject* type();
-};
-
 namespace {
 
 // A mapping arrives sorted by name; two distinct keys with the same text (str subclasses) keep
@@ -85,7 +80,7 @@ constexpr const char* kClassDoc = Def::doc<
     "seed : int, optional\n"
     "    Random seed for deterministic projections, chains, and sketches.">();
 
-PyMethodDef methods[] = {
+auto methods = method_table(
     Def::method<&update, "update(feature)",
                 "Ingest a feature event without returning its score.", kReleaseLock>(),
     Def::method<&score, "score(feature)",
@@ -117,41 +112,22 @@ PyMethodDef methods[] = {
                 "Return True once the detector has processed at least one event.">(),
     Def::method<&FeatureSketch::entries_seen, "entries_seen()",
                 "Return the number of processed events.">(),
-    Persist::to_json<"Serialize the detector state to JSON.">(),
-    Persist::from_json<
-        "Deserialize detector state from a JSON string previously written by `to_json()`.">(),
-    Persist::save_json<"Serialize the detector state to a JSON file.">(),
-    Persist::load_json<
+    Persist::json<
+        "Serialize the detector state to JSON.",
+        "Deserialize detector state from a JSON string previously written by `to_json()`.",
+        "Serialize the detector state to a JSON file.",
         "Deserialize detector state from a JSON file previously written by `save_json()`.">(),
-    Persist::to_bytes<"Serialize the detector state to compact binary bytes.\n\n"
-                      "The bytes hold exactly what `to_json()` holds, in a versioned little-endian "
-                      "format,\n"
-                      "a fraction of the size, and are read back by `from_bytes()`.">(),
-    Persist::from_bytes<"Deserialize the detector from bytes previously written by `to_bytes()`.\n\n"
-                        "`data` is any bytes-like object. The state is checked as `from_json()` "
-                        "checks it.">(),
-    Persist::save_bytes<"Serialize the detector state to a binary file (see `to_bytes()`).">(),
-    Persist::load_bytes<
-        "Deserialize the detector from a binary file previously written by `save_bytes()`.">(),
-    Persist::heap_bytes<"Approximate bytes of memory the detector holds outside the object itself.\n\n"
-                        "Its two sketch ensembles: about 32 * chains_per_ensemble * chain_depth * "
-                        "sketch_rows *\n"
-                        "(sketch_buckets + 2) bytes. sys.getsizeof() adds the object itself.">(),
-    Persist::sizeof_(),
-    Persist::copy(),
-    Persist::deepcopy(),
-    Persist::getstate(),
-    Persist::setstate(),
-    {nullptr, nullptr, 0, nullptr},
-};
+    Persist::binary<
+        "detector",
+        "Its two sketch ensembles: about 32 * chains_per_ensemble * chain_depth * sketch_rows *\n"
+        "(sketch_buckets + 2) bytes. sys.getsizeof() adds the object itself.">(),
+    Persist::copy_and_pickle());
 
 }  // namespace
 
+template <>
 PyTypeObject* ClassInfo<FeatureSketch>::type() {
-  static PyTypeObject* t = make_type_for<FeatureSketch, Def>(kClassDoc, Def::constructor<&construct>(), methods);
-  return t;
+  return class_type<FeatureSketch, Def>(kClassDoc, Def::constructor<&construct>(), methods.data());
 }
-
-PyTypeObject* feature_sketch_type() { return ClassInfo<FeatureSketch>::type(); }
 
 }  // namespace quillon::py

@@ -26,8 +26,10 @@ u128 mul_sat(u128 a, u128 b) {
 u128 mul_sat(u128 a, u128 b, u128 c) { return mul_sat(mul_sat(a, b), c); }
 u128 add_sat(u128 a, u128 b) { return a + b >= kSaturated ? kSaturated : a + b; }
 
+constexpr std::string_view kJsonPrefix = "invalid MStream JSON: ";
+
 DetectorError invalid_state(const std::string& what) {
-  return DetectorError::invalid_argument("invalid MStream JSON: " + what);
+  return DetectorError::invalid_argument(std::string(kJsonPrefix) + what);
 }
 
 // Checks of a restored state against its configuration, each naming the offending field.
@@ -493,7 +495,7 @@ std::string MStream::repr() const {
 std::string MStream::to_json() const { return json::write_state(*this); }
 
 Result<MStream> MStream::from_json(std::string_view text) {
-  return from_parsed(json::parse_state<MStream>(text, "invalid MStream JSON: "));
+  return from_parsed(json::parse_state<MStream>(text, kJsonPrefix));
 }
 
 std::string MStream::to_bytes() const {
@@ -501,13 +503,8 @@ std::string MStream::to_bytes() const {
 }
 
 Result<MStream> MStream::from_bytes(std::string_view data) {
-  auto loaded = from_parsed(bin::parse_state<MStream>(data, bin::StateKind::MStream,
-                                                      "invalid MStream bytes: "));
-  if (!loaded) {
-    return fail(bin::rename_refusal(loaded.error(), "invalid MStream JSON: ",
-                                    "invalid MStream bytes: "));
-  }
-  return loaded;
+  return bin::load_state<MStream>(data, bin::StateKind::MStream, kJsonPrefix,
+                                  "invalid MStream bytes: ", from_parsed);
 }
 
 Result<MStream> MStream::from_parsed(Result<MStream> parsed) {

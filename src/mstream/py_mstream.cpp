@@ -52,11 +52,6 @@ namespace quillon::py {
 using mstream::DetailedScore;
 using mstream::MStream;
 
-template <>
-struct ClassInfo<MStream> {
-  static PyTypeObject* type();
-};
-
 namespace {
 
 using Numeric = std::vector<double>;
@@ -122,7 +117,7 @@ constexpr const char* kClassDoc = Def::doc<
     "seed : int, optional\n"
     "    Random seed for deterministic hashing.">();
 
-PyMethodDef methods[] = {
+auto methods = method_table(
     Def::method<&update, "update(numeric, categorical, timestamp)",
                 "Ingest a record without returning its score.", kReleaseLock>(),
     Def::method<&score, "score(numeric, categorical, timestamp)",
@@ -166,39 +161,23 @@ PyMethodDef methods[] = {
                 "Return the number of processed records.">(),
     Def::method<&current_time, "current_time()",
                 "Return the last timestamp observed by the detector.">(),
-    Persist::to_json<"Serialize the detector state to JSON.">(),
-    Persist::from_json<
-        "Deserialize detector state from a JSON string previously written by `to_json()`.">(),
-    Persist::save_json<"Serialize the detector state to a JSON file.">(),
-    Persist::load_json<
+    Persist::json<
+        "Serialize the detector state to JSON.",
+        "Deserialize detector state from a JSON string previously written by `to_json()`.",
+        "Serialize the detector state to a JSON file.",
         "Deserialize detector state from a JSON file previously written by `save_json()`.">(),
-    Persist::to_bytes<"Serialize the detector state to compact binary bytes.\n\n"
-                      "The bytes hold exactly what `to_json()` holds, in a versioned little-endian "
-                      "format,\n"
-                      "a fraction of the size, and are read back by `from_bytes()`.">(),
-    Persist::from_bytes<"Deserialize the detector from bytes previously written by `to_bytes()`.\n\n"
-                        "`data` is any bytes-like object. The state is checked as `from_json()` "
-                        "checks it.">(),
-    Persist::save_bytes<"Serialize the detector state to a binary file (see `to_bytes()`).">(),
-    Persist::load_bytes<
-        "Deserialize the detector from a binary file previously written by `save_bytes()`.">(),
-    Persist::heap_bytes<"Approximate bytes of memory the detector holds outside the object itself.\n\n"
-                        "Its sketches: about 16 * b * (r + n + r * k) + 16 * r * n * log2(b) "
-                        "bytes, for\n"
-                        "r = num_rows, b = num_buckets, n = numeric_dim, k = categorical_dim.\n"
-                        "sys.getsizeof() adds the object itself.">(),
-    Persist::sizeof_(),
-    QUILLON_COPY_AND_PICKLE_METHODS(Persist),
-    {nullptr, nullptr, 0, nullptr},
-};
+    Persist::binary<
+        "detector",
+        "Its sketches: about 16 * b * (r + n + r * k) + 16 * r * n * log2(b) bytes, for\n"
+        "r = num_rows, b = num_buckets, n = numeric_dim, k = categorical_dim.\n"
+        "sys.getsizeof() adds the object itself.">(),
+    Persist::copy_and_pickle());
 
 }  // namespace
 
+template <>
 PyTypeObject* ClassInfo<MStream>::type() {
-  static PyTypeObject* t = make_type_for<MStream, Def>(kClassDoc, Def::constructor<&construct>(), methods);
-  return t;
+  return class_type<MStream, Def>(kClassDoc, Def::constructor<&construct>(), methods.data());
 }
-
-PyTypeObject* mstream_type() { return ClassInfo<MStream>::type(); }
 
 }  // namespace quillon::py

@@ -328,9 +328,7 @@ std::string OnlineIForest::to_json() const {
 // dimension the points do not have, or whose counts cannot have come from its window would
 // otherwise read out of bounds or behave unlike any detector this class builds.
 Result<OnlineIForest> OnlineIForest::from_json(std::string_view text) {
-  auto parsed = json::parse_state<ParsedState>(text, kJsonPrefix);
-  if (!parsed) return fail(parsed.error());
-  return from_parsed(*parsed);
+  return from_parsed(json::parse_state<ParsedState>(text, kJsonPrefix));
 }
 
 std::string OnlineIForest::to_bytes() const {
@@ -352,15 +350,13 @@ std::string OnlineIForest::to_bytes() const {
 }
 
 Result<OnlineIForest> OnlineIForest::from_bytes(std::string_view data) {
-  constexpr std::string_view kBytesPrefix = "invalid OnlineIForest bytes: ";
-  auto parsed = bin::parse_state<ParsedState>(data, bin::StateKind::OnlineIForest, kBytesPrefix);
-  if (!parsed) return fail(parsed.error());
-  auto loaded = from_parsed(*parsed);
-  if (!loaded) return fail(bin::rename_refusal(loaded.error(), kJsonPrefix, kBytesPrefix));
-  return loaded;
+  return bin::load_state<ParsedState>(data, bin::StateKind::OnlineIForest, kJsonPrefix,
+                                      "invalid OnlineIForest bytes: ", from_parsed);
 }
 
-Result<OnlineIForest> OnlineIForest::from_parsed(ParsedState& s) {
+Result<OnlineIForest> OnlineIForest::from_parsed(Result<ParsedState> parsed) {
+  if (!parsed) return fail(parsed.error());
+  ParsedState& s = *parsed;
   const OnlineIForestConfig& config = s.config;
   if (Status ok = validate(config); !ok) return fail(refuse(ok.error().message));
   if (s.trees.size() != config.num_trees) {

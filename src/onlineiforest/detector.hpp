@@ -106,7 +106,7 @@ class OnlineIForest {
   static Result<OnlineIForest> from_bytes(std::string_view data);
   size_t heap_bytes() const { return memory_bytes() - sizeof(*this); }
   // The checks shared by both readers, and the detector they build.
-  static Result<OnlineIForest> from_parsed(ParsedState& s);
+  static Result<OnlineIForest> from_parsed(Result<ParsedState> parsed);
   std::vector<uint64_t> newargs() const { return {config_.input_dim}; }
 
  private:

@@ -10,11 +10,6 @@ namespace quillon::py {
 
 using oif::OnlineIForest;
 
-template <>
-struct ClassInfo<OnlineIForest> {
-  static PyTypeObject* type();
-};
-
 namespace {
 
 using Point = std::vector<float>;
@@ -58,7 +53,7 @@ constexpr const char* kClassDoc = Def::doc<
     "seed : int, optional\n"
     "    Random seed for deterministic trees.">();
 
-PyMethodDef methods[] = {
+auto methods = method_table(
     Def::method<&update, "update(point)",
                 "Ingest a point without returning its score.", kReleaseLock>(),
     Def::method<&score, "score(point)",
@@ -93,41 +88,23 @@ PyMethodDef methods[] = {
                 "Number of points processed so far.">(),
     Def::method<&OnlineIForest::num_trees, "num_trees()",
                 "Number of trees in the ensemble.">(),
-    Persist::to_json<"Serialize detector state to JSON.">(),
-    Persist::from_json<
-                       "Deserialize detector state from JSON previously written by `to_json()`.">(),
-    Persist::save_json<"Serialize detector state to a JSON file.">(),
-    Persist::load_json<
+    Persist::json<
+        "Serialize detector state to JSON.",
+        "Deserialize detector state from JSON previously written by `to_json()`.",
+        "Serialize detector state to a JSON file.",
         "Deserialize detector state from a JSON file previously written by `save_json()`.">(),
-    Persist::to_bytes<"Serialize the detector state to compact binary bytes.\n\n"
-                      "The bytes hold exactly what `to_json()` holds, in a versioned little-endian "
-                      "format,\n"
-                      "a fraction of the size, and are read back by `from_bytes()`.">(),
-    Persist::from_bytes<"Deserialize the detector from bytes previously written by `to_bytes()`.\n\n"
-                        "`data` is any bytes-like object. The state is checked as `from_json()` "
-                        "checks it.">(),
-    Persist::save_bytes<"Serialize the detector state to a binary file (see `to_bytes()`).">(),
-    Persist::load_bytes<
-        "Deserialize the detector from a binary file previously written by `save_bytes()`.">(),
-    Persist::heap_bytes<"Approximate bytes of memory the detector holds outside the object itself.\n\n"
-                        "Its window and trees: about 4 * d * (w + 1) + T * N * (32 + 8 * d) bytes, "
-                        "for\n"
-                        "d = input_dim, w = window_size, T = num_trees and N the nodes of a tree, "
-                        "about\n"
-                        "2 * min(entries_seen, w) / max_leaf_samples. sys.getsizeof() adds the "
-                        "object itself.">(),
-    Persist::sizeof_(),
-    QUILLON_COPY_AND_PICKLE_METHODS(Persist),
-    {nullptr, nullptr, 0, nullptr},
-};
+    Persist::binary<
+        "detector",
+        "Its window and trees: about 4 * d * (w + 1) + T * N * (32 + 8 * d) bytes, for\n"
+        "d = input_dim, w = window_size, T = num_trees and N the nodes of a tree, about\n"
+        "2 * min(entries_seen, w) / max_leaf_samples. sys.getsizeof() adds the object itself.">(),
+    Persist::copy_and_pickle());
 
 }  // namespace
 
+template <>
 PyTypeObject* ClassInfo<OnlineIForest>::type() {
-  static PyTypeObject* t = make_type_for<OnlineIForest, Def>(kClassDoc, Def::constructor<&construct>(), methods);
-  return t;
+  return class_type<OnlineIForest, Def>(kClassDoc, Def::constructor<&construct>(), methods.data());
 }
-
-PyTypeObject* online_iforest_type() { return ClassInfo<OnlineIForest>::type(); }
 
 }  // namespace quillon::py

@@ -54,11 +54,6 @@ namespace quillon::py {
 
 using rcf::Forest;
 
-template <>
-struct ClassInfo<Forest> {
-  static PyTypeObject* type();
-};
-
 namespace {
 
 using Point = std::vector<float>;
@@ -149,7 +144,7 @@ constexpr const char* kClassDoc = Def::doc<
     "seed : int, optional\n"
     "    Random seed for deterministic forests.">();
 
-PyMethodDef methods[] = {
+auto methods = method_table(
     Def::method<&update, "update(point)",
                 "Incorporate a new observation into the forest.\n\n"
                 "When `internal_shingling` is True, pass one base observation of length "
@@ -223,42 +218,24 @@ PyMethodDef methods[] = {
                 "Return True once scoring functions return meaningful values.">(),
     Def::method<&entries_seen, "entries_seen()", "Number of observations processed so far.">(),
     Def::method<&Forest::num_trees, "num_trees()", "Number of trees in the ensemble.">(),
-    Persist::to_json<"Serialize the entire forest state to a JSON string.">(),
-    Persist::from_json<
-        "Deserialize a forest from a JSON string previously written by `to_json()`.">(),
-    Persist::save_json<"Serialize the entire forest state to a JSON file.">(),
-    Persist::load_json<
+    Persist::json<
+        "Serialize the entire forest state to a JSON string.",
+        "Deserialize a forest from a JSON string previously written by `to_json()`.",
+        "Serialize the entire forest state to a JSON file.",
         "Deserialize a forest from a JSON file previously written by `save_json()`.">(),
-    Persist::to_bytes<"Serialize the forest state to compact binary bytes.\n\n"
-                      "The bytes hold exactly what `to_json()` holds, in a versioned little-endian "
-                      "format,\n"
-                      "a fraction of the size, and are read back by `from_bytes()`.">(),
-    Persist::from_bytes<"Deserialize the forest from bytes previously written by `to_bytes()`.\n\n"
-                        "`data` is any bytes-like object. The state is checked as `from_json()` "
-                        "checks it.">(),
-    Persist::save_bytes<"Serialize the forest state to a binary file (see `to_bytes()`).">(),
-    Persist::load_bytes<
-        "Deserialize the forest from a binary file previously written by `save_bytes()`.">(),
-    Persist::heap_bytes<"Approximate bytes of memory the forest holds outside the object itself.\n\n"
-                        "Its trees, samplers and point store: with full samplers about\n"
-                        "T * c * (92 + 8 * d) + R * (4 * d + 16) bytes, for T = num_trees, "
-                        "c = capacity,\n"
-                        "d = input_dim * shingle_size and R the distinct points held (at most "
-                        "T * c + 1).\n"
-                        "sys.getsizeof() adds the object itself.">(),
-    Persist::sizeof_(),
-    QUILLON_COPY_AND_PICKLE_METHODS(Persist),
-    {nullptr, nullptr, 0, nullptr},
-};
+    Persist::binary<
+        "forest",
+        "Its trees, samplers and point store: with full samplers about\n"
+        "T * c * (92 + 8 * d) + R * (4 * d + 16) bytes, for T = num_trees, c = capacity,\n"
+        "d = input_dim * shingle_size and R the distinct points held (at most T * c + 1).\n"
+        "sys.getsizeof() adds the object itself.">(),
+    Persist::copy_and_pickle());
 
 }  // namespace
 
+template <>
 PyTypeObject* ClassInfo<Forest>::type() {
-  static PyTypeObject* t =
-      make_type_for<Forest, Def>(kClassDoc, Def::constructor<&construct>(), methods);
-  return t;
+  return class_type<Forest, Def>(kClassDoc, Def::constructor<&construct>(), methods.data());
 }
-
-PyTypeObject* forest_type() { return ClassInfo<Forest>::type(); }
 
 }  // namespace quillon::py

@@ -116,6 +116,41 @@ TEST(Json, StructureErrorsCarryTextAndPosition) {
   for (const auto& [text, message] : cases) EXPECT_EQ(parse_error(text), message) << text;
 }
 
+// Each integer width at and beyond its ends: what is read, or the refusal's text.
+TEST(Json, IntegersAreReadWithinTheirRangeOnly) {
+  struct Case {
+    const char* text;
+    bool is_signed;
+    const char* value_or_error;
+  };
+  const Case cases[] = {
+      {"0", false, "0"},
+      {"-0", false, "0"},
+      {"18446744073709551615", false, "18446744073709551615"},
+      {"18446744073709551616", false,
+       "invalid type: floating point `1.8446744073709552e+19`, expected u64 at line 1 column 20"},
+      {"-1", false, "invalid value: integer `-1`, expected u64 at line 1 column 2"},
+      {"2.0", false, "invalid type: floating point `2.0`, expected u64 at line 1 column 3"},
+      {"true", false, "invalid type: boolean `true`, expected u64 at line 1 column 4"},
+      {"9223372036854775807", true, "9223372036854775807"},
+      {"-9223372036854775808", true, "-9223372036854775808"},
+      {"9223372036854775808", true,
+       "invalid value: integer `9223372036854775808`, expected i64 at line 1 column 19"},
+      {"-9223372036854775809", true,
+       "invalid value: integer `-9223372036854775809`, expected i64 at line 1 column 20"},
+      {"-1e2", true, "invalid type: floating point `-100.0`, expected i64 at line 1 column 4"},
+      {"null", true, "invalid type: null, expected i64 at line 1 column 4"},
+  };
+  for (const Case& c : cases) {
+    Reader r(c.text);
+    uint64_t u = 0;
+    int64_t i = 0;
+    const bool ok = c.is_signed ? r.read_i64(i) : r.read_u64(u);
+    const std::string got = !ok ? r.error() : c.is_signed ? std::to_string(i) : std::to_string(u);
+    EXPECT_EQ(got, c.value_or_error) << c.text;
+  }
+}
+
 TEST(Json, DeepNestingIsRefusedWithoutRecursingFurther) {
   const std::string deep(100000, '[');
   EXPECT_EQ(parse_error(R"({"z":)" + deep),
