@@ -16,7 +16,7 @@ namespace quillon::rcf {
 struct SamplerDecision {
   enum class Kind : uint8_t { Reject, Admit, AdmitEvict };
   Kind kind = Kind::Reject;
-  double weight = 0.0;
+  double weight = 0.0;  // meaningful for admissions only
   uint64_t evicted = kNoIndex;  // the row at position 0 for AdmitEvict
 };
 
@@ -63,6 +63,18 @@ struct Sampler {
     }
     field("size", self.size);
   }
+
+ private:
+  // A full sampler rejects every clamped u1 at or below reject_below_ for t up to reject_until_,
+  // decay reject_lambda_ and a largest weight at most reject_top_ (see refresh_reject_bound).
+  // Only decide, inside an update that holds the forest alone, reads or writes it; it is derived,
+  // so it is neither saved nor compared, and a copy may carry it along.
+  mutable double reject_below_ = -1.0;
+  mutable double reject_top_ = 0.0;
+  mutable double reject_lambda_ = 0.0;
+  mutable uint64_t reject_until_ = 0;
+
+  void refresh_reject_bound(double top, uint64_t t, double lambda) const;
 };
 
 }  // namespace quillon::rcf
