@@ -158,6 +158,8 @@ void RcfTree::link_new_internal(uint64_t row, std::span<const float> point, uint
       parent.right = static_cast<uint32_t>(slot);
     }
   }
+  // Below a leaf at depth n the tree reaches depth n + 1; above a subtree, one level deeper.
+  height_bound_ = level == 0 ? std::max<uint64_t>(height_bound_, n + 1) : height_bound_ + 1;
   refresh_after_insert(n - level, store, point);
 }
 
