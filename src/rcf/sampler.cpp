@@ -10,8 +10,6 @@ namespace quillon::rcf {
 
 namespace {
 
-constexpr double kMinUnit = 0x1.0p-52;
-constexpr double kMaxUnit = 1.0 - 0x1.0p-52;
 // The reject bound: its margin relative to the weights' scale, the discount it may drift by
 // across its range of t, and the longest range.
 constexpr double kMargin = 0x1.0p-36;
@@ -26,22 +24,17 @@ Sampler Sampler::create(uint64_t capacity) {
   return s;
 }
 
-SamplerDecision Sampler::decide(Xoshiro256PlusPlus& rng, uint64_t t, double lambda,
-                                double accept_fraction) const {
-  double u1 = rng.unit_f64();
-  if (u1 < kMinUnit) u1 = kMinUnit;
-  if (u1 > kMaxUnit) u1 = kMaxUnit;
-
+SamplerDecision Sampler::decide_after_draw(Xoshiro256PlusPlus& rng, double u1, uint64_t t,
+                                           double lambda, double accept_fraction) const {
   SamplerDecision d;
   if (size == capacity) {
     QUILLON_INVARIANT(!weights.empty() && !point_indices.empty(), "index out of range in sampler");
     const double top = weights[0];
-    // Most newcomers to a full sampler are rejected; the bound spares them both logarithms.
     if (t > reject_until_ || !(top <= reject_top_) ||
         std::bit_cast<uint64_t>(lambda) != std::bit_cast<uint64_t>(reject_lambda_)) {
       refresh_reject_bound(top, t, lambda);
+      if (u1 <= reject_below_) return d;
     }
-    if (u1 <= reject_below_) return d;
     d.weight = std::log(-std::log(u1)) - static_cast<double>(t) * lambda;
     if (d.weight < top) {
       d.kind = SamplerDecision::Kind::AdmitEvict;
