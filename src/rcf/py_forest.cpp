@@ -241,7 +241,7 @@ PyMethodDef methods[] = {
         "Deserialize the forest from a binary file previously written by `save_bytes()`.">(),
     Persist::heap_bytes<"Approximate bytes of memory the forest holds outside the object itself.\n\n"
                         "Its trees, samplers and point store: with full samplers about\n"
-                        "T * c * (92 + 8 * d) + R * (4 * d + 16) bytes, for T = num_trees, "
+                        "T * c * (84 + 8 * d) + R * (4 * d + 16) bytes, for T = num_trees, "
                         "c = capacity,\n"
                         "d = input_dim * shingle_size and R the distinct points held (at most "
                         "T * c + 1).\n"

@@ -1,6 +1,7 @@
 #include "rcf/tree/mod.hpp"
 
 #include <algorithm>
+#include <bit>
 
 namespace quillon::rcf {
 
@@ -18,19 +19,18 @@ void RcfTree::make_room(uint64_t capacity) {
   // internal; the arena's own reservation rule is 2 * capacity + 4 slots.
   arena.make_room(2 * capacity + 4, capacity + 1);
   // The descents of this update record at most height() entries, and its insertion leaves a
-  // tree at most one level deeper, so room for height_bound_ + 1 entries keeps the path from
-  // allocating until the next make_room, whose first descents run before it. The bound drifts up
-  // with insertions; a walk renews it when it would outgrow the room. Headroom above the height
-  // keeps walks rare, and growth to about twice the height keeps growing rare, neither beyond
-  // what a tree of m points can need (m - 1 levels, one more after an insertion).
-  if (path_.capacity() <= height_bound_) {
+  // tree at most one level deeper; a tree of m points has at most m - 1 levels, so `most`
+  // entries always suffice. Otherwise room for height_bound_ + 1 entries keeps the path from
+  // allocating until the next make_room, whose first descents run before it. When the bound
+  // reaches the room, a walk renews it; the path grows only when the tree itself has come near
+  // the room, to twice its height or the few times log2(capacity) that random cut trees seldom
+  // exceed, so that walks and growth stay rare.
+  const uint64_t most = (tree_mass < capacity ? tree_mass : capacity) + 2;
+  if (path_.capacity() < most && path_.capacity() <= height_bound_) {
     height_bound_ = height();
-    const uint64_t most = (tree_mass < capacity ? tree_mass : capacity) + 2;
-    const auto room = [&](uint64_t slack) {
-      return std::max(height_bound_ + 1, std::min(height_bound_ + 1 + slack, most));
-    };
-    if (path_.capacity() < room(std::max<uint64_t>(4, height_bound_ / 2))) {
-      path_.reserve(room(height_bound_ + 8));
+    if (path_.capacity() <= height_bound_ + 4) {
+      const uint64_t usual = 2 * static_cast<uint64_t>(std::bit_width(capacity));
+      path_.reserve(std::min(2 * std::max(height_bound_, usual) + 16, capacity + 2));
     }
   }
   cut_min_.reserve(dims);

@@ -193,37 +193,5 @@ TEST(Sampler, FullDecisionsMatchThePlainFormula) {
   EXPECT_GT(rejected, 10000);
 }
 
-TEST(Sampler, CopiesDecideAlike) {
-  // A copy of a sampler in use decides as the original, whatever either decided before.
-  Sampler s = Sampler::create(8);
-  auto g = Xoshiro256PlusPlus::from_seed(5);
-  uint64_t t = 1;
-  for (; !s.is_full(); ++t) {
-    const auto d = s.decide(g, t, 0.01, 1.0);
-    if (d.kind != SamplerDecision::Kind::Reject) s.commit(d.weight, t);
-  }
-  Sampler copy = s;
-  Sampler fresh = Sampler::create(8);
-  fresh.weights = s.weights;
-  fresh.point_indices = s.point_indices;
-  fresh.size = s.size;
-  for (int i = 0; i < 500; ++i, ++t) {
-    auto g1 = g;
-    auto g2 = g;
-    const auto a = s.decide(g, t, 0.01, 1.0);
-    const auto b = copy.decide(g1, t, 0.01, 1.0);
-    const auto c = fresh.decide(g2, t, 0.01, 1.0);
-    ASSERT_EQ(a.kind, b.kind);
-    ASSERT_EQ(a.kind, c.kind);
-    if (a.kind == SamplerDecision::Kind::Reject) continue;
-    ASSERT_EQ(a.weight, b.weight);
-    ASSERT_EQ(a.weight, c.weight);
-    s.commit(a.weight, t);
-    if (i % 3 != 0) copy.commit(a.weight, t);  // the copy's largest weight drifts apart
-    fresh.commit(a.weight, t);
-    if (i % 3 == 0) copy = s;
-  }
-}
-
 }  // namespace
 }  // namespace quillon::rcf
