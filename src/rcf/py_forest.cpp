@@ -226,7 +226,7 @@ auto methods = method_table(
     Persist::binary<
         "forest",
         "Its trees, samplers and point store: with full samplers about\n"
-        "T * c * (92 + 8 * d) + R * (4 * d + 16) bytes, for T = num_trees, c = capacity,\n"
+        "T * c * (84 + 8 * d) + R * (4 * d + 16) bytes, for T = num_trees, c = capacity,\n"
         "d = input_dim * shingle_size and R the distinct points held (at most T * c + 1).\n"
         "sys.getsizeof() adds the object itself.">(),
     Persist::copy_and_pickle());

@@ -1,15 +1,20 @@
 #include "rcf/sampler.hpp"
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
+#include <cstdint>
 #include <utility>
 
 namespace quillon::rcf {
 
 namespace {
 
-constexpr double kMinUnit = 0x1.0p-52;
-constexpr double kMaxUnit = 1.0 - 0x1.0p-52;
+// The reject bound: its margin relative to the weights' scale, the discount it may drift by
+// across its range of t, and the longest range.
+constexpr double kMargin = 0x1.0p-36;
+constexpr double kDrift = 0x1.0p-6;
+constexpr uint64_t kMaxSpan = uint64_t{1} << 20;
 
 }  // namespace
 
@@ -19,26 +24,60 @@ Sampler Sampler::create(uint64_t capacity) {
   return s;
 }
 
-SamplerDecision Sampler::decide(Xoshiro256PlusPlus& rng, uint64_t t, double lambda,
-                                double accept_fraction) const {
-  double u1 = rng.unit_f64();
-  if (u1 < kMinUnit) u1 = kMinUnit;
-  if (u1 > kMaxUnit) u1 = kMaxUnit;
-  const double weight = std::log(-std::log(u1)) - static_cast<double>(t) * lambda;
-
+SamplerDecision Sampler::decide_after_draw(Xoshiro256PlusPlus& rng, double u1, uint64_t t,
+                                           double lambda, double accept_fraction) const {
   SamplerDecision d;
-  d.weight = weight;
   if (size == capacity) {
     QUILLON_INVARIANT(!weights.empty() && !point_indices.empty(), "index out of range in sampler");
-    if (weight < weights[0]) {
+    const double top = weights[0];
+    if (t > reject_until_ || !(top <= reject_top_) ||
+        std::bit_cast<uint64_t>(lambda) != std::bit_cast<uint64_t>(reject_lambda_)) {
+      refresh_reject_bound(top, t, lambda);
+      if (u1 <= reject_below_) return d;
+    }
+    d.weight = std::log(-std::log(u1)) - static_cast<double>(t) * lambda;
+    if (d.weight < top) {
       d.kind = SamplerDecision::Kind::AdmitEvict;
       d.evicted = point_indices[0];
     }
     return d;
   }
+  d.weight = std::log(-std::log(u1)) - static_cast<double>(t) * lambda;
   const double u2 = rng.unit_f64();
   if (admission_probability(accept_fraction) > u2) d.kind = SamplerDecision::Kind::Admit;
   return d;
+}
+
+void Sampler::refresh_reject_bound(double top, uint64_t t, double lambda) const {
+  // Why the bound is sound. g(u) = ln(-ln u) falls strictly on (0, 1). Let G be g as decide
+  // computes it; with ln within a few ulps, |G - g| < 2^-45 on the clamped range, where |g| < 37.
+  // The discount S(t) = fl(double(t) * lambda) does not fall as t grows (lambda >= 0, rounding is
+  // monotone), so S(t) <= S(T) for t <= T = reject_until_. The check below gives
+  // fl(G(b) - S(T)) >= fl(top + m) at b = reject_below_, with m = 2^-36 * max(1, |top|, S(T)),
+  // which exceeds the two logs' errors and these two roundings many times over. So for a clamped
+  // u <= b, exactly: G(u) - S(t) >= g(u) - S(T) - 2^-45 >= g(b) - S(T) - 2^-45
+  // >= G(b) - S(T) - 2^-44 >= top, and the weight, rounded from G(u) - S(t), is not below the
+  // double `top` either: a rejection. A smaller largest weight rejects even more, so the bound
+  // holds until the largest weight rises above `top` (a restored or edited state), t passes T or
+  // lambda changes. Anything not finite leaves no bound; u1 above the bound takes the exact path.
+  reject_top_ = top;
+  reject_lambda_ = lambda;
+  reject_below_ = -1.0;
+  // The range of t: the discount grows by at most kDrift across it, which costs the bound little.
+  uint64_t span = kMaxSpan;
+  if (lambda > 0.0 && kDrift / lambda < static_cast<double>(kMaxSpan)) {
+    span = static_cast<uint64_t>(kDrift / lambda) + 1;
+  }
+  reject_until_ = t > UINT64_MAX - (span - 1) ? UINT64_MAX : t + (span - 1);
+  if (!std::isfinite(top) || !std::isfinite(lambda) || !(lambda >= 0.0)) return;
+  const double discount = static_cast<double>(reject_until_) * lambda;
+  if (!std::isfinite(discount)) return;
+  const double margin = kMargin * std::max({1.0, std::fabs(top), discount});
+  // The candidate aims at twice the margin, so that the exact check below passes.
+  double below = std::exp(-std::exp(top + discount + 2.0 * margin));
+  if (!(below >= kMinUnit)) return;
+  if (below > kMaxUnit) below = kMaxUnit;
+  if (std::log(-std::log(below)) - discount >= top + margin) reject_below_ = below;
 }
 
 double Sampler::admission_probability(double accept_fraction) const {

@@ -67,6 +67,9 @@ struct RcfTree {
   // anything, which makes a failed allocation leave the forest as it was.
   void make_room(uint64_t capacity);
   size_t heap_bytes() const;
+  // Internal nodes on the longest way from the root to a leaf (0 for an empty tree or a lone
+  // leaf), by a walk over the whole tree.
+  uint64_t height() const;
 
   static constexpr std::string_view kJsonName = "RcfTree";
   template <class Self, class Field>
@@ -83,6 +86,9 @@ struct RcfTree {
   std::vector<PathEntry> path_;
   std::vector<float> cut_min_;
   std::vector<float> cut_max_;
+  // At least height(): an insertion raises it by at most one, a removal never. Descents record at
+  // most height() entries, so path_ is sized by it rather than by the points (make_room).
+  uint64_t height_bound_ = 0;
 
   // The row whose removal (prepared_row_) or insertion (prepared_insert_row_) was prepared: path_
   // holds its descent, ending at descent_leaf_. Every mutation clears both.

@@ -158,6 +158,12 @@ void RcfTree::link_new_internal(uint64_t row, std::span<const float> point, uint
       parent.right = static_cast<uint32_t>(slot);
     }
   }
+  // The subtree moved one level down: it reaches no deeper than the tree did, nor than a chain of
+  // its points (a leaf per copy at most).
+  const uint64_t depth = n - level;
+  const uint64_t reach = height_bound_ > depth ? height_bound_ - depth : 0;
+  const uint64_t below = subtree_is_leaf ? 0 : std::min(reach, subtree_mass - 1);
+  height_bound_ = std::max(height_bound_, depth + 1 + below);
   refresh_after_insert(n - level, store, point);
 }
 

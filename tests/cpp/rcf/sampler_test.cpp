@@ -3,7 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cmath>
+#include <limits>
 #include <vector>
 
 namespace quillon::rcf {
@@ -120,6 +122,75 @@ TEST(Sampler, DecideDoesNotChangeTheSampler) {
   EXPECT_EQ(s.weights, before.weights);
   EXPECT_EQ(s.point_indices, before.point_indices);
   EXPECT_EQ(s.size, before.size);
+}
+
+// A full sampler's decision by the plain formula, on a copy of the generator.
+SamplerDecision plain_full_decision(const Sampler& s, Xoshiro256PlusPlus& g, uint64_t t,
+                                    double lambda) {
+  SamplerDecision d;
+  d.weight = expected_weight(g, t, lambda);
+  g.next_u64();
+  if (d.weight < s.weights[0]) {
+    d.kind = SamplerDecision::Kind::AdmitEvict;
+    d.evicted = s.point_indices[0];
+  }
+  return d;
+}
+
+TEST(Sampler, FullDecisionsMatchThePlainFormula) {
+  // Runs of decisions on full samplers, the largest weight placed around the weights the draws
+  // give (and at extremes), rising and falling between decisions, t stepping and jumping; every
+  // decision, admitted weight and draw count must match the formula evaluated afresh.
+  constexpr double kInf = std::numeric_limits<double>::infinity();
+  constexpr double kMax = std::numeric_limits<double>::max();
+  const double lambdas[] = {0.0,  -0.0, 0.1 / 256, 1e-3, 1.0,  1e-310, 1e-20,
+                            1e10, 1e300, kMax,     kInf, std::nan("")};
+  const double odd_tops[] = {0.0,  -0.0, kInf,    -kInf, std::nan(""), kMax,
+                             -kMax, 1e300, -1e300, 5e-324, -5e-324};
+  const uint64_t starts[] = {0, 1, 600, uint64_t{1} << 53, (uint64_t{1} << 53) + 1,
+                             UINT64_MAX - 40, UINT64_MAX};
+  auto pick = Xoshiro256PlusPlus::from_seed(2024);
+  const auto below = [&](uint64_t n) { return pick.next_u64() % n; };
+  int admitted = 0;
+  int rejected = 0;
+  for (int run = 0; run < 3000; ++run) {
+    const double lambda = lambdas[below(std::size(lambdas))];
+    uint64_t t = run % 3 == 0 ? starts[below(std::size(starts))] : below(1u << 20);
+    Sampler s = Sampler::create(1 + below(4));
+    for (uint64_t i = 0; i < s.capacity; ++i) s.commit(-static_cast<double>(i), 10 + i);
+    auto g = Xoshiro256PlusPlus::from_seed(pick.next_u64());
+    for (int step = 0; step < 60; ++step) {
+      // The largest weight: near the weight of the next draw (within a few ulps or a few units),
+      // or extreme; it may rise or fall from one decision to the next.
+      const double next = expected_weight(g, t, lambda);
+      const uint64_t how = below(8);
+      double top = next;
+      if (how == 0) top = odd_tops[below(std::size(odd_tops))];
+      if (how == 1) top = std::nextafter(next, below(2) ? kInf : -kInf);
+      if (how == 2 || how == 3) top = next + (static_cast<double>(below(4000)) - 2000.0) / 100.0;
+      if (how == 4) top = next - std::ldexp(1.0, -static_cast<int>(below(60)));
+      if (how <= 4) s.weights[0] = top;
+      auto ref = g;
+      const auto want = plain_full_decision(s, ref, t, lambda);
+      const auto got = s.decide(g, t, lambda, 0.125);
+      ASSERT_EQ(got.kind, want.kind) << run << " " << step << " t " << t << " lambda " << lambda
+                                     << " top " << s.weights[0] << " weight " << want.weight;
+      ASSERT_TRUE(g == ref) << "draws differ at " << run << " " << step;
+      if (got.kind == SamplerDecision::Kind::Reject) {
+        ++rejected;
+      } else {
+        ++admitted;
+        ASSERT_EQ(std::bit_cast<uint64_t>(got.weight), std::bit_cast<uint64_t>(want.weight));
+        ASSERT_EQ(got.evicted, want.evicted);
+        if (below(2)) s.commit(got.weight, 100 + static_cast<uint64_t>(step));
+      }
+      const uint64_t jump = below(10) == 0 ? pick.next_u64() >> below(64) : below(3);
+      t = t > UINT64_MAX - jump ? UINT64_MAX : t + jump;
+    }
+  }
+  // Both outcomes are exercised.
+  EXPECT_GT(admitted, 10000);
+  EXPECT_GT(rejected, 10000);
 }
 
 }  // namespace

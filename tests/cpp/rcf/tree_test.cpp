@@ -1,7 +1,9 @@
 // Random cuts and tree mutation: draw counts, shapes, slot reuse and invariants under churn.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <deque>
 #include <limits>
 #include <map>
 #include <vector>
@@ -223,6 +225,57 @@ TEST(RcfTree, InvariantsHoldUnderRandomChurn) {
       std::map<uint64_t, uint64_t> expected;
       for (uint64_t r : held) ++expected[r];
       ASSERT_EQ(leaves, expected) << "step " << step;
+    }
+  }
+}
+
+uint64_t reference_height(const RcfTree& t, uint64_t slot) {
+  const Node& n = t.arena.get(slot);
+  if (!n.is_internal()) return 0;
+  return 1 + std::max(reference_height(t, n.left), reference_height(t, n.right));
+}
+
+TEST(RcfTree, RoomMadeBeforeAMutationSuffices) {
+  // Window streams (oldest point out, new point in) whose trees stay shallow, grow into a chain
+  // at the top (each point far beyond the last) or at the bottom (each point between the last
+  // and zero), or hold many duplicates. After make_room, a removal and an
+  // insertion must not allocate, whatever the tree's shape, and height() is the exact height.
+  enum Shape { Noise, Chain, Converging, Coarse };
+  for (Shape shape : {Noise, Chain, Converging, Coarse}) {
+    constexpr uint64_t kCapacity = 48;
+    Fixture f(2, 40 + shape);
+    Xoshiro256PlusPlus data = Xoshiro256PlusPlus::from_seed(shape);
+    std::deque<uint64_t> window;
+    uint64_t highest = 0;
+    for (int step = 0; step < 500; ++step) {
+      std::vector<float> p(2);
+      for (auto& x : p) {
+        const double u = data.unit_f64();
+        x = shape == Noise   ? static_cast<float>(u)
+            : shape == Chain ? std::ldexp(1.0f + static_cast<float>(u), 2 * (step % 60))
+            : shape == Converging
+                ? std::ldexp(1.0f + static_cast<float>(u), -2 * (step % 60))
+                : static_cast<float>(data.bounded_index(3));
+      }
+      const uint64_t row = f.add(p);
+      f.tree.make_room(kCapacity);
+      const size_t bytes = f.tree.heap_bytes();
+      if (window.size() == kCapacity) {
+        f.tree.remove(window.front(), f.store);
+        f.store.release(window.front());
+        window.pop_front();
+      }
+      const uint64_t got = f.tree.insert(row, f.store);
+      ASSERT_EQ(f.tree.heap_bytes(), bytes) << shape << " step " << step;
+      if (got != row) f.store.release(row);
+      f.store.retain(got);
+      window.push_back(got);
+      const uint64_t height = f.tree.height();
+      ASSERT_EQ(height, reference_height(f.tree, f.tree.root)) << shape << " step " << step;
+      highest = std::max(highest, height);
+    }
+    if (shape == Chain || shape == Converging) {
+      EXPECT_GT(highest, kCapacity / 2) << shape;
     }
   }
 }
