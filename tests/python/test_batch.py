@@ -443,7 +443,14 @@ def test_a_batch_holds_exclusive_access_throughout(index):
     def ingest():
         started.set()
         try:
-            outcome["scores"] = det.update_and_score_many(*batch)
+            # The other thread's short calls may hold the detector just as the batch starts; a
+            # refused batch changes nothing, so it is simply asked again.
+            while "scores" not in outcome:
+                try:
+                    outcome["scores"] = det.update_and_score_many(*batch)
+                except RuntimeError as exc:
+                    if "borrowed" not in str(exc):
+                        raise
         finally:
             done.set()
 

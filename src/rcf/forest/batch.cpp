@@ -80,8 +80,8 @@ struct SplitBatch {
   const float* query = nullptr;
   uint64_t new_row = kNoIndex;
   size_t admission_split = 0;  // admissions [0, admission_split) are the helper's
-  // Rows in a row whose half the helper missed, and rows left to run without it.
-  size_t helped = 0;
+  // Consecutive rows whose half the helper missed, and rows left to run without it.
+  size_t misses = 0;
   size_t alone = 0;
   static constexpr size_t kMissesBeforeAlone = 8;
   static constexpr size_t kRowsAlone = 512;
@@ -120,9 +120,9 @@ struct SplitBatch {
     } else {
       // A helper that keeps missing its half (the machine is busy) costs a wake-up per row and
       // a spinning thread: the caller then runs a stretch of rows alone before it asks again.
-      helped = helper.run_pair(*this) ? 0 : helped + 1;
-      if (helped >= kMissesBeforeAlone) {
-        helped = 0;
+      misses = helper.run_pair(*this) ? 0 : misses + 1;
+      if (misses >= kMissesBeforeAlone) {
+        misses = 0;
         alone = kRowsAlone;
       }
     }
