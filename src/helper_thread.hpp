@@ -27,7 +27,6 @@ class HelperThread {
 
   // Starts the thread; false when the system refuses one (the batch then runs alone).
   bool start();
-  bool running() const { return thread_.joinable(); }
 
   // Runs job.run(0) on the caller's thread and job.run(1) on the helper's (or the caller's, after
   // its own, when the helper has not taken it), and returns when both are done. The two may run
