@@ -711,12 +711,15 @@ def run_case(detector, text, stream_seed, updates, folder):
 WORKER_MEMORY = 2048 << 20
 
 
-def worker_main(memory_mb, updates):
+def worker_main(memory_mb, updates, sanitized=False):
     import resource
 
     global WORKER_MEMORY
     limit = WORKER_MEMORY = memory_mb << 20
-    resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
+    # AddressSanitizer reserves terabytes of address space for its shadow memory, so a sanitized
+    # worker is held by the sanitizer's own allocation and RSS limits instead.
+    if not sanitized:
+        resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
     resource.setrlimit(resource.RLIMIT_CORE, (0, 0))
     import quillon  # noqa: F401  (after the limit, so that it covers the import too)
 
@@ -738,9 +741,17 @@ def worker_main(memory_mb, updates):
 # The parent: hands cases to a worker, watches it, counts.
 
 
+# What AddressSanitizer prints when an allocation fails or exceeds its limits: the sanitized
+# worker's MemoryError, a refusal like any other.
+SANITIZER_OUT_OF_MEMORY = ("AddressSanitizer: allocator is out of memory",
+                           "AddressSanitizer: requested allocation size",
+                           "AddressSanitizer: hard rss limit exhausted")
+
+
 class Worker:
-    def __init__(self, memory_mb, updates):
+    def __init__(self, memory_mb, updates, sanitized=False):
         self.memory_mb, self.updates, self.proc = memory_mb, updates, None
+        self.sanitized = sanitized
 
     def start(self):
         import quillon
@@ -751,7 +762,8 @@ class Worker:
         self.stderr = tempfile.TemporaryFile()
         self.proc = subprocess.Popen(
             [sys.executable, "-P", os.path.abspath(__file__), "--worker",
-             "--memory-mb", str(self.memory_mb), "--updates", str(self.updates)],
+             "--memory-mb", str(self.memory_mb), "--updates", str(self.updates)]
+            + (["--sanitized"] if self.sanitized else []),
             stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=self.stderr, env=env, text=True)
 
     def stop(self):
@@ -760,9 +772,9 @@ class Worker:
             self.proc.wait()
             self.proc = None
 
-    def _stderr_tail(self):
+    def _stderr(self):
         self.stderr.seek(0)
-        return self.stderr.read().decode(errors="replace").strip()[-500:]
+        return self.stderr.read().decode(errors="replace").strip()
 
     def run(self, detector, text, stream_seed, timeout):
         if self.proc is None:
@@ -785,10 +797,21 @@ class Worker:
             self.stop()
             return {"outcome": "failure", "detail": f"hang: no answer within {timeout} s"}
         code = self.proc.wait()
-        tail = self._stderr_tail()
+        stderr = self._stderr()
         self.proc = None
+        if self.sanitized:
+            # The report's first lines name the fault; the stack that follows is long.
+            said = [line.strip() for line in stderr.splitlines() if "Sanitizer" in line]
+            oom = next((line for line in said if any(t in line for t in SANITIZER_OUT_OF_MEMORY)),
+                       None)
+            if oom is not None:
+                return {"outcome": "refused", "detail": "out of memory: " + oom}
+            report = next((line for line in said if "ERROR:" in line), said[0] if said else "")
+            if report:
+                stderr = report + " ... " + stderr[-400:]
         how = f"signal {-code}" if code < 0 else f"exit status {code}"
-        return {"outcome": "failure", "detail": f"crash: worker died ({how}); stderr: {tail}"}
+        return {"outcome": "failure",
+                "detail": f"crash: worker died ({how}); stderr: {stderr[-500:]}"}
 
 
 def keep_case(folder, detector, text, stream_seed, label, detail):
@@ -805,7 +828,7 @@ def keep_case(folder, detector, text, stream_seed, label, detail):
 
 
 def fuzz(args):
-    worker = Worker(args.memory_mb, args.updates)
+    worker = Worker(args.memory_mb, args.updates, args.sanitized)
     totals = {}
     failed = False
     try:
@@ -892,10 +915,14 @@ def main(argv=None):
                    help="write failing inputs into DIR as regression files")
     p.add_argument("--json", metavar="FILE", help="also write the counts as JSON")
     p.add_argument("-v", "--verbose", action="store_true", help="print every case's outcome")
+    p.add_argument("--sanitized", action="store_true",
+                   help="quillon is built with AddressSanitizer (scripts/fuzz-sanitized): no "
+                        "address-space limit, and the sanitizer's out-of-memory reports count as "
+                        "refusals")
     p.add_argument("--worker", action="store_true", help=argparse.SUPPRESS)
     args = p.parse_args(argv)
     if args.worker:
-        worker_main(args.memory_mb, args.updates)
+        worker_main(args.memory_mb, args.updates, args.sanitized)
         return 0
     args.detectors = args.detectors or list(DETECTORS)
     args.formats = args.formats or list(FORMATS)
