@@ -1,12 +1,19 @@
 """Shared fixtures: one small, seeded instance of every detector with a matching input stream."""
 
 import random
+import signal
 from dataclasses import dataclass
 from typing import Any, Callable
 
 import pytest
 
 import quillon
+
+# A suite started as a background job of a non-interactive shell (`cmd &`, nohup) inherits SIGINT
+# ignored, and so would every process the tests start, which then cannot be interrupted as the
+# signal tests expect. A handler of our own is reset to the default in each child it starts.
+if signal.getsignal(signal.SIGINT) == signal.SIG_IGN:
+    signal.signal(signal.SIGINT, signal.default_int_handler)
 
 
 @dataclass
