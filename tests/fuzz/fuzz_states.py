@@ -717,7 +717,7 @@ def worker_main(memory_mb, updates, sanitized=False):
     global WORKER_MEMORY
     limit = WORKER_MEMORY = memory_mb << 20
     # AddressSanitizer reserves terabytes of address space for its shadow memory, so a sanitized
-    # worker is held by the sanitizer's own allocation and RSS limits instead.
+    # worker is held by the sanitizer's own allocation and RSS limits instead (Worker.start).
     if not sanitized:
         resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
     resource.setrlimit(resource.RLIMIT_CORE, (0, 0))
@@ -759,6 +759,12 @@ class Worker:
         root = str(pathlib.Path(quillon.__file__).resolve().parent.parent)
         env = dict(os.environ)
         env["PYTHONPATH"] = os.pathsep.join(filter(None, [root, env.get("PYTHONPATH")]))
+        if self.sanitized:
+            # The sanitizer's limits stand for the address-space limit: an allocation over
+            # --memory-mb fails, and so does a worker whose memory grows a GiB beyond it.
+            limits = (f"max_allocation_size_mb={self.memory_mb}:"
+                      f"hard_rss_limit_mb={self.memory_mb + 1024}")
+            env["ASAN_OPTIONS"] = ":".join(filter(None, [env.get("ASAN_OPTIONS"), limits]))
         self.stderr = tempfile.TemporaryFile()
         self.proc = subprocess.Popen(
             [sys.executable, "-P", os.path.abspath(__file__), "--worker",
